@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "VeskDNSCore/NameSet.hpp"
+
+namespace vesk {
+
+// The blocked domains, loaded once from a file of one domain per line, and the fixed
+// tables of names that are never blocked or always refused. Read-only after
+// construction, so any number of threads may ask at once.
+class Blocklist {
+public:
+    // Never fails: a missing or unreadable file, or one that is not UTF-8, blocks nothing.
+    explicit Blocklist(const std::string& path);
+    explicit Blocklist(const std::vector<std::string>& lines);
+    Blocklist(Blocklist&&) = default;
+
+    size_t count() const { return blocked.size(); }
+    // Whether a question name, or one of its parents, is blocked. An empty list blocks
+    // nothing, and never-block names always pass.
+    bool contains(std::string_view domain) const;
+    size_t bytesHeld() const { return blocked.bytesHeld(); }
+
+    // Public DNS-over-HTTPS resolvers: refused so that a browser cannot resolve past us.
+    static bool isDoHBypass(std::string_view domain);
+    // The platform's private-relay ingress hosts and its encrypted-DNS host.
+    static bool isPrivateRelayBypass(std::string_view domain);
+
+    static const std::vector<std::string_view>& neverBlock();
+    static const std::vector<std::string_view>& dohEndpoints();
+    static const std::vector<std::string_view>& privateRelayEndpoints();
+
+private:
+    Blocklist() = default;
+    class Loader;
+    void load(std::string_view text, size_t lineCount);
+    void noteNeverBlockParents();
+
+    static bool isCritical(std::string_view name);
+    static bool matches(std::string_view name, const NameSet& set);
+
+    NameSet blocked;
+    // Whether the file listed a parent of a never-block name (say "push.apple.com"'s
+    // parent); only then can a name that hits the list still be a never-block name.
+    bool listsNeverBlockParent = false;
+};
+
+}  // namespace vesk

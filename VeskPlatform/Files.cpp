@@ -1,0 +1,40 @@
+#include "Files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vesk::Files {
+
+std::optional<std::string> readAll(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string data;
+    // The size is a hint only: the file may change while it is read, and pipes report 0.
+    size_t capacity = info.st_size > 0 ? static_cast<size_t>(info.st_size) + 1 : 65536;
+    data.resize(capacity);
+    size_t used = 0;
+    for (;;) {
+        if (used == data.size()) data.resize(data.size() * 2);
+        ssize_t n = ::read(fd, data.data() + used, data.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        used += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    data.resize(used);
+    return data;
+}
+
+}  // namespace vesk::Files

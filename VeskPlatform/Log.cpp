@@ -1,0 +1,369 @@
+#include "Log.hpp"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#ifdef __APPLE__
+#include <os/log.h>
+
+#include <map>
+#endif
+
+namespace vesk {
+namespace {
+
+// Distinct (subsystem, category) pairs; a slot refers to its pair by index so that a
+// queued line never points into a Log that may have gone away.
+class Registry {
+public:
+    static constexpr size_t capacity = 256;
+    struct Entry {
+        std::string subsystem;
+        std::string category;
+    };
+
+    uint16_t idFor(std::string_view subsystem, std::string_view category) {
+        std::lock_guard lock(mutex);
+        size_t n = count.load(std::memory_order_relaxed);
+        for (size_t i = 0; i < n; ++i) {
+            if (entries[i].subsystem == subsystem && entries[i].category == category) {
+                return static_cast<uint16_t>(i);
+            }
+        }
+        if (n == capacity) return 0;
+        entries[n].subsystem = subsystem;
+        entries[n].category = category;
+        count.store(n + 1, std::memory_order_release);
+        return static_cast<uint16_t>(n);
+    }
+    const Entry& entry(uint16_t id) const { return entries[id]; }
+
+private:
+    std::mutex mutex;
+    std::atomic<size_t> count{0};
+    std::array<Entry, capacity> entries;
+};
+
+// Bounded multi-producer ring (Vyukov's sequence-numbered cells), one consumer thread.
+class Backend {
+public:
+    static constexpr size_t slotCount = 8192;
+    static constexpr size_t textCapacity = 480;
+
+    static Backend& shared() {
+        // Never destroyed: lines logged during exit must not touch a dead object.
+        static Backend* backend = new Backend();
+        return *backend;
+    }
+
+    Registry registry;
+
+    void enqueue(LogLevel level, uint16_t id, fmt::string_view format, fmt::format_args args) {
+        size_t pos = enqueuePos.load(std::memory_order_relaxed);
+        Slot* slot = nullptr;
+        for (;;) {
+            slot = &slots[pos & (slotCount - 1)];
+            size_t seq = slot->seq.load(std::memory_order_acquire);
+            auto diff = static_cast<std::ptrdiff_t>(seq) - static_cast<std::ptrdiff_t>(pos);
+            if (diff == 0) {
+                if (enqueuePos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) break;
+            } else if (diff < 0) {
+                droppedLines.fetch_add(1, std::memory_order_relaxed);
+                return;
+            } else {
+                pos = enqueuePos.load(std::memory_order_relaxed);
+            }
+        }
+        slot->level = level;
+        slot->id = id;
+        try {
+            auto result = fmt::vformat_to_n(slot->text, textCapacity, format, args);
+            if (result.size > textCapacity) {
+                std::memcpy(slot->text + textCapacity - 3, "...", 3);
+                slot->length = textCapacity;
+            } else {
+                slot->length = static_cast<uint16_t>(result.size);
+            }
+        } catch (...) {
+            static constexpr std::string_view bad = "(unformattable log line)";
+            std::memcpy(slot->text, bad.data(), bad.size());
+            slot->length = static_cast<uint16_t>(bad.size());
+        }
+        slot->seq.store(pos + 1, std::memory_order_seq_cst);
+        wakeIfSleeping();
+    }
+
+    void setSink(std::shared_ptr<LogSink> sink) {
+        std::lock_guard lock(sinkMutex);
+        currentSink = std::move(sink);
+    }
+
+    void flush() {
+        size_t target = enqueuePos.load(std::memory_order_acquire);
+        std::unique_lock lock(flushMutex);
+        wake();
+        // Bounded: a sink that hangs must not hang the caller for good.
+        flushed.wait_for(lock, std::chrono::seconds(5), [&] {
+            return delivered.load(std::memory_order_acquire) >= target;
+        });
+    }
+
+    uint64_t dropped() const { return droppedLines.load(std::memory_order_relaxed); }
+
+private:
+    struct Slot {
+        std::atomic<size_t> seq;
+        LogLevel level;
+        uint16_t id;
+        uint16_t length;
+        char text[textCapacity];
+    };
+
+    Backend() : slots(new Slot[slotCount]) {
+        for (size_t i = 0; i < slotCount; ++i) slots[i].seq.store(i, std::memory_order_relaxed);
+        std::thread([this] { run(); }).detach();
+    }
+
+    bool ready() const {
+        const Slot& slot = slots[dequeuePos & (slotCount - 1)];
+        return slot.seq.load(std::memory_order_seq_cst) == dequeuePos + 1;
+    }
+
+    void wakeIfSleeping() {
+        if (sleeping.load(std::memory_order_seq_cst)) wake();
+    }
+    void wake() {
+        epoch.fetch_add(1, std::memory_order_seq_cst);
+        epoch.notify_one();
+    }
+
+    void run() {
+        uint64_t reportedDrops = 0;
+        for (;;) {
+            std::shared_ptr<LogSink> sink;
+            {
+                std::lock_guard lock(sinkMutex);
+                sink = currentSink;
+            }
+            bool any = false;
+            while (ready()) {
+                any = true;
+                Slot& slot = slots[dequeuePos & (slotCount - 1)];
+                const Registry::Entry& entry = registry.entry(slot.id);
+                if (sink) {
+                    LogLine line{slot.level, entry.subsystem, entry.category,
+                                 std::string(slot.text, slot.length)};
+                    try {
+                        sink->write(line);
+                    } catch (...) {
+                    }
+                }
+                slot.seq.store(dequeuePos + slotCount, std::memory_order_release);
+                ++dequeuePos;
+                delivered.store(dequeuePos, std::memory_order_release);
+            }
+            uint64_t drops = droppedLines.load(std::memory_order_relaxed);
+            if (drops != reportedDrops && sink) {
+                try {
+                    sink->write({LogLevel::error, "app.quorran.tarnik.dnsd", "log",
+                                 fmt::format("log ring full: {} lines dropped so far", drops)});
+                } catch (...) {
+                }
+                reportedDrops = drops;
+            }
+            if (any) {
+                std::lock_guard lock(flushMutex);
+                flushed.notify_all();
+                continue;
+            }
+            sleeping.store(true, std::memory_order_seq_cst);
+            uint32_t seen = epoch.load(std::memory_order_seq_cst);
+            if (!ready()) epoch.wait(seen, std::memory_order_seq_cst);
+            sleeping.store(false, std::memory_order_seq_cst);
+            std::lock_guard lock(flushMutex);
+            flushed.notify_all();
+        }
+    }
+
+    std::unique_ptr<Slot[]> slots;
+    alignas(64) std::atomic<size_t> enqueuePos{0};
+    alignas(64) size_t dequeuePos = 0;
+    std::atomic<size_t> delivered{0};
+    std::atomic<uint64_t> droppedLines{0};
+    std::atomic<bool> sleeping{false};
+    std::atomic<uint32_t> epoch{0};
+
+    std::mutex sinkMutex;
+    std::shared_ptr<LogSink> currentSink;
+    std::mutex flushMutex;
+    std::condition_variable flushed;
+};
+
+std::atomic<bool> debugOn{false};
+
+const char* levelName(LogLevel level) {
+    switch (level) {
+        case LogLevel::debug: return "debug";
+        case LogLevel::info: return "info";
+        case LogLevel::error: return "error";
+    }
+    return "info";
+}
+
+class StderrSink final : public LogSink {
+public:
+    void write(const LogLine& line) override {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        tm utc{};
+        gmtime_r(&now.tv_sec, &utc);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        std::string out = fmt::format("{}.{:03d}Z {} {}[{}] {}\n", stamp, now.tv_nsec / 1000000,
+                                      levelName(line.level), line.subsystem, line.category,
+                                      line.text);
+        // One write per line, so lines from other writers never split it.
+        const char* data = out.data();
+        size_t left = out.size();
+        while (left > 0) {
+            ssize_t n = ::write(STDERR_FILENO, data, left);
+            if (n <= 0) return;
+            data += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+};
+
+#ifdef __APPLE__
+class OsLogSink final : public LogSink {
+public:
+    void write(const LogLine& line) override {
+        os_log_t& handle = handles[line.subsystem + "\n" + line.category];
+        if (handle == nullptr) handle = os_log_create(line.subsystem.c_str(), line.category.c_str());
+        os_log_type_t type = line.level == LogLevel::error   ? OS_LOG_TYPE_ERROR
+                             : line.level == LogLevel::debug ? OS_LOG_TYPE_DEBUG
+                                                             : OS_LOG_TYPE_INFO;
+        os_log_with_type(handle, type, "%{public}s", line.text.c_str());
+    }
+
+private:
+    std::map<std::string, os_log_t> handles;  // touched by the logging thread only
+};
+#else
+class SyslogSink final : public LogSink {
+public:
+    SyslogSink() { openlog("vesk-dnsd", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
+    void write(const LogLine& line) override {
+        int priority = line.level == LogLevel::error   ? LOG_ERR
+                       : line.level == LogLevel::debug ? LOG_DEBUG
+                                                       : LOG_INFO;
+        syslog(priority, "%s[%s] %s", line.subsystem.c_str(), line.category.c_str(),
+               line.text.c_str());
+    }
+};
+#endif
+
+}  // namespace
+
+struct CaptureSink::State {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::vector<LogLine> lines;
+};
+
+CaptureSink::CaptureSink() : state(std::make_shared<State>()) {}
+
+void CaptureSink::write(const LogLine& line) {
+    {
+        std::lock_guard lock(state->mutex);
+        state->lines.push_back(line);
+    }
+    state->changed.notify_all();
+}
+
+std::vector<LogLine> CaptureSink::lines() const {
+    std::lock_guard lock(state->mutex);
+    return state->lines;
+}
+
+std::vector<std::string> CaptureSink::texts() const {
+    std::lock_guard lock(state->mutex);
+    std::vector<std::string> out;
+    out.reserve(state->lines.size());
+    for (const auto& line : state->lines) out.push_back(line.text);
+    return out;
+}
+
+bool CaptureSink::contains(std::string_view text) const {
+    std::lock_guard lock(state->mutex);
+    for (const auto& line : state->lines) {
+        if (line.text == text) return true;
+    }
+    return false;
+}
+
+bool CaptureSink::waitFor(std::string_view prefix, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state->mutex);
+    return state->changed.wait_for(lock, timeout, [&] {
+        for (const auto& line : state->lines) {
+            if (line.text.starts_with(prefix)) return true;
+        }
+        return false;
+    });
+}
+
+void CaptureSink::clear() {
+    std::lock_guard lock(state->mutex);
+    state->lines.clear();
+}
+
+Log::Log(std::string_view subsystem, std::string_view category)
+    : subsystemName(subsystem), categoryName(category) {
+    id = Backend::shared().registry.idFor(subsystem, category);
+}
+
+void Log::emit(LogLevel level, fmt::string_view format, fmt::format_args args) const {
+    Backend::shared().enqueue(level, id, format, args);
+}
+
+void Log::useDefaultSink() {
+    const char* choice = std::getenv("VESK_LOG");
+    const char* debug = std::getenv("VESK_LOG_DEBUG");
+    debugOn.store(debug != nullptr && std::strcmp(debug, "1") == 0);
+    if (choice != nullptr && std::strcmp(choice, "stderr") == 0) {
+        setSink(std::make_shared<StderrSink>());
+        return;
+    }
+#ifdef __APPLE__
+    setSink(std::make_shared<OsLogSink>());
+#else
+    setSink(std::make_shared<SyslogSink>());
+#endif
+}
+
+void Log::setSink(std::shared_ptr<LogSink> sink) { Backend::shared().setSink(std::move(sink)); }
+
+std::shared_ptr<CaptureSink> Log::capture() {
+    Backend::shared().flush();
+    auto sink = std::make_shared<CaptureSink>();
+    debugOn.store(true);
+    setSink(sink);
+    return sink;
+}
+
+void Log::flush() { Backend::shared().flush(); }
+
+uint64_t Log::dropped() { return Backend::shared().dropped(); }
+
+bool Log::debugEnabled() { return debugOn.load(std::memory_order_relaxed); }
+
+}  // namespace vesk
