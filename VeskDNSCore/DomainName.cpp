@@ -120,33 +120,38 @@ namespace {
 constexpr uint64_t ones = 0x0101010101010101ULL;
 constexpr uint64_t highBits = 0x8080808080808080ULL;
 
-// Lower-cases eight ASCII bytes at once; false if any byte is not ASCII.
-bool lowerWord(uint64_t& word) {
-    if (word & highBits) return false;
+// Lower-cases eight ASCII bytes at once (bytes of 0x80 and above come out garbled).
+void lowerWord(uint64_t& word) {
     uint64_t atLeastA = word + ones * (0x80 - 'A');
     uint64_t aboveZ = word + ones * (0x7F - 'Z');
-    word |= ((atLeastA & ~aboveZ) & highBits) >> 2;
-    return true;
+    word |= ((atLeastA & ~aboveZ & ~word) & highBits) >> 2;
 }
 
 }  // namespace
 
 Normalized::Normalized(std::string_view raw) {
     size_t n = raw.size();
-    bool ascii = n <= inlineCapacity;
-    for (size_t i = 0; ascii && i < n; i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, raw.data() + i, std::min<size_t>(8, n - i));
-        ascii = lowerWord(word);
-        std::memcpy(buffer + i, &word, std::min<size_t>(8, n - i));
+    if (n <= inlineCapacity) {
+        // Whole words: the zeroed slack after the name lets the last one run past it.
+        std::memcpy(buffer, raw.data(), n);
+        std::memset(buffer + n, 0, 8);
+        uint64_t seen = 0;
+        for (size_t i = 0; i < n; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, buffer + i, 8);
+            seen |= word;
+            lowerWord(word);
+            std::memcpy(buffer + i, &word, 8);
+        }
+        if (!(seen & highBits)) {
+            size = n;
+            if (size > 0 && data[size - 1] == '.') --size;
+            return;
+        }
     }
-    if (ascii) {
-        size = n;
-    } else {
-        heap = lowercased(raw);
-        data = heap.data();
-        size = heap.size();
-    }
+    heap = lowercased(raw);
+    data = heap.data();
+    size = heap.size();
     if (size > 0 && data[size - 1] == '.') --size;
 }
 

@@ -35,7 +35,7 @@ public:
 
 private:
     static constexpr size_t inlineCapacity = 256;
-    char buffer[inlineCapacity];
+    char buffer[inlineCapacity + 8];
     std::string heap;
     const char* data = buffer;
     size_t size = 0;

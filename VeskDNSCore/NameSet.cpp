@@ -216,23 +216,46 @@ bool NameSet::containsAny(const NameWalk& walk) const {
     }
     return false;
 }
+namespace {
+
+// Bit 7 of each byte of the result is set where that byte of word is a '.'.
+uint64_t dotBytes(uint64_t word) {
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    uint64_t x = word ^ 0x2E2E2E2E2E2E2E2EULL;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+}  // namespace
+
 NameWalk::NameWalk(std::string_view name) {
-    if (name.empty()) return;
+    size_t n = name.size();
+    if (n == 0) return;
     add(name);
-    // One pass finds the dots; a name without empty labels (nearly all) needs no copy.
+    // Find the dots a word at a time; a name without empty labels (nearly all) then
+    // needs no copy: each parent is the suffix after a dot.
     size_t dots[inlineCapacity];
     size_t dotCount = 0;
     bool emptyLabel = name.front() == '.' || name.back() == '.';
-    for (size_t i = 0; i < name.size() && !emptyLabel; ++i) {
-        if (name[i] != '.') continue;
-        if (name[i + 1] == '.' || dotCount == inlineCapacity) {
+    auto note = [&](size_t at) {
+        if (dotCount == inlineCapacity || (dotCount > 0 && dots[dotCount - 1] + 1 == at)) {
             emptyLabel = true;  // or too many labels for the fast path
         } else {
-            dots[dotCount++] = i;
+            dots[dotCount++] = at;
+        }
+    };
+    size_t i = 0;
+    for (; i + 8 <= n && !emptyLabel; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, name.data() + i, 8);
+        for (uint64_t mask = dotBytes(word); mask != 0; mask &= mask - 1) {
+            note(i + static_cast<size_t>(__builtin_ctzll(mask)) / 8);
         }
     }
+    for (; i < n && !emptyLabel; ++i) {
+        if (name[i] == '.') note(i);
+    }
     if (!emptyLabel) {
-        // Each parent starts after a dot; the last dot starts a single label, never tested.
+        // The last dot starts a single label, never tested.
         for (size_t k = 0; k + 1 < dotCount; ++k) add(name.substr(dots[k] + 1));
         return;
     }
