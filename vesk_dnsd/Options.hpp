@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+struct UpstreamAddress {
+    std::string address;  // dotted-decimal IPv4
+    uint16_t port = 53;
+    bool operator==(const UpstreamAddress&) const = default;
+};
+
+// The daemon's settings: the defaults, overwritten by the command line.
+struct Settings {
+    std::string blocklistPath = "/usr/local/share/vesk/adult-domains.txt";
+    std::string host = "127.0.0.1";
+    uint16_t port = 53;
+    std::optional<std::string> supabaseURL;
+    std::optional<std::string> anonKey;
+    std::optional<std::string> alertsTokenFile;
+    std::string sourcePlatform = "MACOS";
+    uint16_t controlPort = 5355;
+    std::string pinFile = "/usr/local/etc/vesk/pin.hash";
+    // None: the public resolvers the forwarder uses by default.
+    std::optional<std::vector<UpstreamAddress>> upstreams;
+};
+
+// Every option takes the next argument as its value and the last occurrence wins; a
+// value is never read as an option. Unknown arguments and unusable --upstreams values
+// are reported through stderrLine and skipped.
+Settings parseArguments(const std::vector<std::string>& args,
+                        const std::function<void(const std::string&)>& stderrLine);
+
+// An unsigned 16-bit decimal: digits after an optional "+", or "-" before zeros only.
+std::optional<uint16_t> parsePort(std::string_view text);
+
+// Comma-separated IPv4[:port] entries, port 53 when omitted; none if any entry is bad.
+std::optional<std::vector<UpstreamAddress>> parseUpstreams(std::string_view text);
+
+}  // namespace vesk
