@@ -40,10 +40,15 @@ std::string firstArgument() {
 #endif
 }
 
+std::string_view withoutTrailingSlashes(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    return path;
+}
+
 }  // namespace
 
 std::string appendingComponent(std::string_view base, std::string_view component) {
-    while (base.size() > 1 && base.back() == '/') base.remove_suffix(1);
+    base = withoutTrailingSlashes(base);
     while (!component.empty() && component.front() == '/') component.remove_prefix(1);
     if (base.empty()) return std::string(component);
     if (component.empty()) return std::string(base);
@@ -54,13 +59,11 @@ std::string appendingComponent(std::string_view base, std::string_view component
 }
 
 std::string deletingLastComponent(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    path = withoutTrailingSlashes(path);
     size_t slash = path.rfind('/');
     if (slash == std::string_view::npos) return {};
     if (slash == 0) return "/";
-    path = path.substr(0, slash);
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    return std::string(path);
+    return std::string(withoutTrailingSlashes(path.substr(0, slash)));
 }
 
 std::string directory() {

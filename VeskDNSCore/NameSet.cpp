@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -12,6 +13,15 @@ namespace vesk {
 namespace {
 
 constexpr size_t hugePage = 2 << 20;
+
+// Bit 7 of each byte of the result is set where that byte of word is a '.'.
+uint64_t dotBytes(uint64_t word) {
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    uint64_t x = word ^ 0x2E2E2E2E2E2E2E2EULL;
+    return ~(((x & low7) + low7) | x | low7);
+}
+// The lowest set bit of dotBytes is the first dot in memory only on little-endian.
+static_assert(std::endian::native == std::endian::little);
 
 }  // namespace
 
@@ -216,16 +226,6 @@ bool NameSet::containsAny(const NameWalk& walk) const {
     }
     return false;
 }
-namespace {
-
-// Bit 7 of each byte of the result is set where that byte of word is a '.'.
-uint64_t dotBytes(uint64_t word) {
-    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
-    uint64_t x = word ^ 0x2E2E2E2E2E2E2E2EULL;
-    return ~(((x & low7) + low7) | x | low7);
-}
-
-}  // namespace
 
 NameWalk::NameWalk(std::string_view name) {
     size_t n = name.size();

@@ -20,12 +20,7 @@ TEST(Options, DefaultsAndEveryOption) {
     auto none = parse({});
     EXPECT_EQ(none.settings.host, "127.0.0.1");
     EXPECT_EQ(none.settings.port, 53);
-    EXPECT_EQ(none.settings.blocklistPath, "/usr/local/share/vesk/adult-domains.txt");
-    EXPECT_EQ(none.settings.controlPort, 5355);
-    EXPECT_EQ(none.settings.pinFile, "/usr/local/etc/vesk/pin.hash");
-    EXPECT_EQ(none.settings.sourcePlatform, "MACOS");
-    EXPECT_FALSE(none.settings.supabaseURL || none.settings.anonKey ||
-                 none.settings.alertsTokenFile || none.settings.upstreams);
+    EXPECT_FALSE(none.settings.upstreams);
     EXPECT_TRUE(none.lines.empty());
 
     auto all = parse({"--blocklist", "lists/adult.txt", "--host", "10.0.0.1", "--port", "5300",
