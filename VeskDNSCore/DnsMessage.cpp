@@ -1,5 +1,9 @@
 #include "DnsMessage.hpp"
 
+#include <algorithm>
+
+#include "VeskDNSCore/DomainName.hpp"
+
 namespace vesk::DnsMessage {
 namespace {
 
@@ -8,6 +12,65 @@ uint16_t read16(View bytes, size_t offset) {
 }
 
 bool isPointer(uint8_t length) { return (length & 0xC0) == 0xC0; }
+
+void put16(Bytes& out, uint16_t value) {
+    out.push_back(static_cast<uint8_t>(value >> 8));
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+// Labels of a dotted name in wire form, ended by a zero byte; none when a label is over
+// 63 bytes or the whole over 255.
+std::optional<Bytes> encodeName(std::string_view name) {
+    Bytes encoded;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t dot = std::min(name.find('.', start), name.size());
+        size_t length = dot - start;
+        if (length > 63) return std::nullopt;
+        if (length > 0) {
+            encoded.push_back(static_cast<uint8_t>(length));
+            encoded.insert(encoded.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+                           name.begin() + static_cast<std::ptrdiff_t>(dot));
+        }
+        start = dot + 1;
+    }
+    encoded.push_back(0);
+    if (encoded.size() > 255) return std::nullopt;
+    return encoded;
+}
+
+// Reads a possibly compressed name at offset, lower-cased and dotted, and moves offset
+// past it. Pointers must point backwards, so a loop cannot be followed.
+std::optional<std::string> readName(View message, size_t& offset) {
+    std::string name;
+    size_t at = offset;
+    bool jumped = false;
+    for (;;) {
+        if (at >= message.size()) return std::nullopt;
+        uint8_t length = message[at];
+        if (length == 0) {
+            if (!jumped) offset = at + 1;
+            return name;
+        }
+        if (isPointer(length)) {
+            if (at + 1 >= message.size()) return std::nullopt;
+            size_t target = static_cast<size_t>(((length & 0x3F) << 8) | message[at + 1]);
+            if (target >= at) return std::nullopt;
+            if (!jumped) offset = at + 2;
+            jumped = true;
+            at = target;
+            continue;
+        }
+        if (length > 63 || at + 1 + length > message.size()) return std::nullopt;
+        if (!name.empty()) name.push_back('.');
+        for (size_t i = at + 1; i <= at + length; ++i) {
+            uint8_t c = message[i];
+            name.push_back(static_cast<char>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c));
+        }
+        if (name.size() > 255) return std::nullopt;
+        at += 1 + length;
+    }
+}
 
 constexpr uint8_t responseFlags = 0x80;   // QR
 constexpr uint8_t authoritative = 0x04;   // AA
@@ -89,7 +152,7 @@ std::optional<Bytes> servfailResponse(View query) {
     return errorAnswer(query, responseFlags, 0x82);
 }
 
-std::optional<Bytes> cnameResponse(View query, std::string_view target, uint32_t ttl) {
+std::optional<Bytes> cnameResponse(View query, std::string_view targetName, uint32_t ttl) {
     if (query.size() < headerSize) return std::nullopt;
     // The question ends after its name (a pointer is not accepted here) and 4 bytes.
     size_t offset = headerSize;
@@ -105,22 +168,8 @@ std::optional<Bytes> cnameResponse(View query, std::string_view target, uint32_t
     size_t questionEnd = offset + 4;
     if (questionEnd > query.size()) return std::nullopt;
 
-    Bytes encoded;
-    size_t start = 0;
-    while (start <= target.size()) {
-        size_t dot = target.find('.', start);
-        if (dot == std::string_view::npos) dot = target.size();
-        size_t length = dot - start;
-        if (length > 63) return std::nullopt;
-        if (length > 0) {
-            encoded.push_back(static_cast<uint8_t>(length));
-            encoded.insert(encoded.end(), target.begin() + static_cast<std::ptrdiff_t>(start),
-                           target.begin() + static_cast<std::ptrdiff_t>(dot));
-        }
-        start = dot + 1;
-    }
-    encoded.push_back(0);
-    if (encoded.size() > 0xFFFF) return std::nullopt;
+    auto target = encodeName(targetName);
+    if (!target) return std::nullopt;
 
     Bytes answer(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(questionEnd));
     answer[2] = static_cast<uint8_t>(responseFlags | authoritative | (query[2] & recursionDesired));
@@ -134,11 +183,107 @@ std::optional<Bytes> cnameResponse(View query, std::string_view target, uint32_t
         0x00, 0x01,  // IN
         static_cast<uint8_t>(ttl >> 24), static_cast<uint8_t>(ttl >> 16),
         static_cast<uint8_t>(ttl >> 8), static_cast<uint8_t>(ttl),
-        static_cast<uint8_t>(encoded.size() >> 8), static_cast<uint8_t>(encoded.size()),
+        static_cast<uint8_t>(target->size() >> 8), static_cast<uint8_t>(target->size()),
     };
     answer.insert(answer.end(), std::begin(record), std::end(record));
-    answer.insert(answer.end(), encoded.begin(), encoded.end());
+    answer.insert(answer.end(), target->begin(), target->end());
     return answer;
+}
+
+std::optional<std::pair<uint16_t, uint16_t>> questionTypeAndClass(View query) {
+    if (query.size() < headerSize) return std::nullopt;
+    auto end = firstQuestionEnd(query);
+    if (!end) return std::nullopt;
+    return std::pair{read16(query, *end - 4), read16(query, *end - 2)};
+}
+
+Bytes buildQuery(uint16_t id, std::string_view name, uint16_t type, uint16_t klass) {
+    Bytes query;
+    put16(query, id);
+    put16(query, 0x0100);  // RD
+    put16(query, 1);
+    for (int i = 0; i < 3; ++i) put16(query, 0);
+    auto encoded = encodeName(name).value_or(Bytes{0});
+    query.insert(query.end(), encoded.begin(), encoded.end());
+    put16(query, type);
+    put16(query, klass);
+    return query;
+}
+
+std::vector<Bytes> answerChain(View response, std::string_view name, uint16_t type,
+                               uint16_t klass) {
+    struct Record {
+        std::string owner;
+        uint16_t type, klass;
+        size_t ttlAt;
+        Bytes rdata;  // a CNAME's target written out; other data as it stands
+        std::string alias;
+    };
+    if (response.size() < headerSize) return {};
+    size_t offset = headerSize;
+    for (uint16_t i = 0; i < read16(response, 4); ++i) {
+        if (!readName(response, offset) || offset + 4 > response.size()) return {};
+        offset += 4;
+    }
+    std::vector<Record> records;
+    for (uint16_t i = 0; i < read16(response, 6); ++i) {
+        auto owner = readName(response, offset);
+        if (!owner || offset + 10 > response.size()) return {};
+        Record record{*owner, read16(response, offset), read16(response, offset + 2), offset + 4, {}, {}};
+        size_t length = read16(response, offset + 8);
+        offset += 10;
+        if (offset + length > response.size()) return {};
+        if (record.type == typeCNAME) {
+            size_t at = offset;
+            auto alias = readName(response, at);
+            if (!alias) return {};
+            record.alias = *alias;
+            record.rdata = encodeName(*alias).value_or(Bytes{0});
+        } else {
+            record.rdata.assign(response.begin() + static_cast<std::ptrdiff_t>(offset),
+                                response.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        }
+        offset += length;
+        records.push_back(std::move(record));
+    }
+
+    std::vector<Bytes> chain;
+    auto emit = [&](const Record& record) {
+        Bytes out = encodeName(record.owner).value_or(Bytes{0});
+        put16(out, record.type);
+        put16(out, record.klass);
+        out.insert(out.end(), response.begin() + static_cast<std::ptrdiff_t>(record.ttlAt),
+                   response.begin() + static_cast<std::ptrdiff_t>(record.ttlAt + 4));
+        put16(out, static_cast<uint16_t>(record.rdata.size()));
+        out.insert(out.end(), record.rdata.begin(), record.rdata.end());
+        chain.push_back(std::move(out));
+    };
+    std::string current = DomainName::lowercased(name);
+    // A chain longer than the records cannot be anything but a loop.
+    for (size_t hops = 0; hops <= records.size(); ++hops) {
+        const Record* alias = nullptr;
+        for (const auto& record : records) {
+            if (record.owner == current && record.klass == klass && record.type == typeCNAME) {
+                alias = &record;
+                break;
+            }
+        }
+        if (alias == nullptr) break;
+        emit(*alias);
+        current = alias->alias;
+    }
+    for (const auto& record : records) {
+        if (record.owner == current && record.klass == klass && record.type == type) emit(record);
+    }
+    return chain;
+}
+
+Bytes withAnswers(Bytes message, const std::vector<Bytes>& records) {
+    uint16_t count = static_cast<uint16_t>(read16(message, 6) + records.size());
+    message[6] = static_cast<uint8_t>(count >> 8);
+    message[7] = static_cast<uint8_t>(count);
+    for (const auto& record : records) message.insert(message.end(), record.begin(), record.end());
+    return message;
 }
 
 }  // namespace vesk::DnsMessage

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vesk::DnsMessage {
@@ -48,5 +49,25 @@ std::optional<Bytes> servfailResponse(View query);
 // An answer whose one record says the question name is an alias of target, or none when
 // the query's question cannot be delimited or a target label is over 63 bytes.
 std::optional<Bytes> cnameResponse(View query, std::string_view target, uint32_t ttl);
+
+// The type and class of the first question, or none when it cannot be delimited.
+std::optional<std::pair<uint16_t, uint16_t>> questionTypeAndClass(View query);
+
+// A standard query (RD set) for one name.
+Bytes buildQuery(uint16_t id, std::string_view name, uint16_t type, uint16_t klass);
+
+// The answer records of response that resolve name for type and class: CNAME records
+// followed from name, then the type's records for the name the chain ends at. Each is
+// returned encoded with its names written out, ready to append to another message.
+// Empty when there are none or the response cannot be read.
+std::vector<Bytes> answerChain(View response, std::string_view name, uint16_t type,
+                               uint16_t klass);
+
+// message with records appended to its answer section.
+Bytes withAnswers(Bytes message, const std::vector<Bytes>& records);
+
+constexpr uint16_t typeA = 1;
+constexpr uint16_t typeCNAME = 5;
+constexpr uint16_t typeAAAA = 28;
 
 }  // namespace vesk::DnsMessage

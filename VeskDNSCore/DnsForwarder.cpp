@@ -1,0 +1,236 @@
+#include "DnsForwarder.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <asio/ip/udp.hpp>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace vesk {
+namespace {
+
+const Log& log() {
+    static const Log instance("app.quorran.tarnik.PacketTunnelProvider", "dns");
+    return instance;
+}
+
+// A non-blocking, close-on-exec UDP socket connected to the upstream, so that the
+// kernel hands us only that upstream's datagrams; the source port is a fresh ephemeral
+// one for every call.
+int connectedSocket(const DnsForwarder::Upstream& upstream) {
+#ifdef SOCK_CLOEXEC
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+#else
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return -1;
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+#endif
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(upstream.port);
+    to.sin_addr.s_addr = htonl(upstream.address);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// Replies are read on the loop's one thread only.
+uint8_t receiveBuffer[65536];
+
+}  // namespace
+
+struct DnsForwarder::Call {
+    std::mutex lock;  // guards decided and sockets: the race is decided exactly once
+    bool decided = false;
+    std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
+    std::chrono::steady_clock::time_point start;
+    std::string label;
+    std::optional<std::array<uint8_t, 2>> expectedId;
+    DnsMessage::Bytes query;
+    Completion completion;
+    // Keeps an undecided call alive even when no upstream is still listening for it, so
+    // that the deadline always finds it; dropped when the race is decided.
+    std::shared_ptr<Call> undecided;
+};
+
+// Every call has the same timeout, so deadlines come due in the order the calls began:
+// one queue and one timer serve them all. Entries refer to calls weakly, so a call that
+// was answered is freed at once; an undecided one keeps itself alive.
+struct DnsForwarder::Deadlines : std::enable_shared_from_this<Deadlines> {
+    explicit Deadlines(asio::io_context& loop) : timer(loop) {}
+
+    void add(std::chrono::steady_clock::time_point due, const std::shared_ptr<Call>& call) {
+        queue.emplace_back(due, call);
+        if (!armed) arm();
+    }
+
+    void arm() {
+        armed = true;
+        timer.expires_at(queue.front().first);
+        timer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
+            if (auto self = weak.lock()) self->fire(ec);
+        });
+    }
+
+    void fire(const asio::error_code& ec) {
+        armed = false;
+        if (ec) return;
+        auto now = std::chrono::steady_clock::now();
+        while (!queue.empty() && queue.front().first <= now) {
+            std::shared_ptr<Call> call = queue.front().second.lock();
+            queue.pop_front();
+            if (call) finish(call, std::nullopt);
+        }
+        if (!queue.empty()) arm();
+    }
+
+    asio::steady_timer timer;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::weak_ptr<Call>>> queue;
+    bool armed = false;
+};
+
+// Reads the one reply an upstream gets per call.
+struct DnsForwarder::Receiver {
+    std::shared_ptr<Call> call;
+    asio::ip::udp::socket* socket;  // owned by the call until the race is decided
+    int fd;
+    std::string name;
+
+    void operator()(const asio::error_code& error) const {
+        {
+            // A decided race has closed its sockets; nothing of it may be touched again.
+            std::lock_guard guard(call->lock);
+            if (call->decided || error) return;
+        }
+        ssize_t n = ::recv(fd, receiveBuffer, sizeof receiveBuffer, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            socket->async_wait(asio::socket_base::wait_read, *this);
+            return;
+        }
+        if (n < 0) {
+            log().error("forwarder.recv_failed txid={} upstream={} err={}", call->label, name,
+                        std::strerror(errno));
+        } else if (n < 12) {
+            log().error("forwarder.recv_short txid={} upstream={} bytes={}", call->label, name, n);
+        } else if (call->expectedId && (receiveBuffer[0] != (*call->expectedId)[0] ||
+                                        receiveBuffer[1] != (*call->expectedId)[1])) {
+            log().error("forwarder.txid_mismatch txid={} upstream={}", call->label, name);
+        } else {
+            log().info("forwarder.recv_ok txid={} upstream={} bytes={}", call->label, name, n);
+            finish(call, DnsMessage::Bytes(receiveBuffer, receiveBuffer + n));
+        }
+    }
+};
+
+std::vector<DnsForwarder::Upstream> DnsForwarder::defaultUpstreams() {
+    std::vector<Upstream> out;
+    for (const char* address : {"1.1.1.1", "9.9.9.9", "8.8.8.8"}) out.push_back(*upstream(address, 53));
+    return out;
+}
+
+std::optional<DnsForwarder::Upstream> DnsForwarder::upstream(const std::string& address,
+                                                             uint16_t port) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return std::nullopt;
+    return Upstream{ntohl(parsed.s_addr), port, port == 53 ? address : address + ":" + std::to_string(port)};
+}
+
+DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams,
+                           std::chrono::duration<double> timeout)
+    : context(loop),
+      list(std::move(upstreams)),
+      callTimeout(std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout)),
+      deadlines(std::make_shared<Deadlines>(loop)) {}
+
+DnsForwarder::~DnsForwarder() { deadlines->timer.cancel(); }
+
+void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion) {
+    // Separate allocation: the deadline queue's weak references then keep only the
+    // control block, not the call, alive for the timeout.
+    std::shared_ptr<Call> call(new Call);
+    call->start = std::chrono::steady_clock::now();
+    if (query.size() >= 2) {
+        call->label = fmt::format("{:02x}{:02x}", query[0], query[1]);
+        call->expectedId = std::array<uint8_t, 2>{query[0], query[1]};
+    } else {
+        call->label = "??";
+    }
+    call->query = std::move(query);
+    call->completion = std::move(completion);
+    call->undecided = call;
+    log().info("forwarder.start txid={} upstreams={} bytes={}", call->label, list.size(),
+               call->query.size());
+    for (const auto& upstream : list) race(call, upstream);
+    deadlines->add(call->start + callTimeout, call);
+}
+
+void DnsForwarder::race(const std::shared_ptr<Call>& call, const Upstream& upstream) {
+    int fd = connectedSocket(upstream);
+    if (fd < 0) {
+        // Out of descriptors, or no route: this upstream is out of the race.
+        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
+                    std::strerror(errno));
+        return;
+    }
+    auto socket = std::make_unique<asio::ip::udp::socket>(context);
+    asio::error_code ec;
+    socket->assign(asio::ip::udp::v4(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
+                    ec.message());
+        return;
+    }
+    asio::ip::udp::socket* raw = socket.get();
+    {
+        std::lock_guard guard(call->lock);
+        call->sockets.push_back(std::move(socket));
+    }
+    log().debug("forwarder.ready txid={} upstream={}", call->label, upstream.name);
+    if (::send(fd, call->query.data(), call->query.size(), 0) < 0) {
+        log().error("forwarder.send_failed txid={} upstream={} err={}", call->label, upstream.name,
+                    std::strerror(errno));
+        return;
+    }
+    raw->async_wait(asio::socket_base::wait_read, Receiver{call, raw, fd, upstream.name});
+}
+
+void DnsForwarder::finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer) {
+    std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
+    std::shared_ptr<Call> undecided;
+    {
+        std::lock_guard guard(call->lock);
+        if (call->decided) return;
+        call->decided = true;
+        sockets = std::move(call->sockets);
+        undecided = std::move(call->undecided);
+    }
+    for (auto& socket : sockets) {
+        asio::error_code ignored;
+        socket->close(ignored);
+    }
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - call->start).count();
+    if (answer) {
+        log().info("forwarder.win txid={} elapsed={:.3f}s", call->label, elapsed);
+    } else {
+        log().error("forwarder.timeout txid={} elapsed={:.3f}s — caller will SERVFAIL", call->label,
+                    elapsed);
+    }
+    Completion completion = std::move(call->completion);
+    if (completion) completion(std::move(answer));
+}
+
+}  // namespace vesk

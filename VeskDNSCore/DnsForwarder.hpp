@@ -1,0 +1,62 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VeskDNSCore/DnsMessage.hpp"
+#include "VeskPlatform/Log.hpp"
+
+namespace vesk {
+
+// Sends each query, byte for byte, to every upstream resolver at once over UDP and
+// delivers the first reply of at least 12 bytes that carries the query's ID, or nothing
+// once the deadline has passed. No caching, no retries, no parsing beyond length and ID.
+// Everything runs on the DNS loop; completions are called there, exactly once.
+class DnsForwarder {
+public:
+    struct Upstream {
+        uint32_t address;  // IPv4, host byte order
+        uint16_t port;
+        std::string name;  // used in log lines
+    };
+    using Completion = std::function<void(std::optional<DnsMessage::Bytes> answer)>;
+
+    static std::vector<Upstream> defaultUpstreams();
+    // An upstream for dotted-decimal text; none if it is not an IPv4 address.
+    static std::optional<Upstream> upstream(const std::string& address, uint16_t port);
+
+    DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams = defaultUpstreams(),
+                 std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0));
+    ~DnsForwarder();
+    DnsForwarder(const DnsForwarder&) = delete;
+    DnsForwarder& operator=(const DnsForwarder&) = delete;
+
+    // Returns at once; completion runs later on the loop with the winning answer or none.
+    void resolve(DnsMessage::Bytes query, Completion completion);
+
+    const std::vector<Upstream>& upstreams() const { return list; }
+
+private:
+    struct Call;
+    struct Deadlines;
+    struct Receiver;
+
+    void race(const std::shared_ptr<Call>& call, const Upstream& upstream);
+    static void finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer);
+
+    asio::io_context& context;
+    std::vector<Upstream> list;
+    std::chrono::steady_clock::duration callTimeout;
+    std::shared_ptr<Deadlines> deadlines;
+};
+
+}  // namespace vesk

@@ -1,0 +1,155 @@
+#include "VeskDNSCore/DnsServer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/DnsTestUtil.hpp"
+#include "tests/FakeUpstream.hpp"
+
+namespace vesk {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Bytes;
+using test::FakeUpstream;
+
+// A server on 127.0.0.1 (port from the system) whose loop runs on a thread of its own,
+// and a client socket to ask it.
+class Served {
+public:
+    Served(const Blocklist& list, std::vector<const FakeUpstream*> upstreams,
+           std::chrono::duration<double> timeout = 0.3s) {
+        std::vector<DnsForwarder::Upstream> to;
+        for (const auto* fake : upstreams) to.push_back(*DnsForwarder::upstream("127.0.0.1", fake->port()));
+        server = std::make_shared<DnsServer>(loop, list, "127.0.0.1", 0, &events, to, timeout);
+        server->start();
+        thread = std::thread([this] { loop.run(); });
+        client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        timeval wait{1, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(server->boundPort());
+        ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~Served() {
+        work.reset();
+        loop.stop();
+        thread.join();
+        ::close(client);
+    }
+
+    std::optional<Bytes> ask(const Bytes& query) {
+        ::send(client, query.data(), query.size(), 0);
+        uint8_t buffer[4096];
+        ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+        if (n < 0) return std::nullopt;
+        return Bytes(buffer, buffer + n);
+    }
+
+    BlockEventLog events{200};
+
+private:
+    asio::io_context loop;
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(loop);
+    std::shared_ptr<DnsServer> server;
+    std::thread thread;
+    int client = -1;
+};
+
+uint8_t rcode(const Bytes& answer) { return answer[3] & 0x0F; }
+
+TEST(DnsServer, DecisionsInTheirFixedOrder) {
+    Blocklist list(std::vector<std::string>{"dns.google", "google.com", "adult.example"});
+    FakeUpstream upstream(FakeUpstream::answering([](const Bytes& q) { return FakeUpstream::addressAnswer(q); }));
+    auto sink = Log::capture();
+    Served served(list, {&upstream});
+    struct Case {
+        const char* name;
+        uint8_t rcode;
+        const char* line;  // the log line the decision writes
+    };
+    const Case cases[] = {
+        {"dns.google", 3, "blocked-doh dns.google"},         // listed too, but a bypass first
+        {"mask.icloud.com", 3, "blocked-relay mask.icloud.com"},
+        {"www.google.com", 3, "blocked www.google.com"},    // listed beats safe search
+        {"cdn.adult.example", 3, "blocked cdn.adult.example"},
+        {"bing.com", 0, "safesearch bing.com -> strict.bing.com"},
+        {"example.org", 0, "forwarder.win"},
+    };
+    for (const auto& c : cases) {
+        auto answer = served.ask(test::query(7, c.name));
+        ASSERT_TRUE(answer) << c.name;
+        EXPECT_EQ(rcode(*answer), c.rcode) << c.name;
+        EXPECT_TRUE(sink->waitFor(c.line, 1s)) << c.name;
+    }
+    // Only blocklist hits are recorded; the bypass refusals are not.
+    EXPECT_EQ(served.events.recent(10).size(), 2u);
+    // Nothing above reached the upstream but the forwarded name and bing's safe host.
+    ASSERT_EQ(upstream.queries().size(), 2u);
+}
+
+TEST(DnsServer, SafeSearchAnswersCarryTheSafeHostsAddresses) {
+    Blocklist empty(std::vector<std::string>{});
+    FakeUpstream upstream(FakeUpstream::answering([](const Bytes& q) { return FakeUpstream::addressAnswer(q, 9); }));
+    Served served(empty, {&upstream});
+
+    auto a = served.ask(test::query(0x0102, "WWW.Google.co.uk"));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(Bytes(a->begin(), a->begin() + 8), Bytes({0x01, 0x02, 0x85, 0x80, 0, 1, 0, 2}));
+    auto safe = DnsMessage::buildQuery(0, "forcesafesearch.google.com", 1, 1);
+    ASSERT_EQ(upstream.queries().size(), 1u);
+    // The upstream was asked for the safe host with the client's type and class.
+    const Bytes asked = upstream.queries()[0];
+    EXPECT_EQ(Bytes(asked.begin() + 2, asked.end()), Bytes(safe.begin() + 2, safe.end()));
+    // The CNAME comes first, then the safe host's address with its name written out.
+    auto cname = *DnsMessage::cnameResponse(test::query(0x0102, "WWW.Google.co.uk"),
+                                            "forcesafesearch.google.com", 300);
+    EXPECT_EQ(Bytes(a->begin() + 12, a->begin() + static_cast<std::ptrdiff_t>(cname.size())),
+              Bytes(cname.begin() + 12, cname.end()));
+    Bytes address(safe.begin() + 12, safe.end() - 4);  // the name on the wire
+    for (int b : {0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 9}) address.push_back(static_cast<uint8_t>(b));
+    EXPECT_EQ(Bytes(a->begin() + static_cast<std::ptrdiff_t>(cname.size()), a->end()), address);
+
+    // Other types get the bare CNAME, without asking upstream.
+    auto mx = served.ask(test::query(3, "bing.com", 15));
+    ASSERT_TRUE(mx);
+    EXPECT_EQ(*mx, *DnsMessage::cnameResponse(test::query(3, "bing.com", 15), "strict.bing.com", 300));
+    EXPECT_EQ(upstream.queries().size(), 1u);
+}
+
+TEST(DnsServer, SilentUpstreamsGiveServfailOrNothing) {
+    Blocklist empty(std::vector<std::string>{});
+    FakeUpstream silent(FakeUpstream::silent());
+    Served served(empty, {&silent});
+
+    Bytes query = test::query(0xBEEF, "example.org", 1, /*withOpt=*/true);
+    auto failure = served.ask(query);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(*failure, *DnsMessage::servfailResponse(query));
+    // Safe search falls back to the bare CNAME when its host cannot be resolved.
+    Bytes google = test::query(4, "google.com");
+    EXPECT_EQ(served.ask(google), DnsMessage::cnameResponse(google, "forcesafesearch.google.com", 300));
+    // A datagram too short for a header is forwarded, and nothing comes back.
+    EXPECT_FALSE(served.ask(Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(silent.queries().back(), Bytes({1, 2, 3, 4, 5}));
+}
+
+TEST(DnsServer, StartFailuresDescribeTheCall) {
+    asio::io_context loop;
+    Blocklist empty(std::vector<std::string>{});
+    auto server = std::make_shared<DnsServer>(loop, empty, "localhost", 0, nullptr);
+    try {
+        server->start();
+        FAIL() << "a host name is not an address";
+    } catch (const DnsServer::ServerError& error) {
+        EXPECT_EQ(error.kind(), DnsServer::ServerError::Kind::bindFailed);
+        EXPECT_EQ(error.description(), "bind() failed: errno " + std::to_string(error.error()) +
+                                           " (" + std::strerror(error.error()) + ")");
+    }
+}
+
+}  // namespace
+}  // namespace vesk
