@@ -167,7 +167,8 @@ void DnsServer::answerSafeSearch(const DnsMessage::Bytes& query, DnsMessage::Byt
         (typeAndClass->first != DnsMessage::typeA && typeAndClass->first != DnsMessage::typeAAAA)) {
         return send(cname, client, clientLength);
     }
-    auto [type, klass] = *typeAndClass;
+    uint16_t type = typeAndClass->first;
+    uint16_t klass = typeAndClass->second;
     auto id = static_cast<uint16_t>(queryIds());
     forwarder.resolve(
         DnsMessage::buildQuery(id, target, type, klass),
