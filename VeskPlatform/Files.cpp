@@ -37,4 +37,14 @@ std::optional<std::string> readAll(const std::string& path) {
     return data;
 }
 
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
 }  // namespace vesk::Files

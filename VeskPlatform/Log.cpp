@@ -1,5 +1,7 @@
 #include "Log.hpp"
 
+#include "VeskPlatform/Files.hpp"
+
 #include <syslog.h>
 #include <unistd.h>
 
@@ -232,14 +234,7 @@ public:
                                       levelName(line.level), line.subsystem, line.category,
                                       line.text);
         // One write per line, so lines from other writers never split it.
-        const char* data = out.data();
-        size_t left = out.size();
-        while (left > 0) {
-            ssize_t n = ::write(STDERR_FILENO, data, left);
-            if (n <= 0) return;
-            data += n;
-            left -= static_cast<size_t>(n);
-        }
+        Files::writeAll(STDERR_FILENO, out);
     }
 };
 

@@ -16,6 +16,7 @@
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
 #include "VeskDNSCore/ExecutablePath.hpp"
+#include "VeskPlatform/Files.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "vesk_dnsd/Options.hpp"
 
@@ -24,17 +25,7 @@ namespace {
 using namespace vesk;
 
 // The only writer to standard error: one line, one write, so lines never interleave.
-void stderrLine(const std::string& text) {
-    std::string line = text + "\n";
-    const char* data = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, data, left);
-        if (n <= 0) return;
-        data += n;
-        left -= static_cast<size_t>(n);
-    }
-}
+void stderrLine(const std::string& text) { Files::writeAll(STDERR_FILENO, text + "\n"); }
 
 // launchd starts us with a soft limit of 256 descriptors, and every forwarded query
 // holds one socket per upstream for up to two seconds.
