@@ -1,0 +1,235 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include "tests/FakeUpstream.hpp"
+
+namespace vesk::test {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Polls the condition until it holds or the timeout passes; says whether it held.
+template <typename Condition>
+bool waitUntil(Condition condition, Clock::duration timeout = 5s) {
+    for (auto deadline = Clock::now() + timeout; !condition(); std::this_thread::sleep_for(5ms)) {
+        if (Clock::now() >= deadline) return false;
+    }
+    return true;
+}
+
+// A socket bound to 127.0.0.1, port chosen by the system.
+class Socket {
+public:
+    explicit Socket(int type = SOCK_DGRAM) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot bind a socket on 127.0.0.1");
+        }
+        boundPort = ntohs(address.sin_port);
+    }
+    ~Socket() { ::close(fd); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    uint16_t port() const { return boundPort; }
+    void send(uint16_t to, const Bytes& datagram) const {
+        sockaddr_in address = loopback(to);
+        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                 sizeof address);
+    }
+    // The next datagram, or none if nothing comes within the timeout.
+    std::optional<Bytes> receive(Clock::duration timeout) const {
+        for (auto deadline = Clock::now() + timeout;;) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 0) return {};
+            uint8_t buffer[65536];
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n >= 0) return Bytes(buffer, buffer + n);
+        }
+    }
+
+private:
+    static sockaddr_in loopback(uint16_t port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        return address;
+    }
+
+    int fd;
+    uint16_t boundPort = 0;
+};
+
+// A vesk-dnsd process whose standard error is collected line by line; killed when
+// destroyed still running.
+class Daemon {
+public:
+    Daemon(const std::string& blocklist, uint16_t port,
+           const std::vector<const FakeUpstream*>& upstreams,
+           const std::vector<std::string>& extra = {})
+        : dnsPort(port) {
+        // Only ever our fakes: by default the daemon forwards to public resolvers.
+        std::string endpoints;
+        for (const auto* upstream : upstreams) endpoints += "," + upstream->endpoint();
+        if (endpoints.empty()) throw std::logic_error("the daemon needs fake upstreams");
+        std::vector<std::string> args = {VESK_DNSD_PATH};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {"--blocklist", blocklist, "--host", "127.0.0.1", "--port",
+                                 std::to_string(port), "--control-port",
+                                 std::to_string(Socket(SOCK_STREAM).port()), "--upstreams",
+                                 endpoints.substr(1)});
+        std::vector<std::string> env = {"VESK_LOG=stderr"};
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+            if (const char* value = std::getenv(name)) {
+                env.push_back(std::string(name) + "=" + value);
+            }
+        }
+        std::vector<char*> argv, envp;
+        for (auto& arg : args) argv.push_back(arg.data());
+        for (auto& entry : env) envp.push_back(entry.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        int failed =
+            ::posix_spawn(&pid, VESK_DNSD_PATH, &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeFds[1]);
+        if (failed != 0) {
+            ::close(pipeFds[0]);
+            throw std::runtime_error("cannot spawn " VESK_DNSD_PATH);
+        }
+        reader = std::thread([this, fd = pipeFds[0]] { collect(fd); });
+    }
+    ~Daemon() {
+        if (!status) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+        reader.join();
+    }
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Starts the daemon on a free port and waits until it serves; starts it again on
+    // another port if that one was taken in the meantime.
+    static std::unique_ptr<Daemon> serve(const std::string& blocklist,
+                                         const std::vector<const FakeUpstream*>& upstreams,
+                                         const std::vector<std::string>& extra = {}) {
+        for (int attempt = 1;; ++attempt) {
+            uint16_t port = Socket().port();
+            auto daemon = std::make_unique<Daemon>(blocklist, port, upstreams, extra);
+            auto line = daemon->waitForLine([](std::string_view text) {
+                return text.starts_with("vesk-dnsd: serving DNS on ") ||
+                       text.starts_with("vesk-dnsd: failed to start");
+            });
+            bool safe = daemon->lines("vesk-dnsd: ignoring bad --upstreams").empty();
+            if (safe && line && line->starts_with("vesk-dnsd: serving")) return daemon;
+            if (attempt < 5 && line && line->ends_with("(Address already in use)")) continue;
+            std::string output;
+            for (const auto& text : daemon->lines()) output += "\n  " + text;
+            throw std::runtime_error("vesk-dnsd did not start:" + output);
+        }
+    }
+
+    uint16_t port() const { return dnsPort; }
+
+    // The lines so far that start with prefix.
+    std::vector<std::string> lines(std::string_view prefix = "") const {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> out;
+        for (const auto& line : captured) {
+            if (line.starts_with(prefix)) out.push_back(line);
+        }
+        return out;
+    }
+
+    // The first line that matches, waited for until the timeout or the end of output.
+    template <typename Match>
+    std::optional<std::string> waitForLine(Match match, Clock::duration timeout = 5s) {
+        std::unique_lock lock(mutex);
+        std::optional<std::string> found;
+        changed.wait_until(lock, Clock::now() + timeout, [&] {
+            for (const auto& line : captured) {
+                if (match(std::string_view(line))) return found = line, true;
+            }
+            return closed;
+        });
+        return found;
+    }
+
+    // Waits for an info line of the daemon's log with this text.
+    bool waitForLog(const std::string& text) {
+        return waitForLine([&](std::string_view line) {
+                   return line.find(" info app.quorran.tarnik.dnsd[") != line.npos &&
+                          line.ends_with("] " + text);
+               }).has_value();
+    }
+
+    // The exit status (128 + signal if killed by one), or none if still running.
+    std::optional<int> waitExit(Clock::duration timeout = 5s) {
+        waitUntil([&] {
+            int raw = 0;
+            if (status || ::waitpid(pid, &raw, WNOHANG) != pid) return status.has_value();
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return true;
+        }, timeout);
+        return status;
+    }
+
+    // Signals the daemon and returns its exit status, -1 if it does not exit.
+    int stop(int signal = SIGTERM) {
+        ::kill(pid, signal);
+        return waitExit().value_or(-1);
+    }
+
+private:
+    void collect(int fd) {
+        std::string pending;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            pending.append(buffer, static_cast<size_t>(n));
+            std::lock_guard lock(mutex);
+            for (size_t end; (end = pending.find('\n')) != pending.npos;) {
+                captured.push_back(pending.substr(0, end));
+                pending.erase(0, end + 1);
+            }
+            changed.notify_all();
+        }
+        ::close(fd);
+        std::lock_guard lock(mutex);
+        if (!pending.empty()) captured.push_back(pending);
+        closed = true;
+        changed.notify_all();
+    }
+
+    uint16_t dnsPort;
+    pid_t pid = -1;
+    std::optional<int> status;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> captured;
+    bool closed = false;
+    std::thread reader;
+};
+
+}  // namespace vesk::test
