@@ -2,12 +2,15 @@
 
 #include "VeskPlatform/Files.hpp"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -254,20 +257,74 @@ private:
     std::map<std::string, os_log_t> handles;  // touched by the logging thread only
 };
 #else
+// Writes to the system log's socket itself. The C library's syslog() tries to connect
+// again for every line while no log daemon listens, four system calls a line; this sink
+// tries at most once a second and otherwise drops the line.
 class SyslogSink final : public LogSink {
 public:
-    SyslogSink() { openlog("vesk-dnsd", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
+    explicit SyslogSink(std::string socketPath) : path(std::move(socketPath)) {}
+    ~SyslogSink() override {
+        if (fd >= 0) ::close(fd);
+    }
+
     void write(const LogLine& line) override {
-        int priority = line.level == LogLevel::error   ? LOG_ERR
+        auto now = std::chrono::steady_clock::now();
+        if (fd < 0 && now >= nextAttempt) open(now);
+        if (fd < 0) return;
+        int severity = line.level == LogLevel::error   ? LOG_ERR
                        : line.level == LogLevel::debug ? LOG_DEBUG
                                                        : LOG_INFO;
-        syslog(priority, "%s[%s] %s", line.subsystem.c_str(), line.category.c_str(),
-               line.text.c_str());
+        time_t wall = std::time(nullptr);
+        tm local{};
+        localtime_r(&wall, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+        std::string message = fmt::format("<{}>{} vesk-dnsd[{}]: {}[{}] {}", LOG_DAEMON | severity,
+                                          stamp, pid, line.subsystem, line.category, line.text);
+        if (stream) message.push_back('\0');
+        if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) < 0 && errno != EAGAIN) {
+            // The log daemon went away (or restarted): reconnect later.
+            ::close(fd);
+            fd = -1;
+            nextAttempt = now + std::chrono::seconds(1);
+        }
     }
+
+private:
+    void open(std::chrono::steady_clock::time_point now) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+            fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                stream = type == SOCK_STREAM;
+                return;
+            }
+            int error = errno;
+            ::close(fd);
+            fd = -1;
+            if (error != EPROTOTYPE) break;  // only a stream socket there: try that
+        }
+        nextAttempt = now + std::chrono::seconds(1);
+    }
+
+    std::string path;
+    int fd = -1;
+    bool stream = false;
+    std::chrono::steady_clock::time_point nextAttempt{};
+    const pid_t pid = ::getpid();
 };
 #endif
 
 }  // namespace
+
+#ifndef __APPLE__
+std::shared_ptr<LogSink> makeSyslogSink(std::string socketPath) {
+    return std::make_shared<SyslogSink>(std::move(socketPath));
+}
+#endif
 
 struct CaptureSink::State {
     mutable std::mutex mutex;
@@ -341,7 +398,7 @@ void Log::useDefaultSink() {
 #ifdef __APPLE__
     setSink(std::make_shared<OsLogSink>());
 #else
-    setSink(std::make_shared<SyslogSink>());
+    setSink(makeSyslogSink("/dev/log"));
 #endif
 }
 

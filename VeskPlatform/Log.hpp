@@ -46,6 +46,11 @@ private:
     std::shared_ptr<State> state;
 };
 
+#ifndef __APPLE__
+// The system log, reached through its socket (normally /dev/log).
+std::shared_ptr<LogSink> makeSyslogSink(std::string socketPath);
+#endif
+
 // A log handle: subsystem and category, as the platform log has them. Calls format the
 // line on the caller's thread into a fixed slot of a lock-free ring and return; a
 // background thread hands lines to the sink. When the ring is full the line is dropped

@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
+
+#include "tests/TempDir.hpp"
 
 namespace vesk {
 namespace {
@@ -97,6 +104,32 @@ TEST(Log, AFullRingDropsAndCountsInsteadOfBlocking) {
     EXPECT_TRUE(texts.back().starts_with("log ring full: ")) << texts.back();
     Log::capture();
 }
+
+#ifndef __APPLE__
+TEST(Log, SyslogLinesCarryPriorityAndNames) {
+    test::TempDir dir;
+    std::string path = dir.path() + "/log";
+    auto sink = makeSyslogSink(path);
+    sink->write({LogLevel::info, "sub", "cat", "dropped: nobody listens yet"});  // must not fail
+
+    int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto fresh = makeSyslogSink(path);
+    fresh->write({LogLevel::error, "app.quorran.tarnik.dnsd", "server", "blocked example.com"});
+    char buffer[512];
+    ssize_t n = ::recv(listener, buffer, sizeof buffer, MSG_DONTWAIT);
+    ::close(listener);
+    ASSERT_GT(n, 0);
+    std::string line(buffer, static_cast<size_t>(n));
+    EXPECT_TRUE(line.starts_with("<27>")) << line;  // daemon facility, error
+    EXPECT_TRUE(line.ends_with(" vesk-dnsd[" + std::to_string(::getpid()) +
+                               "]: app.quorran.tarnik.dnsd[server] blocked example.com"))
+        << line;
+}
+#endif
 
 }  // namespace
 }  // namespace vesk
