@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <thread>
 
 #include "tests/DnsTestUtil.hpp"
@@ -135,6 +137,32 @@ TEST(DnsServer, SilentUpstreamsGiveServfailOrNothing) {
     // A datagram too short for a header is forwarded, and nothing comes back.
     EXPECT_FALSE(served.ask(Bytes{1, 2, 3, 4, 5}));
     EXPECT_EQ(silent.queries().back(), Bytes({1, 2, 3, 4, 5}));
+}
+
+TEST(DnsServer, RunningOutOfSocketsFailsTheUpstreamNotTheListener) {
+    Blocklist list(std::vector<std::string>{"adult.example"});
+    FakeUpstream silent(FakeUpstream::silent());
+    auto sink = Log::capture();
+    Served served(list, {&silent});
+    // Allow this process no new descriptor at all (the lowest numbered one past those
+    // open now would be the next).
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    int next = ::dup(0);
+    ::close(next);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(next);
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+    Bytes query = test::query(0x0E0F, "example.org");
+    auto failure = served.ask(query);
+    auto blocked = served.ask(test::query(2, "adult.example"));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(sink->waitFor("forwarder.state_failed txid=0e0f upstream=127.0.0.1:", 1s));
+    EXPECT_EQ(failure, DnsMessage::servfailResponse(query));  // at the deadline
+    ASSERT_TRUE(blocked);
+    EXPECT_EQ(rcode(*blocked), 3);
+    EXPECT_TRUE(served.ask(test::query(3, "adult.example")));  // and after
 }
 
 TEST(DnsServer, StartFailuresDescribeTheCall) {
