@@ -93,52 +93,6 @@ TEST(DnsServer, DecisionsInTheirFixedOrder) {
     ASSERT_EQ(upstream.queries().size(), 2u);
 }
 
-TEST(DnsServer, SafeSearchAnswersCarryTheSafeHostsAddresses) {
-    Blocklist empty(std::vector<std::string>{});
-    FakeUpstream upstream(FakeUpstream::answering([](const Bytes& q) { return FakeUpstream::addressAnswer(q, 9); }));
-    Served served(empty, {&upstream});
-
-    auto a = served.ask(test::query(0x0102, "WWW.Google.co.uk"));
-    ASSERT_TRUE(a);
-    EXPECT_EQ(Bytes(a->begin(), a->begin() + 8), Bytes({0x01, 0x02, 0x85, 0x80, 0, 1, 0, 2}));
-    auto safe = DnsMessage::buildQuery(0, "forcesafesearch.google.com", 1, 1);
-    ASSERT_EQ(upstream.queries().size(), 1u);
-    // The upstream was asked for the safe host with the client's type and class.
-    const Bytes asked = upstream.queries()[0];
-    EXPECT_EQ(Bytes(asked.begin() + 2, asked.end()), Bytes(safe.begin() + 2, safe.end()));
-    // The CNAME comes first, then the safe host's address with its name written out.
-    auto cname = *DnsMessage::cnameResponse(test::query(0x0102, "WWW.Google.co.uk"),
-                                            "forcesafesearch.google.com", 300);
-    EXPECT_EQ(Bytes(a->begin() + 12, a->begin() + static_cast<std::ptrdiff_t>(cname.size())),
-              Bytes(cname.begin() + 12, cname.end()));
-    Bytes address(safe.begin() + 12, safe.end() - 4);  // the name on the wire
-    for (int b : {0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 9}) address.push_back(static_cast<uint8_t>(b));
-    EXPECT_EQ(Bytes(a->begin() + static_cast<std::ptrdiff_t>(cname.size()), a->end()), address);
-
-    // Other types get the bare CNAME, without asking upstream.
-    auto mx = served.ask(test::query(3, "bing.com", 15));
-    ASSERT_TRUE(mx);
-    EXPECT_EQ(*mx, *DnsMessage::cnameResponse(test::query(3, "bing.com", 15), "strict.bing.com", 300));
-    EXPECT_EQ(upstream.queries().size(), 1u);
-}
-
-TEST(DnsServer, SilentUpstreamsGiveServfailOrNothing) {
-    Blocklist empty(std::vector<std::string>{});
-    FakeUpstream silent(FakeUpstream::silent());
-    Served served(empty, {&silent});
-
-    Bytes query = test::query(0xBEEF, "example.org", 1, /*withOpt=*/true);
-    auto failure = served.ask(query);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(*failure, *DnsMessage::servfailResponse(query));
-    // Safe search falls back to the bare CNAME when its host cannot be resolved.
-    Bytes google = test::query(4, "google.com");
-    EXPECT_EQ(served.ask(google), DnsMessage::cnameResponse(google, "forcesafesearch.google.com", 300));
-    // A datagram too short for a header is forwarded, and nothing comes back.
-    EXPECT_FALSE(served.ask(Bytes{1, 2, 3, 4, 5}));
-    EXPECT_EQ(silent.queries().back(), Bytes({1, 2, 3, 4, 5}));
-}
-
 TEST(DnsServer, RunningOutOfSocketsFailsTheUpstreamNotTheListener) {
 #ifdef __SANITIZE_ADDRESS__
     // The sanitizer's runtime opens descriptors of its own while it checks calls.
