@@ -1,11 +1,14 @@
 #include "DnsForwarder.hpp"
 
+#include "VeskDNSCore/TcpFraming.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 
 #include <array>
@@ -24,12 +27,13 @@ const Log& log() {
 // A non-blocking, close-on-exec UDP socket connected to the upstream, so that the
 // kernel hands us only that upstream's datagrams; the source port is a fresh ephemeral
 // one for every call.
-int connectedSocket(const DnsForwarder::Upstream& upstream) {
+// For TCP the connection is still being made when this returns.
+int connectedSocket(const DnsForwarder::Upstream& upstream, int type) {
 #ifdef SOCK_CLOEXEC
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
 #else
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int fd = ::socket(AF_INET, type, 0);
     if (fd < 0) return -1;
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -38,7 +42,8 @@ int connectedSocket(const DnsForwarder::Upstream& upstream) {
     to.sin_family = AF_INET;
     to.sin_port = htons(upstream.port);
     to.sin_addr.s_addr = htonl(upstream.address);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+        errno != EINPROGRESS) {
         int saved = errno;
         ::close(fd);
         errno = saved;
@@ -46,6 +51,10 @@ int connectedSocket(const DnsForwarder::Upstream& upstream) {
     }
     return fd;
 }
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0  // the daemon ignores SIGPIPE instead
+#endif
 
 // Replies are read on the loop's one thread only.
 uint8_t receiveBuffer[65536];
@@ -56,6 +65,7 @@ struct DnsForwarder::Call {
     std::mutex lock;  // guards decided and sockets: the race is decided exactly once
     bool decided = false;
     std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
+    std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;
     std::chrono::steady_clock::time_point start;
     std::string label;
     std::optional<std::array<uint8_t, 2>> expectedId;
@@ -123,15 +133,9 @@ struct DnsForwarder::Receiver {
         if (n < 0) {
             log().error("forwarder.recv_failed txid={} upstream={} err={}", call->label, name,
                         std::strerror(errno));
-        } else if (n < 12) {
-            log().error("forwarder.recv_short txid={} upstream={} bytes={}", call->label, name, n);
-        } else if (call->expectedId && (receiveBuffer[0] != (*call->expectedId)[0] ||
-                                        receiveBuffer[1] != (*call->expectedId)[1])) {
-            log().error("forwarder.txid_mismatch txid={} upstream={}", call->label, name);
-        } else {
-            log().info("forwarder.recv_ok txid={} upstream={} bytes={}", call->label, name, n);
-            finish(call, DnsMessage::Bytes(receiveBuffer, receiveBuffer + n));
+            return;
         }
+        offer(call, name, DnsMessage::Bytes(receiveBuffer, receiveBuffer + n));
     }
 };
 
@@ -157,7 +161,7 @@ DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstrea
 
 DnsForwarder::~DnsForwarder() { deadlines->timer.cancel(); }
 
-void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion) {
+void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Transport transport) {
     // Separate allocation: the deadline queue's weak references then keep only the
     // control block, not the call, alive for the timeout.
     std::shared_ptr<Call> call(new Call);
@@ -173,12 +177,18 @@ void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion) {
     call->undecided = call;
     log().info("forwarder.start txid={} upstreams={} bytes={}", call->label, list.size(),
                call->query.size());
-    for (const auto& upstream : list) race(call, upstream);
+    for (const auto& upstream : list) {
+        if (transport == Transport::tcp) {
+            raceOverTcp(call, upstream);
+        } else {
+            race(call, upstream);
+        }
+    }
     deadlines->add(call->start + callTimeout, call);
 }
 
 void DnsForwarder::race(const std::shared_ptr<Call>& call, const Upstream& upstream) {
-    int fd = connectedSocket(upstream);
+    int fd = connectedSocket(upstream, SOCK_DGRAM);
     if (fd < 0) {
         // Out of descriptors, or no route: this upstream is out of the race.
         log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
@@ -208,20 +218,138 @@ void DnsForwarder::race(const std::shared_ptr<Call>& call, const Upstream& upstr
     raw->async_wait(asio::socket_base::wait_read, Receiver{call, raw, fd, upstream.name});
 }
 
+// One upstream's TCP exchange for a call: connect, write the framed query (short writes
+// continued), read one framed reply.
+struct DnsForwarder::Exchange : std::enable_shared_from_this<Exchange> {
+    std::shared_ptr<Call> call;
+    asio::ip::tcp::socket* socket;  // owned by the call until the race is decided
+    int fd;
+    std::string name;
+    DnsMessage::Bytes out;
+    size_t written = 0;
+    FrameReader in;
+    bool connected = false;
+
+    bool undecided(const asio::error_code& error) const {
+        std::lock_guard guard(call->lock);
+        return !call->decided && !error;
+    }
+
+    void wait(asio::socket_base::wait_type type) {
+        socket->async_wait(type, [self = shared_from_this(), type](const asio::error_code& error) {
+            if (!self->undecided(error)) return;
+            if (type == asio::socket_base::wait_write) {
+                self->writeQuery();
+            } else {
+                self->readReply();
+            }
+        });
+    }
+
+    void writeQuery() {
+        if (!connected) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0) {
+                log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, name,
+                            std::strerror(error));
+                return;
+            }
+            connected = true;
+            log().debug("forwarder.ready txid={} upstream={}", call->label, name);
+        }
+        while (written < out.size()) {
+            ssize_t n = ::send(fd, out.data() + written, out.size() - written, MSG_NOSIGNAL);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return wait(asio::socket_base::wait_write);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                log().error("forwarder.send_failed txid={} upstream={} err={}", call->label, name,
+                            std::strerror(errno));
+                return;
+            }
+            written += static_cast<size_t>(n);
+        }
+        wait(asio::socket_base::wait_read);
+    }
+
+    void readReply() {
+        for (;;) {
+            ssize_t n = ::recv(fd, receiveBuffer, sizeof receiveBuffer, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return wait(asio::socket_base::wait_read);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                log().error("forwarder.recv_failed txid={} upstream={} err={}", call->label, name,
+                            n == 0 ? "connection closed" : std::strerror(errno));
+                return;
+            }
+            in.append(receiveBuffer, static_cast<size_t>(n));
+            if (auto reply = in.next()) return offer(call, name, std::move(*reply));
+        }
+    }
+};
+
+void DnsForwarder::raceOverTcp(const std::shared_ptr<Call>& call, const Upstream& upstream) {
+    int fd = connectedSocket(upstream, SOCK_STREAM);
+    auto framedQuery = framed(call->query);
+    if (fd < 0 || !framedQuery) {
+        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
+                    fd < 0 ? std::strerror(errno) : "query too long for TCP");
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    auto socket = std::make_unique<asio::ip::tcp::socket>(context);
+    asio::error_code ec;
+    socket->assign(asio::ip::tcp::v4(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
+                    ec.message());
+        return;
+    }
+    auto exchange = std::make_shared<Exchange>();
+    exchange->call = call;
+    exchange->socket = socket.get();
+    exchange->fd = fd;
+    exchange->name = upstream.name;
+    exchange->out = std::move(*framedQuery);
+    {
+        std::lock_guard guard(call->lock);
+        call->streams.push_back(std::move(socket));
+    }
+    exchange->wait(asio::socket_base::wait_write);  // writable once connected
+}
+
+void DnsForwarder::offer(const std::shared_ptr<Call>& call, const std::string& upstream,
+                         DnsMessage::Bytes reply) {
+    if (reply.size() < 12) {
+        log().error("forwarder.recv_short txid={} upstream={} bytes={}", call->label, upstream,
+                    reply.size());
+    } else if (call->expectedId && (reply[0] != (*call->expectedId)[0] ||
+                                    reply[1] != (*call->expectedId)[1])) {
+        log().error("forwarder.txid_mismatch txid={} upstream={}", call->label, upstream);
+    } else {
+        log().info("forwarder.recv_ok txid={} upstream={} bytes={}", call->label, upstream,
+                   reply.size());
+        finish(call, std::move(reply));
+    }
+}
+
 void DnsForwarder::finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer) {
     std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
+    std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;
     std::shared_ptr<Call> undecided;
     {
         std::lock_guard guard(call->lock);
         if (call->decided) return;
         call->decided = true;
         sockets = std::move(call->sockets);
+        streams = std::move(call->streams);
         undecided = std::move(call->undecided);
     }
-    for (auto& socket : sockets) {
-        asio::error_code ignored;
-        socket->close(ignored);
-    }
+    asio::error_code ignored;
+    for (auto& socket : sockets) socket->close(ignored);
+    for (auto& stream : streams) stream->close(ignored);
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - call->start).count();
     if (answer) {
         log().info("forwarder.win txid={} elapsed={:.3f}s", call->label, elapsed);

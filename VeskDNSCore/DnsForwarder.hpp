@@ -17,7 +17,8 @@
 
 namespace vesk {
 
-// Sends each query, byte for byte, to every upstream resolver at once over UDP and
+// Sends each query, byte for byte, to every upstream resolver at once (over UDP, or TCP
+// for a query that came over TCP) and
 // delivers the first reply of at least 12 bytes that carries the query's ID, or nothing
 // once the deadline has passed. No caching, no retries, no parsing beyond length and ID.
 // Everything runs on the DNS loop; completions are called there, exactly once.
@@ -29,6 +30,9 @@ public:
         std::string name;  // used in log lines
     };
     using Completion = std::function<void(std::optional<DnsMessage::Bytes> answer)>;
+    // A query forwarded over TCP is one that arrived over TCP: its answer may be too
+    // large for a datagram.
+    enum class Transport { udp, tcp };
 
     static std::vector<Upstream> defaultUpstreams();
     // An upstream for dotted-decimal text; none if it is not an IPv4 address.
@@ -41,7 +45,8 @@ public:
     DnsForwarder& operator=(const DnsForwarder&) = delete;
 
     // Returns at once; completion runs later on the loop with the winning answer or none.
-    void resolve(DnsMessage::Bytes query, Completion completion);
+    void resolve(DnsMessage::Bytes query, Completion completion,
+                 Transport transport = Transport::udp);
 
     const std::vector<Upstream>& upstreams() const { return list; }
 
@@ -49,9 +54,14 @@ private:
     struct Call;
     struct Deadlines;
     struct Receiver;
+    struct Exchange;
 
     void race(const std::shared_ptr<Call>& call, const Upstream& upstream);
+    void raceOverTcp(const std::shared_ptr<Call>& call, const Upstream& upstream);
     static void finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer);
+    // Takes an upstream's one reply into the race if it is long enough and has the ID.
+    static void offer(const std::shared_ptr<Call>& call, const std::string& upstream,
+                      DnsMessage::Bytes reply);
 
     asio::io_context& context;
     std::vector<Upstream> list;

@@ -147,6 +147,11 @@ std::optional<Bytes> nxdomainResponse(View query) {
     return errorAnswer(query, responseFlags | authoritative, 0x83);
 }
 
+std::optional<Bytes> nodataResponse(View query) {
+    if (query.size() < headerSize) return std::nullopt;
+    return errorAnswer(query, responseFlags | authoritative, 0x80);
+}
+
 std::optional<Bytes> servfailResponse(View query) {
     if (query.size() < headerSize) return std::nullopt;
     return errorAnswer(query, responseFlags, 0x82);

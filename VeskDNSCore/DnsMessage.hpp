@@ -43,6 +43,9 @@ std::optional<size_t> firstQuestionEnd(View message);
 // 0. None for a query shorter than a header.
 std::optional<Bytes> nxdomainResponse(View query);
 
+// NOERROR without records, shaped like the NXDOMAIN answer.
+std::optional<Bytes> nodataResponse(View query);
+
 // SERVFAIL for a query no upstream answered, shaped like the NXDOMAIN answer.
 std::optional<Bytes> servfailResponse(View query);
 

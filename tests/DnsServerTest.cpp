@@ -4,8 +4,12 @@
 
 #include <sys/resource.h>
 
+#include <poll.h>
+
+#include <future>
 #include <thread>
 
+#include "VeskDNSCore/TcpFraming.hpp"
 #include "tests/DnsTestUtil.hpp"
 #include "tests/FakeUpstream.hpp"
 
@@ -21,11 +25,15 @@ using test::FakeUpstream;
 class Served {
 public:
     Served(const Blocklist& list, std::vector<const FakeUpstream*> upstreams,
+           std::optional<DnsServer::TcpLimits> tcp = std::nullopt,
            std::chrono::duration<double> timeout = 0.3s) {
         std::vector<DnsForwarder::Upstream> to;
         for (const auto* fake : upstreams) to.push_back(*DnsForwarder::upstream("127.0.0.1", fake->port()));
         server = std::make_shared<DnsServer>(loop, list, "127.0.0.1", 0, &events, to, timeout);
         server->start();
+        if (tcp) {
+            EXPECT_FALSE(server->startTcp(*tcp));
+        }
         thread = std::thread([this] { loop.run(); });
         client = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         timeval wait{1, 0};
@@ -51,6 +59,13 @@ public:
         return Bytes(buffer, buffer + n);
     }
 
+    uint16_t port() const { return server->boundPort(); }
+    size_t connections() {
+        std::promise<size_t> count;
+        asio::post(loop, [&] { count.set_value(server->tcpConnectionCount()); });
+        return count.get_future().get();
+    }
+
     BlockEventLog events{200};
 
 private:
@@ -62,6 +77,49 @@ private:
 };
 
 uint8_t rcode(const Bytes& answer) { return answer[3] & 0x0F; }
+
+// A DNS-over-TCP client.
+class Stream {
+public:
+    explicit Stream(uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot connect");
+        }
+    }
+    ~Stream() { ::close(fd); }
+    void write(const Bytes& bytes) const { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void ask(const Bytes& query) const { write(*framed(query)); }
+    // The next framed answer, or none when the stream ends or stays quiet for a second.
+    std::optional<Bytes> answer() {
+        for (;;) {
+            if (auto message = reader.next()) return message;
+            pollfd p{fd, POLLIN, 0};
+            uint8_t buffer[4096];
+            ssize_t n = ::poll(&p, 1, 1000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
+            if (n <= 0) return std::nullopt;
+            reader.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    // Whether the server closed the stream within the time given.
+    bool closedWithin(std::chrono::milliseconds wait) const {
+        pollfd p{fd, POLLIN, 0};
+        uint8_t byte;
+        return ::poll(&p, 1, static_cast<int>(wait.count())) == 1 && ::recv(fd, &byte, 1, 0) <= 0;
+    }
+
+private:
+    int fd;
+    FrameReader reader;
+};
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 TEST(DnsServer, DecisionsInTheirFixedOrder) {
     Blocklist list(std::vector<std::string>{"dns.google", "google.com", "adult.example"});
@@ -121,6 +179,62 @@ TEST(DnsServer, RunningOutOfSocketsFailsTheUpstreamNotTheListener) {
     ASSERT_TRUE(blocked);
     EXPECT_EQ(rcode(*blocked), 3);
     EXPECT_TRUE(served.ask(test::query(3, "adult.example")));  // and after
+}
+
+TEST(DnsServer, TcpAnswersEachQueryAsItCompletes) {
+    Blocklist list(std::vector<std::string>{"adult.example"});
+    FakeUpstream silent(FakeUpstream::silent());
+    Served served(list, {&silent}, DnsServer::TcpLimits{});
+    Stream stream(served.port());
+    Bytes slow = test::query(1, "example.org"), fast = test::query(2, "adult.example");
+    // Two queries in one segment: the forwarded one ends in SERVFAIL at the deadline,
+    // after the blocked one was answered.
+    stream.write(concat(*framed(slow), *framed(fast)));
+    EXPECT_EQ(stream.answer(), DnsMessage::nxdomainResponse(fast));
+    EXPECT_EQ(stream.answer(), DnsMessage::servfailResponse(slow));
+    // A length alone, then the rest; a message too short for a header gets nothing.
+    auto frame = *framed(fast);
+    stream.write(Bytes(frame.begin(), frame.begin() + 2));
+    stream.write(concat(Bytes(frame.begin() + 2, frame.end()), *framed(Bytes{1, 2, 3})));
+    EXPECT_EQ(stream.answer(), DnsMessage::nxdomainResponse(fast));
+    stream.ask(test::query(3, "_dns.resolver.arpa", 64));
+    EXPECT_EQ(stream.answer(), DnsMessage::nodataResponse(test::query(3, "_dns.resolver.arpa", 64)));
+    EXPECT_TRUE(silent.queries().empty());  // the TCP race never reached the UDP side
+}
+
+TEST(DnsServer, TcpConnectionsAreBoundedAndTimedOut) {
+    Blocklist list(std::vector<std::string>{"adult.example"});
+    FakeUpstream silent(FakeUpstream::silent());
+    DnsServer::TcpLimits limits;
+    limits.maxConnections = 2;
+    limits.idleTimeout = 300ms;
+    limits.messageDeadline = 300ms;
+    Served served(list, {&silent}, limits);
+    Bytes blocked = test::query(2, "adult.example");
+
+    Stream first(served.port()), second(served.port());
+    second.ask(blocked);
+    ASSERT_TRUE(second.answer());  // second is now the more recently active
+    Stream third(served.port());    // over the cap: the longest idle one goes
+    EXPECT_TRUE(first.closedWithin(1000ms));
+    third.ask(blocked);
+    EXPECT_TRUE(third.answer());
+
+    // Idle for the timeout, or a message left unfinished: closed.
+    Stream partial(served.port());
+    partial.write({0, 40, 1, 2});
+    EXPECT_TRUE(partial.closedWithin(1000ms));
+    EXPECT_TRUE(third.closedWithin(1000ms));
+    // A peer that goes away mid-message leaves nothing behind.
+    {
+        Stream gone(served.port());
+        gone.write({0, 40, 1, 2});
+    }
+    auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (served.connections() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);  // polling, with the deadline above
+    }
+    EXPECT_EQ(served.connections(), 0u);
 }
 
 TEST(DnsServer, StartFailuresDescribeTheCall) {

@@ -92,6 +92,10 @@ int main(int argc, char** argv) {
         Log::flush();
         return 1;
     }
+    // DNS over TCP on the same address: clients retry there when an answer is truncated.
+    if (auto error = server->startTcp()) {
+        stderrLine("vesk-dnsd: WARNING DNS over TCP unavailable: " + error->description());
+    }
     auto work = asio::make_work_guard(loop);
     std::thread dnsLoop([&loop] {
         for (;;) {

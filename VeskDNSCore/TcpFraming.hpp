@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "VeskDNSCore/DnsMessage.hpp"
+
+namespace vesk {
+
+// DNS over TCP frames each message with its length in two bytes (so no message can be
+// longer than 65,535 bytes). FrameReader collects a stream's bytes and hands out whole
+// messages, however the stream was cut into reads.
+class FrameReader {
+public:
+    void append(const uint8_t* data, size_t size);
+    // The next whole message, or none until more bytes arrive.
+    std::optional<DnsMessage::Bytes> next();
+    // Whether part of a frame (its length, or some of its message) is waiting.
+    bool midMessage() const { return buffer.size() > start; }
+
+private:
+    DnsMessage::Bytes buffer;
+    size_t start = 0;  // where the unread bytes begin
+};
+
+// The message with its two-byte length in front; none when it is too long to frame.
+std::optional<DnsMessage::Bytes> framed(const DnsMessage::Bytes& message);
+
+}  // namespace vesk
