@@ -27,7 +27,8 @@ struct Outcome {
 
 // Runs one resolve on a fresh loop until the completion came and the deadline passed.
 Outcome resolveOnce(std::vector<DnsForwarder::Upstream> upstreams, const Bytes& query,
-                    std::chrono::duration<double> timeout = 0.3s) {
+                    std::chrono::duration<double> timeout = 0.3s,
+                    DnsForwarder::Transport transport = DnsForwarder::Transport::udp) {
     asio::io_context loop;
     DnsForwarder forwarder(loop, std::move(upstreams), timeout);
     Outcome outcome;
@@ -36,7 +37,7 @@ Outcome resolveOnce(std::vector<DnsForwarder::Upstream> upstreams, const Bytes& 
         ++outcome.calls;
         outcome.answer = std::move(answer);
         outcome.after = std::chrono::steady_clock::now() - start;
-    });
+    }, transport);
     loop.run_for(std::chrono::duration_cast<std::chrono::milliseconds>(timeout) + 200ms);
     return outcome;
 }
@@ -99,6 +100,28 @@ TEST(DnsForwarder, LosersAndSilenceEndAtTheDeadline) {
         EXPECT_LT(outcome.after, 0.45s) << c.what;
     }
     EXPECT_TRUE(sink->waitFor("forwarder.timeout txid=1234 elapsed=0.3", 1s));
+}
+
+TEST(DnsForwarder, OverTcpTheFirstValidFramedAnswerWins) {
+    const Bytes query = test::query(0x4242, "large.example", 16);
+    Bytes big = FakeUpstream::addressAnswer(query, 5);
+    big.resize(big.size() + 3000, 0x61);  // more than a datagram of the classic size
+    auto overTcpOnly = [](Bytes reply, std::chrono::milliseconds delay) {
+        return FakeUpstream::TransportScript([=](const Bytes&, bool overTcp) {
+            return overTcp ? Reply{reply, delay} : Reply{};
+        });
+    };
+    FakeUpstream wrongId(overTcpOnly(withId(big, 0x00), 0ms));
+    FakeUpstream good(overTcpOnly(big, 30ms));
+    FakeUpstream slower(overTcpOnly(FakeUpstream::addressAnswer(query, 6), 150ms));
+    Outcome outcome = resolveOnce({at(wrongId), at(good), at(slower)}, query, 0.3s,
+                                  DnsForwarder::Transport::tcp);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(outcome.answer, big);
+    for (const auto* fake : {&wrongId, &good, &slower}) {
+        EXPECT_EQ(fake->tcpQueries(), std::vector<Bytes>{query});
+        EXPECT_TRUE(fake->queries().empty());
+    }
 }
 
 TEST(DnsForwarder, ShortQueriesAreLabelledAndAcceptAnyId) {

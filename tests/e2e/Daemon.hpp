@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,6 +29,14 @@ bool waitUntil(Condition condition, Clock::duration timeout = 5s) {
     return true;
 }
 
+inline sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 // A socket bound to 127.0.0.1, port chosen by the system.
 class Socket {
 public:
@@ -45,6 +54,7 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     uint16_t port() const { return boundPort; }
+    void listen() const { ::listen(fd, 1); }
     void send(uint16_t to, const Bytes& datagram) const {
         sockaddr_in address = loopback(to);
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
@@ -63,17 +73,58 @@ public:
     }
 
 private:
-    static sockaddr_in loopback(uint16_t port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        return address;
-    }
-
     int fd;
     uint16_t boundPort = 0;
 };
+
+// The message behind the 2-byte length it carries over TCP.
+inline Bytes framed(const Bytes& message) {
+    Bytes out = {static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size())};
+    out.insert(out.end(), message.begin(), message.end());
+    return out;
+}
+
+// A TCP connection to 127.0.0.1 that writes bytes as given and reads framed messages.
+class TcpClient {
+public:
+    explicit TcpClient(uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address = loopback(port);
+        int on = 1;  // each write its own segment
+        if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
+        }
+    }
+    ~TcpClient() { ::close(fd); }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    void write(const Bytes& bytes) const { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // The next message, or none if it is not complete within the timeout or the peer closes.
+    std::optional<Bytes> receive(Clock::duration timeout) {
+        for (auto deadline = Clock::now() + timeout;;) {
+            if (in.size() >= 2 && in.size() >= 2 + static_cast<size_t>(in[0] << 8 | in[1])) {
+                auto end = in.begin() + 2 + (in[0] << 8 | in[1]);
+                Bytes message(in.begin() + 2, end);
+                in.erase(in.begin(), end);
+                return message;
+            }
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 0) return {};
+            uint8_t buffer[4096];
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return {};
+            if (n > 0) in.insert(in.end(), buffer, buffer + n);
+        }
+    }
+
+private:
+    int fd;
+    Bytes in;
+};
+
+inline constexpr std::string_view tcpWarning = "vesk-dnsd: WARNING DNS over TCP unavailable: ";
 
 // A vesk-dnsd process whose standard error is collected line by line; killed when
 // destroyed still running.
@@ -128,21 +179,26 @@ public:
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Starts the daemon on a free port and waits until it serves; starts it again on
-    // another port if that one was taken in the meantime.
+    // Starts the daemon on a free port (or one from pickPort) and waits until it serves;
+    // starts it again on another port if that one was taken in the meantime, for TCP too
+    // unless pickPort chose it.
     static std::unique_ptr<Daemon> serve(const std::string& blocklist,
                                          const std::vector<const FakeUpstream*>& upstreams,
-                                         const std::vector<std::string>& extra = {}) {
+                                         const std::vector<std::string>& extra = {},
+                                         const std::function<uint16_t()>& pickPort = {}) {
         for (int attempt = 1;; ++attempt) {
-            uint16_t port = Socket().port();
+            uint16_t port = pickPort ? pickPort() : Socket().port();
             auto daemon = std::make_unique<Daemon>(blocklist, port, upstreams, extra);
             auto line = daemon->waitForLine([](std::string_view text) {
                 return text.starts_with("vesk-dnsd: serving DNS on ") ||
                        text.starts_with("vesk-dnsd: failed to start");
             });
             bool safe = daemon->lines("vesk-dnsd: ignoring bad --upstreams").empty();
-            if (safe && line && line->starts_with("vesk-dnsd: serving")) return daemon;
-            if (attempt < 5 && line && line->ends_with("(Address already in use)")) continue;
+            bool tcpTaken = !pickPort && !daemon->lines(tcpWarning).empty();
+            if (safe && !tcpTaken && line && line->starts_with("vesk-dnsd: serving")) return daemon;
+            if (attempt < 5 && line && (tcpTaken || line->ends_with("(Address already in use)"))) {
+                continue;
+            }
             std::string output;
             for (const auto& text : daemon->lines()) output += "\n  " + text;
             throw std::runtime_error("vesk-dnsd did not start:" + output);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "tests/DnsTestUtil.hpp"
 #include "tests/TempDir.hpp"
@@ -72,10 +73,10 @@ std::vector<Record> answerRecords(const Bytes& m) {
 }
 
 // The daemon's own answers: ID, RD and QDCOUNT of the query, its first question and
-// nothing after it (no OPT record).
+// nothing after it (no OPT record); authoritative unless a SERVFAIL.
 Bytes refusal(const Bytes& query, uint8_t rcode) {
     Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(questionEnd(query)));
-    out[2] = static_cast<uint8_t>((rcode == 3 ? 0x84 : 0x80) | (query[2] & 0x01));
+    out[2] = static_cast<uint8_t>((rcode == 2 ? 0x80 : 0x84) | (query[2] & 0x01));
     out[3] = static_cast<uint8_t>(0x80 | rcode);
     std::fill(out.begin() + 6, out.begin() + 12, uint8_t{0});
     return out;
@@ -91,14 +92,20 @@ protected:
     // Starts the daemon with a blocklist file holding list (none: a path with no file).
     void start(const std::vector<const FakeUpstream*>& upstreams,
                const std::optional<std::string>& list = "blocked.example\n",
-               const std::vector<std::string>& extra = {}) {
+               const std::vector<std::string>& extra = {},
+               const std::function<uint16_t()>& pickPort = {}) {
         blocklist = list ? dir.write("blocklist.txt", *list) : dir.path() + "/missing.txt";
-        daemon = Daemon::serve(blocklist, upstreams, extra);
+        daemon = Daemon::serve(blocklist, upstreams, extra, pickPort);
     }
     std::optional<Bytes> ask(const Bytes& query, Clock::duration timeout = 3s) {
         Socket client;
         client.send(daemon->port(), query);
         return client.receive(timeout);
+    }
+    std::optional<Bytes> askTcp(const Bytes& query) {
+        TcpClient client(daemon->port());
+        client.write(framed(query));
+        return client.receive(3s);
     }
     // A passing test ends with a clean shutdown; a failing one kills the daemon.
     void TearDown() override {
@@ -157,6 +164,76 @@ TEST_F(DaemonTest, ExitsWithStatus1WhenThePortIsTaken) {
         return line == "vesk-dnsd: failed to start: bind() failed: errno 98 (Address already in use)";
     })) << ::testing::PrintToString(failing.lines());
     EXPECT_TRUE(failing.lines("vesk-dnsd: serving").empty());
+}
+
+TEST_F(DaemonTest, ServesUdpAndWarnsWhenTheTcpPortIsTaken) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    std::unique_ptr<Socket> holder;
+    start({&upstream}, "blocked.example\n", {}, [&] {
+        holder = std::make_unique<Socket>(SOCK_STREAM);
+        holder->listen();
+        return holder->port();
+    });
+    EXPECT_EQ(daemon->lines("vesk-dnsd: "),
+              (std::vector<std::string>{
+                  "vesk-dnsd: loaded 1 blocked domains from " + blocklist,
+                  std::string(tcpWarning) + "bind() failed: errno 98 (Address already in use)",
+                  "vesk-dnsd: serving DNS on 127.0.0.1:" + std::to_string(daemon->port())}));
+    Bytes q = query(0x2101, "blocked.example");
+    EXPECT_EQ(hex(ask(q)), hex(refusal(q, 3)));
+}
+
+TEST_F(DaemonTest, AnswersResolverDiscoveryWithNoDataAndNeverForwardsIt) {
+    FakeUpstream upstream(answeringWith(1));
+    start({&upstream});
+    const struct { const char* name; bool recursionDesired, refused; } cases[] = {
+        {"_dns.resolver.arpa", true, true},
+        {"dns.example._dns.resolver.arpa", false, true},
+        {"_DNS.Resolver.ARPA", true, true},
+        {"not_dns.resolver.arpa", true, false},  // a label boundary, not a suffix
+    };
+    uint16_t id = 0x2200;
+    for (const auto& c : cases) {
+        for (bool tcp : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (tcp ? " over TCP" : " over UDP"));
+            Bytes q = query(++id, c.name, 64, true);
+            if (!c.recursionDesired) q[2] = 0;
+            EXPECT_EQ(hex(tcp ? askTcp(q) : ask(q)),
+                      hex(c.refused ? refusal(q, 0) : FakeUpstream::addressAnswer(q, 1)));
+        }
+    }
+    EXPECT_TRUE(daemon->waitForLog("refused resolver discovery _dns.resolver.arpa"));
+    EXPECT_TRUE(daemon->waitForLog("refused resolver discovery dns.example._dns.resolver.arpa"));
+    EXPECT_EQ(upstream.queries().size(), 1u);
+    EXPECT_EQ(upstream.tcpQueries().size(), 1u);
+}
+
+TEST_F(DaemonTest, AnswersFramedQueriesOverTcpAsTheyComplete) {
+    FakeUpstream upstream(answeringWith(4, 300ms));
+    start({&upstream});
+    Bytes blocked = query(0x2301, "blocked.example"), other = query(0x2302, "a.blocked.example");
+    Bytes forwarded = query(0x2303, "example.org", 1, true), whole = framed(blocked);
+    auto joined = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+    const struct { const char* what; std::vector<Bytes> writes, answers; } cases[] = {
+        {"two queries in one segment", {joined(whole, framed(other))},
+         {refusal(blocked, 3), refusal(other, 3)}},
+        {"the length alone, then the rest", {Bytes(whole.begin(), whole.begin() + 2),
+                                             Bytes(whole.begin() + 2, whole.end())},
+         {refusal(blocked, 3)}},
+        {"a slow forwarded query ahead of a blocked one", {joined(framed(forwarded), whole)},
+         {refusal(blocked, 3), FakeUpstream::addressAnswer(forwarded, 4)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TcpClient client(daemon->port());
+        for (size_t i = 0; i < c.writes.size(); ++i) {
+            if (i > 0) {
+                EXPECT_EQ(hex(client.receive(100ms)), hex(std::nullopt)) << "answered too early";
+            }
+            client.write(c.writes[i]);
+        }
+        for (const auto& answer : c.answers) EXPECT_EQ(hex(client.receive(3s)), hex(answer));
+    }
 }
 
 TEST_F(DaemonTest, RefusesListedDohAndRelayNamesWithNxdomain) {
@@ -268,12 +345,15 @@ TEST_F(DaemonTest, WhenNoUpstreamAnswers) {
     Bytes forwarded = query(0x7101, "example.net", 1, true);
     Bytes rewritten = query(0x7102, "www.google.com");
     Bytes tiny = {0x71, 0x03, 0x01, 0x00, 0x00};
-    // Sent together so that the three waits overlap.
+    Bytes overTcp = query(0x7104, "example.net", 28, true);
+    // Sent together so that the four waits overlap.
     Socket first, second, third;
+    TcpClient fourth(daemon->port());
     auto sentAt = Clock::now();
     first.send(daemon->port(), forwarded);
     second.send(daemon->port(), rewritten);
     third.send(daemon->port(), tiny);
+    fourth.write(framed(overTcp));
     auto since = [&] { return std::chrono::duration<double>(Clock::now() - sentAt).count(); };
 
     EXPECT_EQ(hex(first.receive(4s)), hex(refusal(forwarded, 2)));
@@ -290,11 +370,15 @@ TEST_F(DaemonTest, WhenNoUpstreamAnswers) {
     EXPECT_EQ(records[0].type, 5);
     EXPECT_EQ(records[0].cname, "forcesafesearch.google.com");
 
+    EXPECT_EQ(hex(fourth.receive(sentAt + 4s - Clock::now())), hex(refusal(overTcp, 2)));
+    EXPECT_LE(since(), 3.0);
     EXPECT_EQ(hex(third.receive(sentAt + 2500ms - Clock::now())), hex(std::nullopt));
     for (const auto* upstream : {&silent, &alsoSilent}) {
         auto seen = upstream->queries();
         EXPECT_NE(std::find(seen.begin(), seen.end(), forwarded), seen.end());
         EXPECT_NE(std::find(seen.begin(), seen.end(), tiny), seen.end());
+        EXPECT_EQ(std::find(seen.begin(), seen.end(), overTcp), seen.end());
+        EXPECT_EQ(upstream->tcpQueries(), std::vector<Bytes>{overTcp});
     }
 }
 
@@ -310,19 +394,77 @@ std::string run(const std::string& command) {
     return output;
 }
 
-TEST_F(DaemonTest, DigAndKdigReadTheNxdomainCleanly) {
-    if (std::system("command -v dig >/dev/null && command -v kdig >/dev/null") != 0) {
-        GTEST_SKIP() << "dig or kdig is not installed";
+// The status and the records that dig or kdig printed, spacing evened out.
+std::string printedAnswer(const std::string& output) {
+    size_t at = output.find("status: "), end = output.find_first_of(",;", at);
+    std::string out = at == output.npos ? "no status" : output.substr(at + 8, end - at - 8);
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == ';') continue;
+        std::istringstream words(line);
+        out += "\n";
+        for (std::string word; words >> word;) out += word + " ";
     }
-    FakeUpstream upstream(FakeUpstream::silent());
+    return out;
+}
+
+class DigTest : public DaemonTest {
+protected:
+    void SetUp() override {
+        if (std::system("command -v dig >/dev/null && command -v kdig >/dev/null") != 0) {
+            GTEST_SKIP() << "dig or kdig is not installed";
+        }
+    }
+    std::string dig(const char* tool, const std::string& arguments) {
+        return run(std::string(tool) + " +time=3 @127.0.0.1 -p " + std::to_string(daemon->port()) +
+                   " " + arguments);
+    }
+    static constexpr const char* tools[] = {"dig +tries=1", "kdig +retry=0"};
+};
+
+TEST_F(DigTest, GetsTheSameAnswersOverTcpAsOverUdp) {
+    FakeUpstream upstream(answeringWith(5));
     start({&upstream});
-    std::string target = " @127.0.0.1 -p " + std::to_string(daemon->port()) + " blocked.example";
-    std::string dig = run("dig +tries=1 +time=3" + target);
-    EXPECT_NE(dig.find("status: NXDOMAIN"), std::string::npos) << dig;
-    EXPECT_TRUE(dig.find("WARNING") == dig.npos && dig.find("Warning") == dig.npos) << dig;
-    std::string kdig = run("kdig +retry=0 +time=3" + target);
-    EXPECT_NE(kdig.find("NXDOMAIN"), std::string::npos) << kdig;
-    EXPECT_EQ(kdig.find("malformed"), kdig.npos) << kdig;
+    const struct { const char* name; const char* expected; } cases[] = {
+        {"blocked.example", "NXDOMAIN"},
+        {"www.google.com", "NOERROR\nwww.google.com. 300 IN CNAME forcesafesearch.google.com. \n"},
+        {"example.org", "NOERROR\nexample.org. 60 IN A 192.0.2.5 "},
+    };
+    for (const auto& c : cases) {
+        for (const char* tool : tools) {
+            SCOPED_TRACE(std::string(tool) + " " + c.name);
+            std::string udp = dig(tool, c.name), tcp = dig(tool, std::string(c.name) + " +tcp");
+            EXPECT_NE(printedAnswer(udp).find(c.expected), std::string::npos) << udp;
+            EXPECT_EQ(printedAnswer(tcp), printedAnswer(udp)) << tcp;
+            EXPECT_NE(tcp.find("(TCP)"), std::string::npos) << tcp;
+            for (const auto& out : {udp, tcp}) {
+                EXPECT_TRUE(out.find("WARNING") == out.npos && out.find("Warning") == out.npos &&
+                            out.find("malformed") == out.npos) << out;
+            }
+        }
+    }
+}
+
+TEST_F(DigTest, RetriesOverTcpWhenTheUpstreamTruncates) {
+    // Over UDP only the question, with TC set; over TCP the whole answer.
+    auto answer = [](const Bytes& q, bool overTcp) {
+        Bytes out = FakeUpstream::addressAnswer(q, 8);
+        if (!overTcp) out.resize(questionEnd(out)), out[2] |= 0x02, out[7] = 0;
+        return Reply{out};
+    };
+    FakeUpstream upstream{FakeUpstream::TransportScript(answer)};
+    start({&upstream});
+    Bytes q = query(0x8101, "example.net", 1, true);
+    EXPECT_EQ(hex(ask(q)), hex(answer(q, false).bytes)) << "relayed as it came";
+    for (const char* tool : tools) {
+        SCOPED_TRACE(tool);
+        std::string out = dig(tool, "example.net");
+        EXPECT_NE(printedAnswer(out).find("NOERROR\nexample.net. 60 IN A 192.0.2.8 "),
+                  std::string::npos) << out;
+    }
+    // Each tool asked once over UDP, then again over TCP.
+    EXPECT_EQ(upstream.queries().size(), 3u);
+    EXPECT_EQ(upstream.tcpQueries().size(), 2u);
 }
 
 }  // namespace
