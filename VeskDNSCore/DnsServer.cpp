@@ -135,11 +135,17 @@ void DnsServer::start() {
 void DnsServer::stop() {
     asio::post(loop, [weak = weak_from_this()] {
         auto self = weak.lock();
-        if (!self || !self->source) return;
+        if (!self) return;
         asio::error_code ignored;
-        self->source->close(ignored);  // closes the descriptor
+        if (self->source) self->source->close(ignored);  // closes the descriptor
         self->source.reset();
         self->fd = -1;
+        if (self->listener) self->listener->close(ignored);
+        self->listener.reset();
+        while (!self->connections.empty()) {
+            auto connection = self->connections.front();
+            self->closeConnection(connection);
+        }
     });
 }
 

@@ -67,7 +67,7 @@ public:
     // since UDP serving goes on without it.
     std::optional<ServerError> startTcp();
     std::optional<ServerError> startTcp(TcpLimits limits);
-    // Stops receiving and closes the socket (on the loop).
+    // Stops receiving and closes the sockets and connections (on the loop).
     void stop();
     // The bound port (useful when started on port 0), or 0 when not listening.
     uint16_t boundPort() const;
