@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 namespace vesk {
 namespace {
@@ -55,6 +56,27 @@ int connectedSocket(const DnsForwarder::Upstream& upstream, int type) {
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // the daemon ignores SIGPIPE instead
 #endif
+
+// A socket of the given kind connected (or connecting) to the upstream and watched by
+// the loop; none, logged, when it cannot be had (out of descriptors, no route): that
+// upstream is then out of the race.
+template <typename Socket>
+std::unique_ptr<Socket> openSocket(asio::io_context& context, const DnsForwarder::Upstream& upstream,
+                                   const std::string& label) {
+    int type = std::is_same_v<Socket, asio::ip::tcp::socket> ? SOCK_STREAM : SOCK_DGRAM;
+    int fd = connectedSocket(upstream, type);
+    std::string error = fd < 0 ? std::strerror(errno) : "";
+    auto socket = std::make_unique<Socket>(context);
+    if (fd >= 0) {
+        asio::error_code ec;
+        socket->assign(Socket::protocol_type::v4(), fd, ec);
+        if (!ec) return socket;
+        ::close(fd);
+        error = ec.message();
+    }
+    log().error("forwarder.state_failed txid={} upstream={} err={}", label, upstream.name, error);
+    return nullptr;
+}
 
 // Replies are read on the loop's one thread only.
 uint8_t receiveBuffer[65536];
@@ -188,22 +210,9 @@ void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Trans
 }
 
 void DnsForwarder::race(const std::shared_ptr<Call>& call, const Upstream& upstream) {
-    int fd = connectedSocket(upstream, SOCK_DGRAM);
-    if (fd < 0) {
-        // Out of descriptors, or no route: this upstream is out of the race.
-        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
-                    std::strerror(errno));
-        return;
-    }
-    auto socket = std::make_unique<asio::ip::udp::socket>(context);
-    asio::error_code ec;
-    socket->assign(asio::ip::udp::v4(), fd, ec);
-    if (ec) {
-        ::close(fd);
-        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
-                    ec.message());
-        return;
-    }
+    auto socket = openSocket<asio::ip::udp::socket>(context, upstream, call->label);
+    if (!socket) return;
+    int fd = socket->native_handle();
     asio::ip::udp::socket* raw = socket.get();
     {
         std::lock_guard guard(call->lock);
@@ -290,23 +299,15 @@ struct DnsForwarder::Exchange : std::enable_shared_from_this<Exchange> {
 };
 
 void DnsForwarder::raceOverTcp(const std::shared_ptr<Call>& call, const Upstream& upstream) {
-    int fd = connectedSocket(upstream, SOCK_STREAM);
     auto framedQuery = framed(call->query);
-    if (fd < 0 || !framedQuery) {
-        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
-                    fd < 0 ? std::strerror(errno) : "query too long for TCP");
-        if (fd >= 0) ::close(fd);
+    if (!framedQuery) {
+        log().error("forwarder.state_failed txid={} upstream={} err=query too long for TCP",
+                    call->label, upstream.name);
         return;
     }
-    auto socket = std::make_unique<asio::ip::tcp::socket>(context);
-    asio::error_code ec;
-    socket->assign(asio::ip::tcp::v4(), fd, ec);
-    if (ec) {
-        ::close(fd);
-        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name,
-                    ec.message());
-        return;
-    }
+    auto socket = openSocket<asio::ip::tcp::socket>(context, upstream, call->label);
+    if (!socket) return;
+    int fd = socket->native_handle();
     auto exchange = std::make_shared<Exchange>();
     exchange->call = call;
     exchange->socket = socket.get();

@@ -156,6 +156,12 @@ uint16_t DnsServer::boundPort() const {
     return ntohs(address.sin_port);
 }
 
+void DnsServer::later(void (DnsServer::*member)()) {
+    asio::post(loop, [weak = weak_from_this(), member] {
+        if (auto self = weak.lock()) (self.get()->*member)();
+    });
+}
+
 void DnsServer::armRead() {
     source->async_wait(asio::socket_base::wait_read,
                        [weak = weak_from_this()](const asio::error_code& ec) {
@@ -182,9 +188,7 @@ void DnsServer::drain() {
     }
     // Readiness is signalled on edges: what is still queued will not wake us again, so
     // come back for it after the loop has run everything else that is due.
-    asio::post(loop, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->drain();
-    });
+    later(&DnsServer::drain);
 }
 
 void DnsServer::handle(DnsMessage::Bytes query, const Client& client) {
@@ -371,9 +375,7 @@ void DnsServer::acceptAll() {
         armIdleTimer(connection);
         readConnection(connection);
     }
-    asio::post(loop, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->acceptAll();
-    });
+    later(&DnsServer::acceptAll);
 }
 
 void DnsServer::readConnection(const std::shared_ptr<TcpConnection>& connection) {

@@ -83,6 +83,8 @@ private:
         bool overTcp = false;
     };
 
+    // Runs member on the loop after what is queued there now, if the server still exists.
+    void later(void (DnsServer::*member)());
     void armRead();
     void drain();
     void armAccept();
