@@ -12,6 +12,7 @@
 #include "VeskDNSCore/TcpFraming.hpp"
 #include "tests/DnsTestUtil.hpp"
 #include "tests/FakeUpstream.hpp"
+#include "tests/TcpClient.hpp"
 
 namespace vesk {
 namespace {
@@ -78,44 +79,6 @@ private:
 
 uint8_t rcode(const Bytes& answer) { return answer[3] & 0x0F; }
 
-// A DNS-over-TCP client.
-class Stream {
-public:
-    explicit Stream(uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot connect");
-        }
-    }
-    ~Stream() { ::close(fd); }
-    void write(const Bytes& bytes) const { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    void ask(const Bytes& query) const { write(*framed(query)); }
-    // The next framed answer, or none when the stream ends or stays quiet for a second.
-    std::optional<Bytes> answer() {
-        for (;;) {
-            if (auto message = reader.next()) return message;
-            pollfd p{fd, POLLIN, 0};
-            uint8_t buffer[4096];
-            ssize_t n = ::poll(&p, 1, 1000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
-            if (n <= 0) return std::nullopt;
-            reader.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    // Whether the server closed the stream within the time given.
-    bool closedWithin(std::chrono::milliseconds wait) const {
-        pollfd p{fd, POLLIN, 0};
-        uint8_t byte;
-        return ::poll(&p, 1, static_cast<int>(wait.count())) == 1 && ::recv(fd, &byte, 1, 0) <= 0;
-    }
-
-private:
-    int fd;
-    FrameReader reader;
-};
-
 Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -181,27 +144,6 @@ TEST(DnsServer, RunningOutOfSocketsFailsTheUpstreamNotTheListener) {
     EXPECT_TRUE(served.ask(test::query(3, "adult.example")));  // and after
 }
 
-TEST(DnsServer, TcpAnswersEachQueryAsItCompletes) {
-    Blocklist list(std::vector<std::string>{"adult.example"});
-    FakeUpstream silent(FakeUpstream::silent());
-    Served served(list, {&silent}, DnsServer::TcpLimits{});
-    Stream stream(served.port());
-    Bytes slow = test::query(1, "example.org"), fast = test::query(2, "adult.example");
-    // Two queries in one segment: the forwarded one ends in SERVFAIL at the deadline,
-    // after the blocked one was answered.
-    stream.write(concat(*framed(slow), *framed(fast)));
-    EXPECT_EQ(stream.answer(), DnsMessage::nxdomainResponse(fast));
-    EXPECT_EQ(stream.answer(), DnsMessage::servfailResponse(slow));
-    // A length alone, then the rest; a message too short for a header gets nothing.
-    auto frame = *framed(fast);
-    stream.write(Bytes(frame.begin(), frame.begin() + 2));
-    stream.write(concat(Bytes(frame.begin() + 2, frame.end()), *framed(Bytes{1, 2, 3})));
-    EXPECT_EQ(stream.answer(), DnsMessage::nxdomainResponse(fast));
-    stream.ask(test::query(3, "_dns.resolver.arpa", 64));
-    EXPECT_EQ(stream.answer(), DnsMessage::nodataResponse(test::query(3, "_dns.resolver.arpa", 64)));
-    EXPECT_TRUE(silent.queries().empty());  // the TCP race never reached the UDP side
-}
-
 TEST(DnsServer, TcpConnectionsAreBoundedAndTimedOut) {
     Blocklist list(std::vector<std::string>{"adult.example"});
     FakeUpstream silent(FakeUpstream::silent());
@@ -212,22 +154,24 @@ TEST(DnsServer, TcpConnectionsAreBoundedAndTimedOut) {
     Served served(list, {&silent}, limits);
     Bytes blocked = test::query(2, "adult.example");
 
-    Stream first(served.port()), second(served.port());
-    second.ask(blocked);
-    ASSERT_TRUE(second.answer());  // second is now the more recently active
-    Stream third(served.port());    // over the cap: the longest idle one goes
+    test::TcpClient first(served.port()), second(served.port());
+    // A message too short for a header gets no answer; then second is the more recently
+    // active connection.
+    second.write(concat(*framed(Bytes{1, 2, 3}), *framed(blocked)));
+    ASSERT_EQ(second.receive(1s), DnsMessage::nxdomainResponse(blocked));
+    test::TcpClient third(served.port());  // over the cap: the longest idle one goes
     EXPECT_TRUE(first.closedWithin(1000ms));
-    third.ask(blocked);
-    EXPECT_TRUE(third.answer());
+    third.write(*framed(blocked));
+    EXPECT_TRUE(third.receive(1s));
 
     // Idle for the timeout, or a message left unfinished: closed.
-    Stream partial(served.port());
+    test::TcpClient partial(served.port());
     partial.write({0, 40, 1, 2});
     EXPECT_TRUE(partial.closedWithin(1000ms));
     EXPECT_TRUE(third.closedWithin(1000ms));
     // A peer that goes away mid-message leaves nothing behind.
     {
-        Stream gone(served.port());
+        test::TcpClient gone(served.port());
         gone.write({0, 40, 1, 2});
     }
     auto deadline = std::chrono::steady_clock::now() + 2s;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +13,7 @@
 #include <string_view>
 
 #include "tests/FakeUpstream.hpp"
+#include "tests/TcpClient.hpp"
 
 namespace vesk::test {
 
@@ -27,14 +27,6 @@ bool waitUntil(Condition condition, Clock::duration timeout = 5s) {
         if (Clock::now() >= deadline) return false;
     }
     return true;
-}
-
-inline sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
 }
 
 // A socket bound to 127.0.0.1, port chosen by the system.
@@ -83,46 +75,6 @@ inline Bytes framed(const Bytes& message) {
     out.insert(out.end(), message.begin(), message.end());
     return out;
 }
-
-// A TCP connection to 127.0.0.1 that writes bytes as given and reads framed messages.
-class TcpClient {
-public:
-    explicit TcpClient(uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address = loopback(port);
-        int on = 1;  // each write its own segment
-        if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
-        }
-    }
-    ~TcpClient() { ::close(fd); }
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
-
-    void write(const Bytes& bytes) const { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // The next message, or none if it is not complete within the timeout or the peer closes.
-    std::optional<Bytes> receive(Clock::duration timeout) {
-        for (auto deadline = Clock::now() + timeout;;) {
-            if (in.size() >= 2 && in.size() >= 2 + static_cast<size_t>(in[0] << 8 | in[1])) {
-                auto end = in.begin() + 2 + (in[0] << 8 | in[1]);
-                Bytes message(in.begin() + 2, end);
-                in.erase(in.begin(), end);
-                return message;
-            }
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 0) return {};
-            uint8_t buffer[4096];
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return {};
-            if (n > 0) in.insert(in.end(), buffer, buffer + n);
-        }
-    }
-
-private:
-    int fd;
-    Bytes in;
-};
 
 inline constexpr std::string_view tcpWarning = "vesk-dnsd: WARNING DNS over TCP unavailable: ";
 
