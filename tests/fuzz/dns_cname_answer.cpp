@@ -1,5 +1,5 @@
 // A CNAME answer for any query and target: the question is copied whole and followed by
-// exactly one record whose RDLENGTH covers the rest of the message.
+// exactly one record, right after it, whose RDLENGTH covers the rest of the message.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,18 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!answer) return 0;
     const auto& a = *answer;
     if (querySize < 12 || a.size() < 12 + 12 + 1) std::abort();
-    size_t recordStart = a.size();
-    size_t rdlength = 0;
-    // The record is the last 12 + RDLENGTH bytes; the rest is a prefix of the query.
-    for (size_t start = 12; start + 12 <= a.size(); ++start) {
-        size_t length = (size_t{a[start + 10]} << 8) | a[start + 11];
-        if (start + 12 + length == a.size() && a[start] == 0xC0 && a[start + 1] == 0x0C &&
-            a[start + 3] == 5) {
-            recordStart = start;
-            rdlength = length;
-        }
+    // The record follows the question: its name (plain labels) and 4 bytes.
+    size_t recordStart = 12;
+    while (recordStart < querySize && query[recordStart] != 0) recordStart += 1 + query[recordStart];
+    recordStart += 1 + 4;
+    if (recordStart + 12 > a.size()) std::abort();
+    size_t rdlength = (size_t{a[recordStart + 10]} << 8) | a[recordStart + 11];
+    if (a[recordStart] != 0xC0 || a[recordStart + 1] != 0x0C || a[recordStart + 3] != 5 ||
+        recordStart + 12 + rdlength != a.size() || rdlength == 0) {
+        std::abort();
     }
-    if (recordStart == a.size() || rdlength == 0) std::abort();
     if (std::memcmp(a.data() + 12, query + 12, recordStart - 12) != 0) std::abort();
     if (a[6] != 0 || a[7] != 1 || a[recordStart + 12 + rdlength - 1] != 0) std::abort();
     return 0;
