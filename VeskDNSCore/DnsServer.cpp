@@ -156,6 +156,16 @@ uint16_t DnsServer::boundPort() const {
     return ntohs(address.sin_port);
 }
 
+// One query's failure (out of memory, say) must not stop the listener's loop.
+template <typename Work>
+void DnsServer::guarded(Work&& work) {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        log.error("dns query failed: {}", error.what());
+    }
+}
+
 void DnsServer::later(void (DnsServer::*member)()) {
     asio::post(loop, [weak = weak_from_this(), member] {
         if (auto self = weak.lock()) (self.get()->*member)();
@@ -184,7 +194,9 @@ void DnsServer::drain() {
             return;
         }
         if (n == 0) break;  // an empty datagram ends this drain; others may still wait
-        handle(DnsMessage::Bytes(buffer, buffer + n), Client{client, clientLength, {}, false});
+        guarded([&] {
+            handle(DnsMessage::Bytes(buffer, buffer + n), Client{client, clientLength, {}, false});
+        });
     }
     // Readiness is signalled on edges: what is still queued will not wake us again, so
     // come back for it after the loop has run everything else that is due.
@@ -402,7 +414,7 @@ void DnsServer::readConnection(const std::shared_ptr<TcpConnection>& connection)
             completed = true;
             if (message->size() < DnsMessage::headerSize) continue;  // as on UDP: no answer
             ++connection->inFlight;
-            handle(std::move(*message), Client{{}, 0, connection, true});
+            guarded([&] { handle(std::move(*message), Client{{}, 0, connection, true}); });
             if (connection->closed) return;
         }
         if (connection->reader.midMessage() && (completed || !partialBefore)) {

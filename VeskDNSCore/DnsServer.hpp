@@ -85,6 +85,8 @@ private:
 
     // Runs member on the loop after what is queued there now, if the server still exists.
     void later(void (DnsServer::*member)());
+    template <typename Work>
+    void guarded(Work&& work);
     void armRead();
     void drain();
     void armAccept();
