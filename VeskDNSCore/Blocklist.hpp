@@ -5,12 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "VeskDNSCore/DomainName.hpp"
 #include "VeskDNSCore/NameSet.hpp"
 
 namespace vesk {
 
-// The blocked domains, loaded once from a file of one domain per line, and the fixed
-// tables of names that are never blocked or always refused. Read-only after
+// The blocked domains, loaded once from a file of one domain per line. Read-only after
 // construction, so any number of threads may ask at once.
 class Blocklist {
 public:
@@ -22,26 +22,14 @@ public:
     size_t count() const { return blocked.size(); }
     // Whether a question name, or one of its parents, is blocked. An empty list blocks
     // nothing, and never-block names always pass.
-    bool contains(std::string_view domain) const;
+    bool contains(const DomainName& domain) const;
     size_t bytesHeld() const { return blocked.bytesHeld(); }
-
-    // Public DNS-over-HTTPS resolvers: refused so that a browser cannot resolve past us.
-    static bool isDoHBypass(std::string_view domain);
-    // The platform's private-relay ingress hosts and its encrypted-DNS host.
-    static bool isPrivateRelayBypass(std::string_view domain);
-
-    static const std::vector<std::string_view>& neverBlock();
-    static const std::vector<std::string_view>& dohEndpoints();
-    static const std::vector<std::string_view>& privateRelayEndpoints();
 
 private:
     Blocklist() = default;
     class Loader;
     void load(std::string_view text, size_t lineCount);
     void noteNeverBlockParents();
-
-    static bool isCritical(std::string_view name);
-    static bool matches(std::string_view name, const NameSet& set);
 
     NameSet blocked;
     // Whether the file listed a parent of a never-block name (say "push.apple.com"'s

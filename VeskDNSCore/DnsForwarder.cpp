@@ -21,7 +21,7 @@ namespace vesk {
 namespace {
 
 const Log& log() {
-    static const Log instance("app.quorran.tarnik.PacketTunnelProvider", "dns");
+    static const Log instance(LogChannels::forwarder);
     return instance;
 }
 
@@ -88,7 +88,8 @@ struct DnsForwarder::Call {
     bool decided = false;
     std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
     std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;
-    std::chrono::steady_clock::time_point start;
+    std::shared_ptr<const LoopTimer> clock;
+    LoopTimer::Clock::time_point start;
     std::string label;
     std::optional<std::array<uint8_t, 2>> expectedId;
     DnsMessage::Bytes query;
@@ -102,25 +103,23 @@ struct DnsForwarder::Call {
 // one queue and one timer serve them all. Entries refer to calls weakly, so a call that
 // was answered is freed at once; an undecided one keeps itself alive.
 struct DnsForwarder::Deadlines : std::enable_shared_from_this<Deadlines> {
-    explicit Deadlines(asio::io_context& loop) : timer(loop) {}
+    explicit Deadlines(std::shared_ptr<LoopTimer> loopTimer) : timer(std::move(loopTimer)) {}
 
-    void add(std::chrono::steady_clock::time_point due, const std::shared_ptr<Call>& call) {
+    void add(LoopTimer::Clock::time_point due, const std::shared_ptr<Call>& call) {
         queue.emplace_back(due, call);
         if (!armed) arm();
     }
 
     void arm() {
         armed = true;
-        timer.expires_at(queue.front().first);
-        timer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
-            if (auto self = weak.lock()) self->fire(ec);
+        timer->wakeAt(queue.front().first, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->fire();
         });
     }
 
-    void fire(const asio::error_code& ec) {
+    void fire() {
         armed = false;
-        if (ec) return;
-        auto now = std::chrono::steady_clock::now();
+        auto now = timer->now();
         while (!queue.empty() && queue.front().first <= now) {
             std::shared_ptr<Call> call = queue.front().second.lock();
             queue.pop_front();
@@ -129,8 +128,8 @@ struct DnsForwarder::Deadlines : std::enable_shared_from_this<Deadlines> {
         if (!queue.empty()) arm();
     }
 
-    asio::steady_timer timer;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::weak_ptr<Call>>> queue;
+    std::shared_ptr<LoopTimer> timer;
+    std::deque<std::pair<LoopTimer::Clock::time_point, std::weak_ptr<Call>>> queue;
     bool armed = false;
 };
 
@@ -175,19 +174,20 @@ std::optional<DnsForwarder::Upstream> DnsForwarder::upstream(const std::string& 
 }
 
 DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams,
-                           std::chrono::duration<double> timeout)
+                           std::chrono::duration<double> timeout, std::unique_ptr<LoopTimer> timer)
     : context(loop),
       list(std::move(upstreams)),
-      callTimeout(std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout)),
-      deadlines(std::make_shared<Deadlines>(loop)) {}
+      callTimeout(std::chrono::duration_cast<LoopTimer::Clock::duration>(timeout)),
+      deadlines(std::make_shared<Deadlines>(timer ? std::move(timer) : makeSteadyLoopTimer(loop))) {}
 
-DnsForwarder::~DnsForwarder() { deadlines->timer.cancel(); }
+DnsForwarder::~DnsForwarder() { deadlines->timer->cancel(); }
 
 void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Transport transport) {
     // Separate allocation: the deadline queue's weak references then keep only the
     // control block, not the call, alive for the timeout.
     std::shared_ptr<Call> call(new Call);
-    call->start = std::chrono::steady_clock::now();
+    call->clock = deadlines->timer;
+    call->start = call->clock->now();
     if (query.size() >= 2) {
         call->label = fmt::format("{:02x}{:02x}", query[0], query[1]);
         call->expectedId = std::array<uint8_t, 2>{query[0], query[1]};
@@ -292,7 +292,7 @@ struct DnsForwarder::Exchange : std::enable_shared_from_this<Exchange> {
                             n == 0 ? "connection closed" : std::strerror(errno));
                 return;
             }
-            in.append(receiveBuffer, static_cast<size_t>(n));
+            in.append(receiveBuffer, static_cast<size_t>(n), call->clock->now());
             if (auto reply = in.next()) return offer(call, name, std::move(*reply));
         }
     }
@@ -351,15 +351,14 @@ void DnsForwarder::finish(const std::shared_ptr<Call>& call, std::optional<DnsMe
     asio::error_code ignored;
     for (auto& socket : sockets) socket->close(ignored);
     for (auto& stream : streams) stream->close(ignored);
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - call->start).count();
+    double elapsed = std::chrono::duration<double>(call->clock->now() - call->start).count();
     if (answer) {
         log().info("forwarder.win txid={} elapsed={:.3f}s", call->label, elapsed);
     } else {
         log().error("forwarder.timeout txid={} elapsed={:.3f}s — caller will SERVFAIL", call->label,
                     elapsed);
     }
-    Completion completion = std::move(call->completion);
-    if (completion) completion(std::move(answer));
+    call->completion(std::move(answer));
 }
 
 }  // namespace vesk

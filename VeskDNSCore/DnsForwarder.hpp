@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "VeskDNSCore/DnsMessage.hpp"
+#include "VeskDNSCore/LoopTimer.hpp"
 #include "VeskPlatform/Log.hpp"
 
 namespace vesk {
@@ -38,8 +38,10 @@ public:
     // An upstream for dotted-decimal text; none if it is not an IPv4 address.
     static std::optional<Upstream> upstream(const std::string& address, uint16_t port);
 
+    // The deadlines run on timer (none: the steady clock on the loop).
     DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams = defaultUpstreams(),
-                 std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0));
+                 std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0),
+                 std::unique_ptr<LoopTimer> timer = nullptr);
     ~DnsForwarder();
     DnsForwarder(const DnsForwarder&) = delete;
     DnsForwarder& operator=(const DnsForwarder&) = delete;
@@ -65,7 +67,7 @@ private:
 
     asio::io_context& context;
     std::vector<Upstream> list;
-    std::chrono::steady_clock::duration callTimeout;
+    LoopTimer::Clock::duration callTimeout;
     std::shared_ptr<Deadlines> deadlines;
 };
 

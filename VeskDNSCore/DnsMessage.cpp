@@ -13,6 +13,31 @@ uint16_t read16(View bytes, size_t offset) {
 
 bool isPointer(uint8_t length) { return (length & 0xC0) == 0xC0; }
 
+// How the first question's name ends, and the offset just past it.
+struct NameScan {
+    enum class End { zero, pointer, outOfData, labelPastEnd } end;
+    size_t next;
+};
+
+// The one walk over the question's name: every label, in order, to onLabel.
+template <typename OnLabel>
+NameScan scanQuestionName(View message, OnLabel&& onLabel) {
+    size_t offset = headerSize;
+    while (offset < message.size()) {
+        uint8_t length = message[offset];
+        if (length == 0) return {NameScan::End::zero, offset + 1};
+        if (isPointer(length)) return {NameScan::End::pointer, offset + 2};
+        if (offset + 1 + length > message.size()) return {NameScan::End::labelPastEnd, offset};
+        onLabel(message.subspan(offset + 1, length));
+        offset += 1 + length;
+    }
+    return {NameScan::End::outOfData, offset};
+}
+
+NameScan scanQuestionName(View message) {
+    return scanQuestionName(message, [](View) {});
+}
+
 void put16(Bytes& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
     out.push_back(static_cast<uint8_t>(value));
@@ -50,6 +75,7 @@ std::optional<std::string> readName(View message, size_t& offset) {
         uint8_t length = message[at];
         if (length == 0) {
             if (!jumped) offset = at + 1;
+            DomainName::lowerASCII(name);
             return name;
         }
         if (isPointer(length)) {
@@ -63,10 +89,7 @@ std::optional<std::string> readName(View message, size_t& offset) {
         }
         if (length > 63 || at + 1 + length > message.size()) return std::nullopt;
         if (!name.empty()) name.push_back('.');
-        for (size_t i = at + 1; i <= at + length; ++i) {
-            uint8_t c = message[i];
-            name.push_back(static_cast<char>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c));
-        }
+        name.append(reinterpret_cast<const char*>(&message[at + 1]), length);
         if (name.size() > 255) return std::nullopt;
         at += 1 + length;
     }
@@ -97,49 +120,32 @@ Bytes errorAnswer(View query, uint8_t flagsHigh, uint8_t flagsLow) {
 
 std::optional<Question> extractQName(View datagram) {
     if (datagram.size() < headerSize) return std::nullopt;
-    Question question;
-    question.header = {read16(datagram, 0), read16(datagram, 2),  read16(datagram, 4),
-                       read16(datagram, 6), read16(datagram, 8), read16(datagram, 10)};
-    if (question.header.qdcount == 0) return std::nullopt;
-    std::string& name = question.name;
-    size_t offset = headerSize;
-    bool anyLabel = false;
-    // A name that runs to the end without its zero byte is read as far as it goes.
-    while (offset < datagram.size()) {
-        uint8_t length = datagram[offset];
-        if (length == 0) break;
-        if (isPointer(length)) return std::nullopt;
-        if (offset + 1 + length > datagram.size()) return std::nullopt;
-        if (anyLabel) name.push_back('.');
-        for (size_t i = offset + 1; i < offset + 1 + length; ++i) {
-            uint8_t c = datagram[i];
-            if (c >= 0x80) return std::nullopt;
-            name.push_back(static_cast<char>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c));
-        }
-        anyLabel = true;
-        offset += 1 + length;
+    Header header{read16(datagram, 0), read16(datagram, 2),  read16(datagram, 4),
+                  read16(datagram, 6), read16(datagram, 8), read16(datagram, 10)};
+    if (header.qdcount == 0) return std::nullopt;
+    std::string raw;
+    bool ascii = true;
+    NameScan scan = scanQuestionName(datagram, [&](View label) {
+        if (!raw.empty()) raw.push_back('.');
+        for (uint8_t c : label) ascii = ascii && c < 0x80;
+        raw.append(reinterpret_cast<const char*>(label.data()), label.size());
+    });
+    using End = NameScan::End;
+    if (scan.end == End::pointer || scan.end == End::labelPastEnd || !ascii || raw.empty()) {
+        return std::nullopt;
     }
-    if (!anyLabel) return std::nullopt;
-    return question;
+    std::optional<TypeAndClass> typeAndClass;
+    if (scan.end == End::zero && scan.next + 4 <= datagram.size()) {
+        typeAndClass = TypeAndClass{read16(datagram, scan.next), read16(datagram, scan.next + 2)};
+    }
+    return Question{header, DomainName::fromASCII(std::move(raw)), typeAndClass};
 }
 
 std::optional<size_t> firstQuestionEnd(View message) {
-    size_t offset = headerSize;
-    for (;;) {
-        if (offset >= message.size()) return std::nullopt;
-        uint8_t length = message[offset];
-        if (length == 0) {
-            offset += 1;
-            break;
-        }
-        if (isPointer(length)) {
-            offset += 2;
-            break;
-        }
-        offset += 1 + length;
-    }
-    if (offset + 4 > message.size()) return std::nullopt;
-    return offset + 4;
+    NameScan scan = scanQuestionName(message);
+    bool delimited = scan.end == NameScan::End::zero || scan.end == NameScan::End::pointer;
+    if (!delimited || scan.next + 4 > message.size()) return std::nullopt;
+    return scan.next + 4;
 }
 
 std::optional<Bytes> nxdomainResponse(View query) {
@@ -159,19 +165,10 @@ std::optional<Bytes> servfailResponse(View query) {
 
 std::optional<Bytes> cnameResponse(View query, std::string_view targetName, uint32_t ttl) {
     if (query.size() < headerSize) return std::nullopt;
-    // The question ends after its name (a pointer is not accepted here) and 4 bytes.
-    size_t offset = headerSize;
-    while (offset < query.size()) {
-        uint8_t length = query[offset];
-        if (length == 0) {
-            offset += 1;
-            break;
-        }
-        if (isPointer(length)) return std::nullopt;
-        offset += 1 + length;
-    }
-    size_t questionEnd = offset + 4;
-    if (questionEnd > query.size()) return std::nullopt;
+    // The name is repeated in the record by a pointer to it, so it must be written out.
+    NameScan scan = scanQuestionName(query);
+    size_t questionEnd = scan.next + 4;
+    if (scan.end != NameScan::End::zero || questionEnd > query.size()) return std::nullopt;
 
     auto target = encodeName(targetName);
     if (!target) return std::nullopt;
@@ -193,13 +190,6 @@ std::optional<Bytes> cnameResponse(View query, std::string_view targetName, uint
     answer.insert(answer.end(), std::begin(record), std::end(record));
     answer.insert(answer.end(), target->begin(), target->end());
     return answer;
-}
-
-std::optional<std::pair<uint16_t, uint16_t>> questionTypeAndClass(View query) {
-    if (query.size() < headerSize) return std::nullopt;
-    auto end = firstQuestionEnd(query);
-    if (!end) return std::nullopt;
-    return std::pair{read16(query, *end - 4), read16(query, *end - 2)};
 }
 
 Bytes buildQuery(uint16_t id, std::string_view name, uint16_t type, uint16_t klass) {

@@ -6,8 +6,9 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "VeskDNSCore/DomainName.hpp"
 
 namespace vesk::DnsMessage {
 
@@ -25,14 +26,23 @@ struct Header {
     uint16_t arcount = 0;
 };
 
-struct Question {
-    Header header;
-    std::string name;  // lower-case, labels joined by ".", no trailing dot
+struct TypeAndClass {
+    uint16_t type = 0;
+    uint16_t klass = 0;
 };
 
-// The header and the first question's name, or none for a datagram that cannot be read
+// A query's first question, read once for every decision made on it.
+struct Question {
+    Header header;
+    DomainName name;
+    // None when the datagram ends before them (the name itself may still be read).
+    std::optional<TypeAndClass> typeAndClass;
+};
+
+// The header and the first question, or none for a datagram whose name cannot be read
 // (short, no question, a compression pointer or a non-ASCII byte in the name, a label
-// running past the end, or the root name).
+// running past the end, or the root name). A name that runs to the end of the datagram
+// without its zero byte is read as far as it goes.
 std::optional<Question> extractQName(View datagram);
 
 // Where the first question ends (its name, ended by a zero byte or a compression
@@ -52,9 +62,6 @@ std::optional<Bytes> servfailResponse(View query);
 // An answer whose one record says the question name is an alias of target, or none when
 // the query's question cannot be delimited or a target label is over 63 bytes.
 std::optional<Bytes> cnameResponse(View query, std::string_view target, uint32_t ttl);
-
-// The type and class of the first question, or none when it cannot be delimited.
-std::optional<std::pair<uint16_t, uint16_t>> questionTypeAndClass(View query);
 
 // A standard query (RD set) for one name.
 Bytes buildQuery(uint16_t id, std::string_view name, uint16_t type, uint16_t klass);

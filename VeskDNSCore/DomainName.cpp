@@ -8,10 +8,8 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
-namespace vesk::DomainName {
+namespace vesk {
 namespace {
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // Decodes the scalar at bytes[i] (strict: no overlong forms, surrogates or values past
 // U+10FFFF); returns its length, or 0 for an invalid sequence.
@@ -52,10 +50,10 @@ bool isSpace(UChar32 c) {
 
 }  // namespace
 
-std::string lowercased(std::string_view text) {
+std::string DomainName::lowercased(std::string_view text) {
     if (isASCII(text)) {
         std::string out(text);
-        for (char& c : out) c = asciiLower(c);
+        lowerASCII(out);
         return out;
     }
     icu::UnicodeString wide = icu::UnicodeString::fromUTF8(
@@ -72,7 +70,7 @@ std::string lowercased(std::string_view text) {
     return out;
 }
 
-std::string_view trimmed(std::string_view text) {
+std::string_view DomainName::trimmed(std::string_view text) {
     size_t start = 0;
     while (start < text.size()) {
         UChar32 c;
@@ -94,7 +92,7 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(start, end - start);
 }
 
-bool isValidUTF8(std::string_view text) {
+bool DomainName::isValidUTF8(std::string_view text) {
     const char* bytes = text.data();
     size_t n = text.size();
     size_t i = 0;
@@ -115,44 +113,55 @@ bool isValidUTF8(std::string_view text) {
     return true;
 }
 
-namespace {
-
-constexpr uint64_t ones = 0x0101010101010101ULL;
-constexpr uint64_t highBits = 0x8080808080808080ULL;
-
-// Lower-cases eight ASCII bytes at once (bytes of 0x80 and above come out garbled).
-void lowerWord(uint64_t& word) {
-    uint64_t atLeastA = word + ones * (0x80 - 'A');
-    uint64_t aboveZ = word + ones * (0x7F - 'Z');
-    word |= ((atLeastA & ~aboveZ & ~word) & highBits) >> 2;
-}
-
-}  // namespace
-
-Normalized::Normalized(std::string_view raw) {
-    size_t n = raw.size();
-    if (n <= inlineCapacity) {
-        // Whole words: the zeroed slack after the name lets the last one run past it.
-        std::memcpy(buffer, raw.data(), n);
-        std::memset(buffer + n, 0, 8);
-        uint64_t seen = 0;
-        for (size_t i = 0; i < n; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, buffer + i, 8);
-            seen |= word;
-            lowerWord(word);
-            std::memcpy(buffer + i, &word, 8);
-        }
-        if (!(seen & highBits)) {
-            size = n;
-            if (size > 0 && data[size - 1] == '.') --size;
-            return;
-        }
+bool DomainName::isASCII(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
     }
-    heap = lowercased(raw);
-    data = heap.data();
-    size = heap.size();
-    if (size > 0 && data[size - 1] == '.') --size;
+    return true;
 }
 
-}  // namespace vesk::DomainName
+void DomainName::lowerASCII(std::string& text) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highBits = 0x8080808080808080ULL;
+    auto lowerWord = [](uint64_t word) {
+        // A byte gets 0x20 when it is at least 'A' and at most 'Z' and below 0x80.
+        uint64_t atLeastA = word + ones * (0x80 - 'A');
+        uint64_t aboveZ = word + ones * (0x7F - 'Z');
+        return word | (((atLeastA & ~aboveZ & ~word) & highBits) >> 2);
+    };
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & highBits) break;  // carries past a high byte would garble its neighbours
+        word = lowerWord(word);
+        std::memcpy(text.data() + i, &word, 8);
+    }
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') text[i] = static_cast<char>(c + ('a' - 'A'));
+    }
+}
+
+DomainName::DomainName(std::string_view text) : value(lowercased(text)) { dropTrailingDot(); }
+
+DomainName DomainName::fromASCII(std::string text) {
+    DomainName name;
+    name.value = std::move(text);
+    lowerASCII(name.value);
+    name.dropTrailingDot();
+    return name;
+}
+
+void DomainName::dropTrailingDot() {
+    if (!value.empty() && value.back() == '.') value.pop_back();
+}
+
+bool DomainName::isAtOrUnder(std::string_view suffix) const {
+    std::string_view name = view();
+    if (!name.ends_with(suffix)) return false;
+    if (name.size() == suffix.size()) return !suffix.empty();
+    return !suffix.empty() && name[name.size() - suffix.size() - 1] == '.';
+}
+
+}  // namespace vesk

@@ -4,41 +4,42 @@
 #include <string>
 #include <string_view>
 
-namespace vesk::DomainName {
+namespace vesk {
 
-// Lower-cases text the way every policy test does: bytes of ASCII directly, anything
-// else with full Unicode lower-casing (and canonical composition, so that equal names
-// compare equal).
-std::string lowercased(std::string_view text);
-
-// Trims Unicode white space and line breaks from both ends.
-std::string_view trimmed(std::string_view text);
-
-bool isValidUTF8(std::string_view text);
-
-inline bool isASCII(std::string_view text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    }
-    return true;
-}
-
-// A question name as the policy tests compare it: lower-cased, one trailing dot removed.
-// Short ASCII names, which is nearly every query, are handled without allocating.
-class Normalized {
+// A domain name as every policy compares it: lower-case, labels joined by ".", one
+// trailing dot removed. It is normalised once, when made, and read as it is afterwards.
+class DomainName {
 public:
-    explicit Normalized(std::string_view raw);
-    Normalized(const Normalized&) = delete;
-    Normalized& operator=(const Normalized&) = delete;
+    // Any text: ASCII letters are lower-cased directly, anything else with full Unicode
+    // lower-casing and canonical composition, so that equal names compare equal.
+    explicit DomainName(std::string_view text);
+    // Text already known to be ASCII (the question of a query): lower-cased in place.
+    static DomainName fromASCII(std::string text);
 
-    std::string_view view() const { return {data, size}; }
+    const std::string& text() const { return value; }
+    std::string_view view() const { return value; }
+    bool empty() const { return value.empty(); }
+    bool operator==(std::string_view other) const { return value == other; }
+
+    // Whether this is `suffix` itself or a name under it ("a.b.c" is under "b.c", not
+    // under "c" nor "bb.c" nor ".c").
+    bool isAtOrUnder(std::string_view suffix) const;
+    std::string_view firstLabel() const { return view().substr(0, value.find('.')); }
+
+    // The text helpers the names are made with, for the blocklist's loader.
+    static std::string lowercased(std::string_view text);
+    // Lower-cases ASCII letters in place, eight bytes at a time; other bytes stay.
+    static void lowerASCII(std::string& text);
+    // Trims Unicode white space and line breaks from both ends.
+    static std::string_view trimmed(std::string_view text);
+    static bool isValidUTF8(std::string_view text);
+    static bool isASCII(std::string_view text);
 
 private:
-    static constexpr size_t inlineCapacity = 256;
-    char buffer[inlineCapacity + 8];
-    std::string heap;
-    const char* data = buffer;
-    size_t size = 0;
+    DomainName() = default;
+    void dropTrailingDot();
+
+    std::string value;
 };
 
-}  // namespace vesk::DomainName
+}  // namespace vesk

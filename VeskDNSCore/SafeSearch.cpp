@@ -3,8 +3,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "VeskDNSCore/DomainName.hpp"
-
 namespace vesk::SafeSearch {
 namespace {
 
@@ -58,16 +56,13 @@ const Table& rewrites() {
 
 }  // namespace
 
-std::optional<std::string_view> target(std::string_view name) {
-    DomainName::Normalized normalized(name);
-    std::string_view key = normalized.view();
+std::optional<std::string_view> target(const DomainName& name) {
+    std::string_view key = name.view();
     if (key.starts_with("www.")) key.remove_prefix(4);
     const Table& table = rewrites();
     auto found = table.find(key);
     if (found == table.end()) return std::nullopt;
     return found->second;
 }
-
-size_t count() { return rewrites().size(); }
 
 }  // namespace vesk::SafeSearch

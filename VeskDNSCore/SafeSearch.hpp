@@ -4,13 +4,12 @@
 #include <optional>
 #include <string_view>
 
+#include "VeskDNSCore/DomainName.hpp"
+
 namespace vesk::SafeSearch {
 
 // The provider's safe-search host for a search or video service's host name (also with
 // one leading "www" label), or none. Only listed names are rewritten, never subdomains.
-std::optional<std::string_view> target(std::string_view name);
-
-// Number of rewritten names (the table's size).
-size_t count();
+std::optional<std::string_view> target(const DomainName& name);
 
 }  // namespace vesk::SafeSearch

@@ -2,7 +2,10 @@
 
 namespace vesk {
 
-void FrameReader::append(const uint8_t* data, size_t size) {
+void FrameReader::append(const uint8_t* data, size_t size, TimePoint now) {
+    if (size == 0) return;
+    if (!midMessage()) started = now;
+    lastAppend = now;
     // Drop what was handed out before growing, so a long-lived connection stays small.
     if (start > 0 && start == buffer.size()) {
         buffer.clear();
@@ -21,6 +24,8 @@ std::optional<DnsMessage::Bytes> FrameReader::next() {
     auto first = buffer.begin() + static_cast<std::ptrdiff_t>(start + 2);
     DnsMessage::Bytes message(first, first + static_cast<std::ptrdiff_t>(length));
     start += 2 + length;
+    // Whatever follows a whole message came with the latest bytes: a new message began then.
+    if (midMessage()) started = lastAppend;
     return message;
 }
 

@@ -179,7 +179,8 @@ private:
             uint64_t drops = droppedLines.load(std::memory_order_relaxed);
             if (drops != reportedDrops && sink) {
                 try {
-                    sink->write({LogLevel::error, "app.quorran.tarnik.dnsd", "log",
+                    sink->write({LogLevel::error, std::string(LogChannels::log.subsystem),
+                                 std::string(LogChannels::log.category),
                                  fmt::format("log ring full: {} lines dropped so far", drops)});
                 } catch (...) {
                 }
@@ -320,67 +321,8 @@ private:
 
 }  // namespace
 
-#ifndef __APPLE__
-std::shared_ptr<LogSink> makeSyslogSink(std::string socketPath) {
-    return std::make_shared<SyslogSink>(std::move(socketPath));
-}
-#endif
-
-struct CaptureSink::State {
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
-    std::vector<LogLine> lines;
-};
-
-CaptureSink::CaptureSink() : state(std::make_shared<State>()) {}
-
-void CaptureSink::write(const LogLine& line) {
-    {
-        std::lock_guard lock(state->mutex);
-        state->lines.push_back(line);
-    }
-    state->changed.notify_all();
-}
-
-std::vector<LogLine> CaptureSink::lines() const {
-    std::lock_guard lock(state->mutex);
-    return state->lines;
-}
-
-std::vector<std::string> CaptureSink::texts() const {
-    std::lock_guard lock(state->mutex);
-    std::vector<std::string> out;
-    out.reserve(state->lines.size());
-    for (const auto& line : state->lines) out.push_back(line.text);
-    return out;
-}
-
-bool CaptureSink::contains(std::string_view text) const {
-    std::lock_guard lock(state->mutex);
-    for (const auto& line : state->lines) {
-        if (line.text == text) return true;
-    }
-    return false;
-}
-
-bool CaptureSink::waitFor(std::string_view prefix, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(state->mutex);
-    return state->changed.wait_for(lock, timeout, [&] {
-        for (const auto& line : state->lines) {
-            if (line.text.starts_with(prefix)) return true;
-        }
-        return false;
-    });
-}
-
-void CaptureSink::clear() {
-    std::lock_guard lock(state->mutex);
-    state->lines.clear();
-}
-
-Log::Log(std::string_view subsystem, std::string_view category)
-    : subsystemName(subsystem), categoryName(category) {
-    id = Backend::shared().registry.idFor(subsystem, category);
+Log::Log(LogChannel channel) : subsystemName(channel.subsystem), categoryName(channel.category) {
+    id = Backend::shared().registry.idFor(channel.subsystem, channel.category);
 }
 
 void Log::emit(LogLevel level, fmt::string_view format, fmt::format_args args) const {
@@ -390,7 +332,7 @@ void Log::emit(LogLevel level, fmt::string_view format, fmt::format_args args) c
 void Log::useDefaultSink() {
     const char* choice = std::getenv("VESK_LOG");
     const char* debug = std::getenv("VESK_LOG_DEBUG");
-    debugOn.store(debug != nullptr && std::strcmp(debug, "1") == 0);
+    setDebugEnabled(debug != nullptr && std::strcmp(debug, "1") == 0);
     if (choice != nullptr && std::strcmp(choice, "stderr") == 0) {
         setSink(std::make_shared<StderrSink>());
         return;
@@ -398,19 +340,13 @@ void Log::useDefaultSink() {
 #ifdef __APPLE__
     setSink(std::make_shared<OsLogSink>());
 #else
-    setSink(makeSyslogSink("/dev/log"));
+    setSink(std::make_shared<SyslogSink>("/dev/log"));
 #endif
 }
 
 void Log::setSink(std::shared_ptr<LogSink> sink) { Backend::shared().setSink(std::move(sink)); }
 
-std::shared_ptr<CaptureSink> Log::capture() {
-    Backend::shared().flush();
-    auto sink = std::make_shared<CaptureSink>();
-    debugOn.store(true);
-    setSink(sink);
-    return sink;
-}
+void Log::setDebugEnabled(bool enabled) { debugOn.store(enabled); }
 
 void Log::flush() { Backend::shared().flush(); }
 

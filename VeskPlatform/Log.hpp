@@ -29,35 +29,28 @@ public:
     virtual void write(const LogLine& line) = 0;
 };
 
-// Records every line for tests; waitFor polls with a deadline.
-class CaptureSink final : public LogSink {
-public:
-    CaptureSink();
-    void write(const LogLine& line) override;
-    std::vector<LogLine> lines() const;
-    std::vector<std::string> texts() const;
-    bool contains(std::string_view text) const;
-    // Waits until a line whose text starts with prefix has been delivered.
-    bool waitFor(std::string_view prefix, std::chrono::milliseconds timeout) const;
-    void clear();
-
-private:
-    struct State;
-    std::shared_ptr<State> state;
+// A subsystem and category of the log, as the platform log has them. Each is named once,
+// here, and every unit logs through its own.
+struct LogChannel {
+    std::string_view subsystem;
+    std::string_view category;
 };
 
-#ifndef __APPLE__
-// The system log, reached through its socket (normally /dev/log).
-std::shared_ptr<LogSink> makeSyslogSink(std::string socketPath);
-#endif
+namespace LogChannels {
+inline constexpr std::string_view daemon = "app.quorran.tarnik.dnsd";
+inline constexpr LogChannel server{daemon, "server"};
+inline constexpr LogChannel forwarder{"app.quorran.tarnik.PacketTunnelProvider", "dns"};
+// The logging thread's own lines (lines it had to drop).
+inline constexpr LogChannel log{daemon, "log"};
+}  // namespace LogChannels
 
-// A log handle: subsystem and category, as the platform log has them. Calls format the
+// A log handle on one channel. Calls format the
 // line on the caller's thread into a fixed slot of a lock-free ring and return; a
 // background thread hands lines to the sink. When the ring is full the line is dropped
 // and counted, so a caller never waits.
 class Log {
 public:
-    Log(std::string_view subsystem, std::string_view category);
+    explicit Log(LogChannel channel);
     ~Log() = default;
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
@@ -79,8 +72,8 @@ public:
     // otherwise the platform log (os_log on Apple, syslog elsewhere). Call once, early.
     static void useDefaultSink();
     static void setSink(std::shared_ptr<LogSink> sink);
-    // Replaces the sink with a fresh capture sink and returns it (tests).
-    static std::shared_ptr<CaptureSink> capture();
+    // Debug lines are formatted only when enabled (VESK_LOG_DEBUG=1 for the default sink).
+    static void setDebugEnabled(bool enabled);
     // Waits until every line logged before the call has reached the sink.
     static void flush();
     // Lines dropped so far because the ring was full.

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     std::ifstream in(argv[1]);
     size_t written = 0;
     for (std::string name; std::getline(in, name);) {
-        if (name.empty() || !list.contains(name)) continue;
+        if (name.empty() || !list.contains(vesk::DomainName(name))) continue;
         const char* prefix = written % 2 == 0 ? "" : written % 4 == 1 ? "www." : "cdn.";
         std::printf("%s%s A\n", prefix, name.c_str());
         ++written;

@@ -136,7 +136,7 @@ Result runBlocklist(const std::string& path, const std::vector<std::string>& que
     r.structureBytes = static_cast<double>(list.bytesHeld());
     r.count = list.count();
     size_t hits = 0;
-    auto lookup = [&](const std::string& q) { return list.contains(q); };
+    auto lookup = [&](const std::string& q) { return list.contains(vesk::DomainName(q)); };
     r.containsNanos = medianNanos(queries, lookup, hits);
     r.containsWarmNanos = medianNanos(hotSet(queries), lookup, hits);
     std::fprintf(stderr, "blocklist hits: %zu\n", hits);

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/io_context.hpp>
-
-#include "tests/DnsTestUtil.hpp"
-#include "tests/FakeUpstream.hpp"
+#include "tests/support/CaptureSink.hpp"
+#include "tests/support/DnsTestUtil.hpp"
+#include "tests/support/FakeUpstream.hpp"
+#include "tests/support/Loop.hpp"
 
 namespace vesk {
 namespace {
@@ -13,93 +13,107 @@ namespace {
 using namespace std::chrono_literals;
 using test::Bytes;
 using test::FakeUpstream;
-using test::Reply;
 
-DnsForwarder::Upstream at(const FakeUpstream& fake) {
-    return *DnsForwarder::upstream("127.0.0.1", fake.port());
-}
+constexpr auto timeout = 2s;
 
-struct Outcome {
-    int calls = 0;
-    std::optional<Bytes> answer;
-    std::chrono::duration<double> after{};
+// Replies that must never win: another ID, or shorter than a header.
+const auto otherId = FakeUpstream::answering([](const Bytes& q) {
+    Bytes answer = FakeUpstream::addressAnswer(q, 3);
+    answer[0] ^= 0xFF;
+    return answer;
+});
+const auto tooShort = FakeUpstream::answering([](const Bytes& q) { return Bytes(q.begin(), q.begin() + 11); });
+
+// A forwarder on a loop of the test's own, its deadlines on a clock the test moves; it
+// counts the completions and keeps their answers.
+struct Forwarding {
+    explicit Forwarding(const std::vector<const FakeUpstream*>& fakes, uint16_t refusedPort = 0)
+        : forwarder(loop, upstreams(fakes, refusedPort), timeout, clock.timer()) {}
+
+    static std::vector<DnsForwarder::Upstream> upstreams(const std::vector<const FakeUpstream*>& fakes,
+                                                         uint16_t refusedPort) {
+        std::vector<DnsForwarder::Upstream> out;
+        for (const auto* fake : fakes) out.push_back(*DnsForwarder::upstream("127.0.0.1", fake->port()));
+        if (refusedPort != 0) out.push_back(*DnsForwarder::upstream("127.0.0.1", refusedPort));
+        return out;
+    }
+    void resolve(const Bytes& query, DnsForwarder::Transport transport = DnsForwarder::Transport::udp) {
+        forwarder.resolve(query, [this](std::optional<Bytes> answer) { answers.push_back(std::move(answer)); },
+                          transport);
+    }
+    void settle() { test::runUntil(loop, [] { return false; }, 30ms); }
+
+    asio::io_context loop;
+    test::ManualClock clock{loop};
+    DnsForwarder forwarder;
+    std::vector<std::optional<Bytes>> answers;
 };
 
-// Runs one resolve on a fresh loop until the completion came and the deadline passed.
-Outcome resolveOnce(std::vector<DnsForwarder::Upstream> upstreams, const Bytes& query,
-                    std::chrono::duration<double> timeout = 0.3s,
-                    DnsForwarder::Transport transport = DnsForwarder::Transport::udp) {
-    asio::io_context loop;
-    DnsForwarder forwarder(loop, std::move(upstreams), timeout);
-    Outcome outcome;
-    auto start = std::chrono::steady_clock::now();
-    forwarder.resolve(query, [&](std::optional<Bytes> answer) {
-        ++outcome.calls;
-        outcome.answer = std::move(answer);
-        outcome.after = std::chrono::steady_clock::now() - start;
-    }, transport);
-    loop.run_for(std::chrono::duration_cast<std::chrono::milliseconds>(timeout) + 200ms);
-    return outcome;
-}
-
-Bytes withId(Bytes answer, uint8_t first) {
-    answer[0] = first;
-    return answer;
-}
-
-TEST(DnsForwarder, FirstValidAnswerWinsOnce) {
+TEST(DnsForwarder, TheFirstValidAnswerWinsAndNothingFollowsIt) {
     const Bytes query = test::query(0xAB01, "example.org", 1, /*withOpt=*/true);
-    auto answer = [](uint8_t last) {
-        return [last](const Bytes& q) { return FakeUpstream::addressAnswer(q, last); };
-    };
-    FakeUpstream slow(FakeUpstream::answering(answer(1), 150ms));
-    FakeUpstream fast(FakeUpstream::answering(answer(2), 20ms));
-    FakeUpstream wrongId(FakeUpstream::answering([](const Bytes& q) {
-        return withId(FakeUpstream::addressAnswer(q, 3), 0x00);
-    }));
-    FakeUpstream shortReply(FakeUpstream::answering([](const Bytes& q) { return Bytes(q.begin(), q.begin() + 11); }));
-
-    auto sink = Log::capture();
-    Outcome outcome = resolveOnce({at(slow), at(fast), at(wrongId), at(shortReply)}, query);
-    EXPECT_EQ(outcome.calls, 1);  // not again when the slow answer or the deadline comes
-    ASSERT_TRUE(outcome.answer);
-    EXPECT_EQ(*outcome.answer, FakeUpstream::addressAnswer(query, 2));
-    for (const auto* fake : {&slow, &fast, &wrongId, &shortReply}) {
+    FakeUpstream fast(FakeUpstream::address(2)), slow(FakeUpstream::address(1, 1000ms)), wrong(otherId), cut(tooShort);
+    auto sink = test::CaptureSink::install();
+    Forwarding f({&slow, &wrong, &cut, &fast});
+    f.resolve(query);
+    ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
+    f.clock.advance(timeout);  // the deadline passes too
+    f.settle();
+    EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{FakeUpstream::addressAnswer(query, 2)});
+    for (const auto* fake : {&slow, &fast, &wrong, &cut}) {
         EXPECT_EQ(fake->queries(), std::vector<Bytes>{query});  // byte for byte, once each
     }
-    Log::flush();
-    for (const char* line : {"forwarder.start txid=ab01 upstreams=4 bytes=", "forwarder.txid_mismatch txid=ab01",
-                             "forwarder.recv_short txid=ab01", "forwarder.recv_ok txid=ab01",
-                             "forwarder.win txid=ab01 elapsed=0.0"}) {
-        EXPECT_TRUE(sink->waitFor(line, 1s)) << line;
+    EXPECT_TRUE(sink->waitFor("forwarder.start txid=ab01 upstreams=4 bytes=40"));
+    EXPECT_TRUE(sink->waitFor("forwarder.win txid=ab01 elapsed=0.000s"));  // the clock stood still
+
+    // A query too short to carry an ID takes any reply of a header's length.
+    FakeUpstream echo(FakeUpstream::answering([](const Bytes&) { return Bytes(12, 0x77); }));
+    Forwarding tiny({&echo});
+    tiny.resolve(Bytes{0x05});
+    ASSERT_TRUE(test::runUntil(tiny.loop, [&] { return !tiny.answers.empty(); }));
+    EXPECT_EQ(tiny.answers[0], Bytes(12, 0x77));
+    EXPECT_TRUE(sink->waitFor("forwarder.start txid=?? upstreams=1 bytes=1"));
+}
+
+TEST(DnsForwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
+    const Bytes query = test::query(0x1234, "example.org");
+    FakeUpstream silent(FakeUpstream::silent()), wrong(otherId), cut(tooShort);
+    const struct {
+        std::vector<const FakeUpstream*> upstreams;
+        uint16_t refusedPort;  // nothing listens on the discard port
+        const char* seen;      // what the forwarder logs of the losers before the deadline
+    } cases[] = {
+        {{&silent}, 0, "forwarder.start txid=1234"},
+        {{&wrong, &silent}, 0, "forwarder.txid_mismatch txid=1234"},
+        {{&cut}, 0, "forwarder.recv_short txid=1234"},
+        {{}, 0, "forwarder.start txid=1234 upstreams=0"},
+        {{}, 9, "forwarder.recv_failed txid=1234"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seen);
+        auto sink = test::CaptureSink::install();
+        Forwarding f(c.upstreams, c.refusedPort);
+        f.resolve(query);
+        test::runUntil(f.loop, [&] { return sink->waitFor(c.seen, 0ms); });
+        f.clock.advance(timeout - 1ns);
+        f.settle();
+        EXPECT_TRUE(f.answers.empty()) << "answered before the deadline";
+        f.clock.advance(1ns);
+        ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
+        EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{std::nullopt});
+        EXPECT_TRUE(sink->waitFor("forwarder.timeout txid=1234 elapsed=2.000s"));
     }
 }
 
-TEST(DnsForwarder, LosersAndSilenceEndAtTheDeadline) {
-    const Bytes query = test::query(0x1234, "example.org");
-    FakeUpstream silent(FakeUpstream::silent());
-    FakeUpstream wrongId(FakeUpstream::answering([](const Bytes& q) {
-        return withId(FakeUpstream::addressAnswer(q), 0x99);
-    }));
-    struct Case {
-        const char* what;
-        std::vector<DnsForwarder::Upstream> upstreams;
-    };
-    const Case cases[] = {
-        {"silence", {at(silent)}},
-        {"wrong id only", {at(wrongId), at(silent)}},
-        {"no upstreams", {}},
-        {"refused", {*DnsForwarder::upstream("127.0.0.1", 9)}},  // nothing listens on discard
-    };
-    auto sink = Log::capture();
-    for (const auto& c : cases) {
-        Outcome outcome = resolveOnce(c.upstreams, query);
-        EXPECT_EQ(outcome.calls, 1) << c.what;
-        EXPECT_FALSE(outcome.answer) << c.what;
-        EXPECT_GE(outcome.after, 0.3s) << c.what;  // never before the deadline
-        EXPECT_LT(outcome.after, 0.45s) << c.what;
-    }
-    EXPECT_TRUE(sink->waitFor("forwarder.timeout txid=1234 elapsed=0.3", 1s));
+TEST(DnsForwarder, AnAnswerAndTheDeadlineInOneTurnCompleteOnce) {
+    const Bytes query = test::query(0x2222, "example.org");
+    FakeUpstream fast(FakeUpstream::address(4)), silent(FakeUpstream::silent());
+    Forwarding f({&fast, &silent});
+    f.resolve(query);  // sent at once, before the loop runs
+    ASSERT_TRUE(test::waitUntil([&] { return fast.replies() == 1; }));
+    f.clock.advance(timeout);
+    f.settle();
+    // Sockets are served before timers: the answer wins, and the deadline finds it decided.
+    EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{FakeUpstream::addressAnswer(query, 4)});
 }
 
 TEST(DnsForwarder, OverTcpTheFirstValidFramedAnswerWins) {
@@ -107,52 +121,40 @@ TEST(DnsForwarder, OverTcpTheFirstValidFramedAnswerWins) {
     Bytes big = FakeUpstream::addressAnswer(query, 5);
     big.resize(big.size() + 3000, 0x61);  // more than a datagram of the classic size
     auto overTcpOnly = [](Bytes reply, std::chrono::milliseconds delay) {
-        return FakeUpstream::TransportScript([=](const Bytes&, bool overTcp) {
-            return overTcp ? Reply{reply, delay} : Reply{};
-        });
+        return [=](const Bytes&, bool overTcp) { return overTcp ? test::Reply{reply, delay} : test::Reply{}; };
     };
-    FakeUpstream wrongId(overTcpOnly(withId(big, 0x00), 0ms));
-    FakeUpstream good(overTcpOnly(big, 30ms));
-    FakeUpstream slower(overTcpOnly(FakeUpstream::addressAnswer(query, 6), 150ms));
-    Outcome outcome = resolveOnce({at(wrongId), at(good), at(slower)}, query, 0.3s,
-                                  DnsForwarder::Transport::tcp);
-    EXPECT_EQ(outcome.calls, 1);
-    EXPECT_EQ(outcome.answer, big);
-    for (const auto* fake : {&wrongId, &good, &slower}) {
+    Bytes otherIdBig = big;
+    otherIdBig[0] = 0;
+    FakeUpstream wrong(overTcpOnly(otherIdBig, 0ms)), good(overTcpOnly(big, 30ms)),
+        slower(overTcpOnly(FakeUpstream::addressAnswer(query, 6), 1000ms));
+    Forwarding f({&wrong, &good, &slower});
+    f.resolve(query, DnsForwarder::Transport::tcp);
+    ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
+    EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{big});
+    for (const auto* fake : {&wrong, &good, &slower}) {
         EXPECT_EQ(fake->tcpQueries(), std::vector<Bytes>{query});
         EXPECT_TRUE(fake->queries().empty());
     }
 }
 
-TEST(DnsForwarder, ShortQueriesAreLabelledAndAcceptAnyId) {
-    FakeUpstream echo(FakeUpstream::answering([](const Bytes&) { return Bytes(12, 0x77); }));
-    auto sink = Log::capture();
-    Outcome outcome = resolveOnce({at(echo)}, Bytes{0x05});
-    ASSERT_TRUE(outcome.answer);
-    EXPECT_EQ(*outcome.answer, Bytes(12, 0x77));
-    EXPECT_TRUE(sink->waitFor("forwarder.start txid=?? upstreams=1 bytes=1", 1s));
-}
-
 TEST(DnsForwarder, ManyCallsInFlightEachCompleteOnce) {
+    // The odd IDs are answered; the even ones get a reply too short to count.
     FakeUpstream fake(FakeUpstream::answering(
         [](const Bytes& q) { return q[1] % 2 ? FakeUpstream::addressAnswer(q) : Bytes(); }));
-    asio::io_context loop;
-    DnsForwarder forwarder(loop, {at(fake)}, 0.3s);
+    Forwarding f({&fake});
     std::vector<int> completions(200, 0);
     int answered = 0;
     for (uint16_t i = 0; i < 200; ++i) {
-        forwarder.resolve(test::query(i, "n" + std::to_string(i) + ".test"),
-                          [&, i](std::optional<Bytes> answer) {
-                              ++completions[i];
-                              if (answer) {
-                                  EXPECT_EQ((*answer)[1], i & 0xFF);
-                                  ++answered;
-                              }
-                          });
+        f.forwarder.resolve(test::query(i, "n" + std::to_string(i) + ".test"),
+                            [&, i](std::optional<Bytes> answer) {
+                                ++completions[i];
+                                answered += answer && (*answer)[1] == i % 256;
+                            });
     }
-    loop.run_for(700ms);
+    ASSERT_TRUE(test::runUntil(f.loop, [&] { return answered == 100; }));
+    f.clock.advance(timeout);
+    f.settle();
     EXPECT_EQ(completions, std::vector<int>(200, 1));
-    EXPECT_EQ(answered, 100);  // the odd IDs; the even ones got a reply too short to count
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "VeskDNSCore/ExecutablePath.hpp"
+#include "VeskPlatform/ExecutablePath.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -18,8 +18,7 @@ Parsed parse(std::vector<std::string> args) {
 
 TEST(Options, DefaultsAndEveryOption) {
     auto none = parse({});
-    EXPECT_EQ(none.settings.host, "127.0.0.1");
-    EXPECT_EQ(none.settings.port, 53);
+    EXPECT_EQ(none.settings.host + ":" + std::to_string(none.settings.port), "127.0.0.1:53");
     EXPECT_FALSE(none.settings.upstreams);
     EXPECT_TRUE(none.lines.empty());
 
@@ -27,16 +26,13 @@ TEST(Options, DefaultsAndEveryOption) {
                       "--supabase-url", "https://x.example", "--anon-key", "k",
                       "--alerts-token-file", "/t", "--source-platform", "MAC", "--control-port",
                       "6000", "--pin-file", "/p", "--upstreams", "127.0.0.1:5399"});
-    EXPECT_EQ(all.settings.blocklistPath, "lists/adult.txt");
-    EXPECT_EQ(all.settings.host, "10.0.0.1");
-    EXPECT_EQ(all.settings.port, 5300);
-    EXPECT_EQ(all.settings.supabaseURL, "https://x.example");
-    EXPECT_EQ(all.settings.anonKey, "k");
-    EXPECT_EQ(all.settings.alertsTokenFile, "/t");
-    EXPECT_EQ(all.settings.sourcePlatform, "MAC");
-    EXPECT_EQ(all.settings.controlPort, 6000);
-    EXPECT_EQ(all.settings.pinFile, "/p");
-    EXPECT_EQ(all.settings.upstreams, std::vector<UpstreamAddress>({{"127.0.0.1", 5399}}));
+    const Settings& s = all.settings;
+    EXPECT_EQ(std::vector<std::string>({s.blocklistPath, s.host, std::to_string(s.port), *s.supabaseURL,
+                                        *s.anonKey, *s.alertsTokenFile, s.sourcePlatform,
+                                        std::to_string(s.controlPort), s.pinFile}),
+              std::vector<std::string>({"lists/adult.txt", "10.0.0.1", "5300", "https://x.example", "k",
+                                        "/t", "MAC", "6000", "/p"}));
+    EXPECT_EQ(s.upstreams, std::vector<UpstreamAddress>({{"127.0.0.1", 5399}}));
     EXPECT_TRUE(all.lines.empty());
 }
 
@@ -58,32 +54,31 @@ TEST(Options, PortValues) {
     };
     for (const auto& [text, want] : cases) {
         EXPECT_EQ(parsePort(text), want) << text;
-        auto p = parse({"--port", "7", "--port", text});
-        EXPECT_EQ(p.settings.port, want.value_or(7)) << text;  // a bad value keeps the last good one
+        for (std::string option : {"--port", "--control-port"}) {
+            auto p = parse({option, "7", option, text});
+            // A bad value is reported and the last good one stays.
+            EXPECT_EQ(option == "--port" ? p.settings.port : p.settings.controlPort, want.value_or(7))
+                << text;
+            EXPECT_EQ(p.lines, want ? std::vector<std::string>{}
+                                    : std::vector<std::string>{"vesk-dnsd: ignoring bad " + option +
+                                                               " value " + text});
+        }
     }
 }
 
-TEST(Options, UpstreamLists) {
-    using L = std::vector<UpstreamAddress>;
-    const std::pair<const char*, std::optional<L>> cases[] = {
-        {"127.0.0.1", L{{"127.0.0.1", 53}}},
-        {"127.0.0.1:5399,127.0.0.2,127.0.0.3:1", L{{"127.0.0.1", 5399}, {"127.0.0.2", 53}, {"127.0.0.3", 1}}},
-        {"", {}},
-        {"127.0.0.1,", {}},
-        {"localhost", {}},
-        {"127.0.0.1:0", {}},
-        {"127.0.0.1:70000", {}},
-        {"127.0.0.1:", {}},
-        {"127.0.0.1:+53", {}},
-        {"::1", {}},
-        {"256.0.0.1", {}},
+TEST(Options, HelpAndVersionNeedNoValue) {
+    using Request = Settings::Request;
+    const std::pair<std::vector<std::string>, Request> cases[] = {
+        {{}, Request::serve},
+        {{"--version"}, Request::version},
+        {{"--port", "5300", "--help"}, Request::help},
+        {{"--help", "--version"}, Request::help},
+        {{"--version", "--help"}, Request::help},
+        {{"--host", "--help"}, Request::serve},  // a value, not an option
     };
-    for (const auto& [text, want] : cases) EXPECT_EQ(parseUpstreams(text), want) << text;
-
-    auto bad = parse({"--upstreams", "127.0.0.1:5399", "--upstreams", "nope,127.0.0.1"});
-    EXPECT_EQ(bad.settings.upstreams, L({{"127.0.0.1", 5399}}));
-    EXPECT_EQ(bad.lines, std::vector<std::string>(
-                             {"vesk-dnsd: ignoring bad --upstreams value nope,127.0.0.1"}));
+    for (const auto& [args, want] : cases) {
+        EXPECT_EQ(parse(args).settings.request, want) << ::testing::PrintToString(args);
+    }
 }
 
 }  // namespace

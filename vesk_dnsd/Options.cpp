@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 namespace vesk {
 
 std::optional<uint16_t> parsePort(std::string_view text) {
@@ -46,42 +48,89 @@ std::optional<std::vector<UpstreamAddress>> parseUpstreams(std::string_view text
     return out;
 }
 
-Settings parseArguments(const std::vector<std::string>& args,
-                        const std::function<void(const std::string&)>& stderrLine) {
+namespace {
+
+using StderrLine = std::function<void(const std::string&)>;
+
+void setPort(uint16_t& port, std::string_view option, const std::string& value,
+             const StderrLine& stderrLine) {
+    if (auto parsed = parsePort(value)) {
+        port = *parsed;
+    } else {
+        stderrLine("vesk-dnsd: ignoring bad " + std::string(option) + " value " + value);
+    }
+}
+
+struct Option {
+    std::string_view name;
+    std::string_view value;  // as --help shows it; empty for an option that takes none
+    std::string_view help;
+    void (*apply)(Settings&, const std::string& value, const StderrLine&);
+};
+
+const Option options[] = {
+    {"--blocklist", "PATH", "blocked domains, one per line (/usr/local/share/vesk/adult-domains.txt)",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.blocklistPath = v; }},
+    {"--host", "ADDRESS", "IPv4 address the DNS listener binds (127.0.0.1)",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.host = v; }},
+    {"--port", "N", "its UDP and TCP port (53)",
+     [](Settings& s, const std::string& v, const StderrLine& e) { setPort(s.port, "--port", v, e); }},
+    {"--upstreams", "LIST", "resolvers to forward to, IPv4[:port],... (1.1.1.1,9.9.9.9,8.8.8.8)",
+     [](Settings& s, const std::string& v, const StderrLine& e) {
+         if (auto list = parseUpstreams(v)) {
+             s.upstreams = std::move(list);
+         } else {
+             e("vesk-dnsd: ignoring bad --upstreams value " + v);
+         }
+     }},
+    {"--control-port", "N", "port of the control API on 127.0.0.1 (5355)",
+     [](Settings& s, const std::string& v, const StderrLine& e) {
+         setPort(s.controlPort, "--control-port", v, e);
+     }},
+    {"--pin-file", "PATH", "the control API's PIN digest (/usr/local/etc/vesk/pin.hash)",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.pinFile = v; }},
+    {"--supabase-url", "URL", "the accountability backend's base URL",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.supabaseURL = v; }},
+    {"--anon-key", "KEY", "the backend's public API key",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.anonKey = v; }},
+    {"--alerts-token-file", "PATH", "the device's refresh-token file for the backend",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.alertsTokenFile = v; }},
+    {"--source-platform", "NAME", "the platform named in alerts (MACOS)",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.sourcePlatform = v; }},
+    {"--help", "", "print this and exit", nullptr},
+    {"--version", "", "print the version and exit", nullptr},
+};
+
+}  // namespace
+
+std::string helpText() {
+    std::string out = "usage: vesk-dnsd [OPTION VALUE]...\n";
+    for (const auto& option : options) {
+        std::string left = std::string(option.name) + (option.value.empty() ? "" : " ") +
+                           std::string(option.value);
+        left.resize(std::max<size_t>(left.size() + 2, 28), ' ');
+        out += "  " + left + std::string(option.help) + "\n";
+    }
+    return out;
+}
+
+Settings parseArguments(const std::vector<std::string>& args, const StderrLine& stderrLine) {
     Settings settings;
-    using Apply = std::function<void(const std::string&)>;
-    const std::pair<std::string_view, Apply> options[] = {
-        {"--blocklist", [&](const std::string& v) { settings.blocklistPath = v; }},
-        {"--host", [&](const std::string& v) { settings.host = v; }},
-        {"--port",
-         [&](const std::string& v) { settings.port = parsePort(v).value_or(settings.port); }},
-        {"--supabase-url", [&](const std::string& v) { settings.supabaseURL = v; }},
-        {"--anon-key", [&](const std::string& v) { settings.anonKey = v; }},
-        {"--alerts-token-file", [&](const std::string& v) { settings.alertsTokenFile = v; }},
-        {"--source-platform", [&](const std::string& v) { settings.sourcePlatform = v; }},
-        {"--control-port",
-         [&](const std::string& v) {
-             settings.controlPort = parsePort(v).value_or(settings.controlPort);
-         }},
-        {"--pin-file", [&](const std::string& v) { settings.pinFile = v; }},
-        {"--upstreams",
-         [&](const std::string& v) {
-             if (auto list = parseUpstreams(v)) {
-                 settings.upstreams = std::move(list);
-             } else {
-                 stderrLine("vesk-dnsd: ignoring bad --upstreams value " + v);
-             }
-         }},
-    };
+    using Request = Settings::Request;
     for (size_t i = 0; i < args.size(); ++i) {
-        const Apply* apply = nullptr;
-        for (const auto& [name, action] : options) {
-            if (args[i] == name) apply = &action;
+        const Option* option = nullptr;
+        for (const auto& candidate : options) {
+            if (args[i] == candidate.name) option = &candidate;
         }
-        if (apply == nullptr) {
+        if (option == nullptr) {
             stderrLine("vesk-dnsd: ignoring unknown arg " + args[i]);
+        } else if (option->apply == nullptr) {
+            // Help wins over the version, whichever came first.
+            if (settings.request != Request::help) {
+                settings.request = args[i] == "--help" ? Request::help : Request::version;
+            }
         } else if (++i < args.size()) {
-            (*apply)(args[i]);
+            option->apply(settings, args[i], stderrLine);
         }
     }
     return settings;

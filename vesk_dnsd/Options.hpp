@@ -28,13 +28,18 @@ struct Settings {
     std::string pinFile = "/usr/local/etc/vesk/pin.hash";
     // None: the public resolvers the forwarder uses by default.
     std::optional<std::vector<UpstreamAddress>> upstreams;
+    // --help or --version asks for text instead of a daemon.
+    enum class Request { serve, help, version } request = Request::serve;
 };
 
-// Every option takes the next argument as its value and the last occurrence wins; a
-// value is never read as an option. Unknown arguments and unusable --upstreams values
-// are reported through stderrLine and skipped.
+// Every option but --help and --version takes the next argument as its value and the
+// last occurrence wins; a value is never read as an option. Unknown arguments and
+// unusable values are reported through stderrLine and skipped.
 Settings parseArguments(const std::vector<std::string>& args,
                         const std::function<void(const std::string&)>& stderrLine);
+
+// What --help prints: the usage line, then the options, one line each.
+std::string helpText();
 
 // An unsigned 16-bit decimal: digits after an optional "+", or "-" before zeros only.
 std::optional<uint16_t> parsePort(std::string_view text);

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <sstream>
 
-#include "tests/DnsTestUtil.hpp"
-#include "tests/TempDir.hpp"
+#include "tests/support/DnsTestUtil.hpp"
+#include "tests/support/TempDir.hpp"
 #include "tests/e2e/Daemon.hpp"
 
 namespace vesk::test {
@@ -19,72 +19,26 @@ std::string hex(const std::optional<Bytes>& bytes) {
     return out;
 }
 
-// The name at `at`, compression pointers followed; `at` moves past it.
-std::string readName(const Bytes& m, size_t& at, int depth = 0) {
-    std::string name;
-    for (size_t length; (length = m.at(at)) != 0; at += length) {
-        if (length >= 0xC0) {
-            if (depth > 16) throw std::runtime_error("pointer loop in " + hex(m));
-            size_t target = (length & 0x3F) << 8 | m.at(at + 1);
-            at += 2;
-            std::string rest = readName(m, target, depth + 1);
-            return name.empty() ? rest : name + "." + rest;
-        }
-        if (++at + length > m.size()) throw std::runtime_error("label past the end in " + hex(m));
-        name.append(name.empty() ? "" : ".").append(m.data() + at, m.data() + at + length);
-    }
-    ++at;
-    return name;
-}
-
-uint16_t u16(const Bytes& m, size_t at) {
-    return static_cast<uint16_t>(m.at(at) << 8 | m.at(at + 1));
-}
-
-size_t questionEnd(const Bytes& m) {
-    size_t at = 12;
-    readName(m, at);
-    return at + 4;
-}
-
-struct Record {
-    std::string name;
-    uint16_t type = 0;
-    uint32_t ttl = 0;
-    Bytes data;
-    std::string cname;  // the target, for a CNAME
-};
-
-std::vector<Record> answerRecords(const Bytes& m) {
-    size_t at = 12;
-    for (int n = u16(m, 4); n > 0; --n) readName(m, at), at += 4;
-    std::vector<Record> out(u16(m, 6));
-    for (auto& r : out) {
-        r.name = readName(m, at);
-        r.type = u16(m, at);
-        r.ttl = static_cast<uint32_t>(u16(m, at + 4)) << 16 | u16(m, at + 6);
-        size_t begin = at + 10, target = begin;
-        at = begin + u16(m, at + 8);
-        if (at > m.size()) throw std::runtime_error("record past the end in " + hex(m));
-        r.data.assign(m.data() + begin, m.data() + at);
-        if (r.type == 5) r.cname = readName(m, target);
-    }
-    return out;
-}
-
 // The daemon's own answers: ID, RD and QDCOUNT of the query, its first question and
 // nothing after it (no OPT record); authoritative unless a SERVFAIL.
 Bytes refusal(const Bytes& query, uint8_t rcode) {
-    Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(questionEnd(query)));
+    size_t end = 12;
+    while (query.at(end) != 0) end += 1 + query[end];
+    Bytes out(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end + 5));
     out[2] = static_cast<uint8_t>((rcode == 2 ? 0x80 : 0x84) | (query[2] & 0x01));
     out[3] = static_cast<uint8_t>(0x80 | rcode);
     std::fill(out.begin() + 6, out.begin() + 12, uint8_t{0});
     return out;
 }
 
-FakeUpstream::Script answeringWith(uint8_t last, std::chrono::milliseconds delay = {}) {
-    auto answer = [last](const Bytes& q) { return FakeUpstream::addressAnswer(q, last); };
-    return FakeUpstream::answering(answer, delay);
+std::string run(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+        if (::pclose(pipe) != 0) output += "\n(exit status not 0)";
+    }
+    return output;
 }
 
 class DaemonTest : public ::testing::Test {
@@ -97,15 +51,15 @@ protected:
         blocklist = list ? dir.write("blocklist.txt", *list) : dir.path() + "/missing.txt";
         daemon = Daemon::serve(blocklist, upstreams, extra, pickPort);
     }
-    std::optional<Bytes> ask(const Bytes& query, Clock::duration timeout = 3s) {
+    std::optional<Bytes> ask(const Bytes& query, bool overTcp = false) {
+        if (overTcp) {
+            TcpClient client(daemon->port());
+            client.write(framed(query));
+            return client.receive(5s);
+        }
         Socket client;
         client.send(daemon->port(), query);
-        return client.receive(timeout);
-    }
-    std::optional<Bytes> askTcp(const Bytes& query) {
-        TcpClient client(daemon->port());
-        client.write(framed(query));
-        return client.receive(3s);
+        return client.receive(5s);
     }
     // A passing test ends with a clean shutdown; a failing one kills the daemon.
     void TearDown() override {
@@ -129,9 +83,10 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        start({&upstream}, c.list, {"--frobnicate"});
+        start({&upstream}, c.list, {"--frobnicate", "--port", "99999"});
         std::vector<std::string> expected = {
             "vesk-dnsd: ignoring unknown arg --frobnicate",
+            "vesk-dnsd: ignoring bad --port value 99999",
             "vesk-dnsd: loaded " + std::to_string(c.loaded) + " blocked domains from " + blocklist};
         if (c.loaded == 0) {
             expected.push_back(
@@ -139,20 +94,25 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
         }
         expected.push_back("vesk-dnsd: serving DNS on 127.0.0.1:" + std::to_string(daemon->port()));
         EXPECT_EQ(daemon->lines("vesk-dnsd: "), expected);
-
         for (const char* name : {"dns.google", "mask.icloud.com"}) {
             Bytes q = query(0x2001, name);
             EXPECT_EQ(hex(ask(q)), hex(refusal(q, 3))) << name;
         }
-        // HTTPS records are rewritten without a lookup, so silent upstreams do not matter.
+        // HTTPS records are rewritten without a lookup: NOERROR and the CNAME alone.
         auto rewritten = ask(query(0x2002, "www.bing.com", 65));
         ASSERT_TRUE(rewritten);
-        auto records = answerRecords(*rewritten);
-        ASSERT_EQ(records.size(), 1u) << hex(rewritten);
-        EXPECT_EQ(records[0].cname, "strict.bing.com");
+        EXPECT_EQ(hex(Bytes(rewritten->begin() + 3, rewritten->begin() + 8)), "80 00 01 00 01 ");
         EXPECT_EQ(daemon->stop(c.signal), 0);
         daemon.reset();
     }
+}
+
+TEST(DaemonCommandLine, HelpAndVersionPrintAndExitWithoutServing) {
+    const std::string dnsd = VESK_DNSD_PATH;
+    std::string help = run(dnsd + " --help --blocklist /nonexistent");
+    EXPECT_TRUE(help.starts_with("usage: vesk-dnsd ")) << help;
+    EXPECT_NE(help.find("\n  --upstreams LIST "), help.npos) << help;
+    EXPECT_EQ(run(dnsd + " --version"), "vesk-dnsd 0.1\n");
 }
 
 TEST_F(DaemonTest, ExitsWithStatus1WhenThePortIsTaken) {
@@ -183,43 +143,47 @@ TEST_F(DaemonTest, ServesUdpAndWarnsWhenTheTcpPortIsTaken) {
     EXPECT_EQ(hex(ask(q)), hex(refusal(q, 3)));
 }
 
-TEST_F(DaemonTest, AnswersResolverDiscoveryWithNoDataAndNeverForwardsIt) {
-    FakeUpstream upstream(answeringWith(1));
+TEST_F(DaemonTest, AnswersLocallyOverUdpAndTcpAlike) {
+    FakeUpstream upstream(FakeUpstream::address(1));
     start({&upstream});
-    const struct { const char* name; bool recursionDesired, refused; } cases[] = {
-        {"_dns.resolver.arpa", true, true},
-        {"dns.example._dns.resolver.arpa", false, true},
-        {"_DNS.Resolver.ARPA", true, true},
-        {"not_dns.resolver.arpa", true, false},  // a label boundary, not a suffix
+    const struct { const char* name; bool recursionDesired; int rcode; const char* log; } cases[] = {
+        {"blocked.example", true, 3, "blocked blocked.example"},
+        {"deep.sub.blocked.example", false, 3, "blocked deep.sub.blocked.example"},
+        {"Sub.BLOCKED.Example", true, 3, nullptr},  // answered in the case it was asked in
+        {"dns.google", true, 3, "blocked-doh dns.google"},
+        {"any.cloudflare-dns.com", false, 3, "blocked-doh any.cloudflare-dns.com"},
+        {"mask-h2.icloud.com", false, 3, "blocked-relay mask-h2.icloud.com"},
+        {"doh.dns.apple.com", true, 3, "blocked-relay doh.dns.apple.com"},
+        {"_dns.resolver.arpa", true, 0, "refused resolver discovery _dns.resolver.arpa"},
+        {"dns.example._dns.resolver.arpa", false, 0, "refused resolver discovery dns.example._dns.resolver.arpa"},
+        {"_DNS.Resolver.ARPA", true, 0, nullptr},
+        {"not_dns.resolver.arpa", true, -1, nullptr},  // a label boundary, not a suffix: forwarded
     };
-    uint16_t id = 0x2200;
+    uint16_t id = 0x3100;
     for (const auto& c : cases) {
         for (bool tcp : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (tcp ? " over TCP" : " over UDP"));
-            Bytes q = query(++id, c.name, 64, true);
+            Bytes q = query(++id, c.name, c.rcode == 0 ? 64 : 1, true);
             if (!c.recursionDesired) q[2] = 0;
-            EXPECT_EQ(hex(tcp ? askTcp(q) : ask(q)),
-                      hex(c.refused ? refusal(q, 0) : FakeUpstream::addressAnswer(q, 1)));
+            auto expected = c.rcode < 0 ? FakeUpstream::addressAnswer(q, 1) : refusal(q, static_cast<uint8_t>(c.rcode));
+            EXPECT_EQ(hex(ask(q, tcp)), hex(expected));
         }
+        EXPECT_TRUE(!c.log || daemon->waitForLog(c.log)) << c.log;
     }
-    EXPECT_TRUE(daemon->waitForLog("refused resolver discovery _dns.resolver.arpa"));
-    EXPECT_TRUE(daemon->waitForLog("refused resolver discovery dns.example._dns.resolver.arpa"));
     EXPECT_EQ(upstream.queries().size(), 1u);
     EXPECT_EQ(upstream.tcpQueries().size(), 1u);
 }
 
 TEST_F(DaemonTest, AnswersFramedQueriesOverTcpAsTheyComplete) {
-    FakeUpstream upstream(answeringWith(4, 300ms));
+    FakeUpstream upstream(FakeUpstream::address(4, 300ms));
     start({&upstream});
     Bytes blocked = query(0x2301, "blocked.example"), other = query(0x2302, "a.blocked.example");
     Bytes forwarded = query(0x2303, "example.org", 1, true), whole = framed(blocked);
     auto joined = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
     const struct { const char* what; std::vector<Bytes> writes, answers; } cases[] = {
-        {"two queries in one segment", {joined(whole, framed(other))},
-         {refusal(blocked, 3), refusal(other, 3)}},
-        {"the length alone, then the rest", {Bytes(whole.begin(), whole.begin() + 2),
-                                             Bytes(whole.begin() + 2, whole.end())},
-         {refusal(blocked, 3)}},
+        {"two queries in one segment", {joined(whole, framed(other))}, {refusal(blocked, 3), refusal(other, 3)}},
+        {"one byte of the length, then the rest", {Bytes(whole.begin(), whole.begin() + 1),
+                                                  Bytes(whole.begin() + 1, whole.end())}, {refusal(blocked, 3)}},
         {"a slow forwarded query ahead of a blocked one", {joined(framed(forwarded), whole)},
          {refusal(blocked, 3), FakeUpstream::addressAnswer(forwarded, 4)}},
     };
@@ -227,116 +191,37 @@ TEST_F(DaemonTest, AnswersFramedQueriesOverTcpAsTheyComplete) {
         SCOPED_TRACE(c.what);
         TcpClient client(daemon->port());
         for (size_t i = 0; i < c.writes.size(); ++i) {
-            if (i > 0) {
-                EXPECT_EQ(hex(client.receive(100ms)), hex(std::nullopt)) << "answered too early";
-            }
+            EXPECT_TRUE(i == 0 || !client.receive(100ms)) << "answered too early";
             client.write(c.writes[i]);
         }
-        for (const auto& answer : c.answers) EXPECT_EQ(hex(client.receive(3s)), hex(answer));
+        for (const auto& answer : c.answers) EXPECT_EQ(hex(client.receive(5s)), hex(answer));
     }
 }
 
-TEST_F(DaemonTest, RefusesListedDohAndRelayNamesWithNxdomain) {
-    FakeUpstream upstream(answeringWith(1));
-    start({&upstream});
-    const struct { const char* name; bool recursionDesired; const char* log; } cases[] = {
-        {"blocked.example", true, "blocked blocked.example"},
-        {"deep.sub.blocked.example", false, "blocked deep.sub.blocked.example"},
-        {"Sub.BLOCKED.Example", true, nullptr},  // answered in the case it was asked in
-        {"dns.google", true, "blocked-doh dns.google"},
-        {"cloudflare-dns.com", false, "blocked-doh cloudflare-dns.com"},
-        {"any.cloudflare-dns.com", true, "blocked-doh any.cloudflare-dns.com"},
-        {"mask.icloud.com", true, "blocked-relay mask.icloud.com"},
-        {"mask-h2.icloud.com", false, "blocked-relay mask-h2.icloud.com"},
-        {"doh.dns.apple.com", true, "blocked-relay doh.dns.apple.com"},
-    };
-    uint16_t id = 0x3100;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes q = query(++id, c.name, 1, true);
-        if (!c.recursionDesired) q[2] = 0;
-        EXPECT_EQ(hex(ask(q)), hex(refusal(q, 3)));
-        if (c.log) {
-            EXPECT_TRUE(daemon->waitForLog(c.log)) << c.log;
-        }
-    }
-    EXPECT_TRUE(upstream.queries().empty());
-}
-
-TEST_F(DaemonTest, RewritesSafeSearchNamesAndAppendsTheTargetsAddress) {
-    FakeUpstream upstream(answeringWith(7));
-    start({&upstream});
-    const struct { const char* name; uint16_t type; const char* target; } cases[] = {
-        {"www.google.com", 1, "forcesafesearch.google.com"},
-        {"google.co.uk", 1, "forcesafesearch.google.com"},
-        {"youtube.com", 1, "restrictmoderate.youtube.com"},
-        {"www.youtube.com", 1, "restrictmoderate.youtube.com"},
-        {"m.youtube.com", 1, "restrictmoderate.youtube.com"},
-        {"www.bing.com", 1, "strict.bing.com"},
-        {"duckduckgo.com", 1, "safe.duckduckgo.com"},
-        {"www.duckduckgo.com", 65, "safe.duckduckgo.com"},  // not an address: CNAME alone
-    };
-    uint16_t id = 0x4100;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes q = query(++id, c.name, c.type, true);
-        auto reply = ask(q);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(u16(*reply, 0), id);
-        EXPECT_EQ(u16(*reply, 2) & 0x800F, 0x8000) << "QR set, no error";
-        auto records = answerRecords(*reply);
-        ASSERT_EQ(records.size(), c.type == 1 ? 2u : 1u) << hex(reply);
-        EXPECT_EQ(records[0].name, c.name);
-        EXPECT_EQ(records[0].type, 5);
-        EXPECT_EQ(records[0].ttl, 300u);
-        EXPECT_EQ(records[0].cname, c.target);
-        if (c.type == 1) {
-            EXPECT_EQ(records[1].name, c.target);
-            EXPECT_EQ(records[1].type, 1);
-            EXPECT_EQ(records[1].data, (Bytes{192, 0, 2, 7}));
-        }
-        EXPECT_TRUE(daemon->waitForLog(std::string("safesearch ") + c.name + " -> " + c.target));
-    }
-}
-
-TEST_F(DaemonTest, ForwardsToEveryUpstreamAndRelaysTheFastestByteForByte) {
-    FakeUpstream slow(answeringWith(1, 300ms)), fast(answeringWith(2, 20ms)),
-        slowest(answeringWith(3, 600ms));
-    start({&slow, &fast, &slowest});
+TEST_F(DaemonTest, ForwardsToEveryUpstreamAndRelaysTheFastestValidAnswerByteForByte) {
+    auto otherId = FakeUpstream::answering([](Bytes q) { return q[1] ^= 0xFF, FakeUpstream::addressAnswer(q, 1); });
+    auto tooShort = FakeUpstream::answering([](const Bytes& q) { return Bytes(q.begin(), q.begin() + 11); });
+    FakeUpstream wrong(otherId), cut(tooShort), fast(FakeUpstream::address(2, 20ms)),
+        slow(FakeUpstream::address(3, 600ms));
+    start({&wrong, &cut, &fast, &slow});
     Bytes pointer = headerThen({0xC0, 0x0C, 0, 1, 0, 1});
     pointer[1] = 0x02;
     Bytes noQuestion = query(0x5103, "blocked.example");
     noQuestion[5] = 0;
-    const struct { const char* what; Bytes datagram; } cases[] = {
-        {"plain query with OPT", query(0x5101, "example.org", 1, true)},
-        {"pointer in the question", pointer},
-        {"QDCOUNT 0 ahead of a listed name", noQuestion},
-        {"AAAA in mixed case", query(0x5104, "WWW.Example.ORG", 28)},
-    };
+    const Bytes cases[] = {query(0x5101, "example.org", 1, true), pointer,  // a pointer in the question
+                           noQuestion,  // QDCOUNT 0 ahead of a listed name
+                           query(0x5104, "WWW.Example.ORG", 28)};
     Socket client;  // one socket, so a late second reply would show up in the next case
-    size_t sent = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        client.send(daemon->port(), c.datagram);
-        EXPECT_EQ(hex(client.receive(3s)), hex(FakeUpstream::addressAnswer(c.datagram, 2)));
-        ++sent;
-        for (const auto* upstream : {&slow, &fast, &slowest}) {
-            ASSERT_TRUE(waitUntil([&] { return upstream->queries().size() >= sent; }));
-            EXPECT_EQ(hex(upstream->queries().back()), hex(c.datagram));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(hex(cases[i]));
+        client.send(daemon->port(), cases[i]);
+        EXPECT_EQ(hex(client.receive(5s)), hex(FakeUpstream::addressAnswer(cases[i], 2)));
+        for (const auto* upstream : {&wrong, &cut, &fast, &slow}) {
+            ASSERT_TRUE(waitUntil([&] { return upstream->queries().size() > i; }));
+            EXPECT_EQ(hex(upstream->queries().back()), hex(cases[i]));
         }
     }
     EXPECT_EQ(hex(client.receive(1s)), hex(std::nullopt));
-}
-
-TEST_F(DaemonTest, IgnoresRepliesWithAWrongIdOrTooShortForAHeader) {
-    FakeUpstream wrongId(FakeUpstream::answering(
-        [](Bytes q) { return q[1] ^= 0xFF, FakeUpstream::addressAnswer(q, 1); }, 10ms));
-    FakeUpstream tooShort(FakeUpstream::answering(
-        [](const Bytes& q) { return Bytes(q.begin(), q.begin() + 11); }, 20ms));
-    FakeUpstream good(answeringWith(3, 300ms));
-    start({&wrongId, &tooShort, &good});
-    Bytes q = query(0x6101, "example.com", 1, true);
-    EXPECT_EQ(hex(ask(q)), hex(FakeUpstream::addressAnswer(q, 3)));
 }
 
 TEST_F(DaemonTest, WhenNoUpstreamAnswers) {
@@ -356,42 +241,23 @@ TEST_F(DaemonTest, WhenNoUpstreamAnswers) {
     fourth.write(framed(overTcp));
     auto since = [&] { return std::chrono::duration<double>(Clock::now() - sentAt).count(); };
 
-    EXPECT_EQ(hex(first.receive(4s)), hex(refusal(forwarded, 2)));
-    double servfailAt = since();
-    EXPECT_GE(servfailAt, 1.8);
-    EXPECT_LE(servfailAt, 3.0);
-
-    auto bare = second.receive(sentAt + 4s - Clock::now());
-    EXPECT_LE(since(), 3.0);
+    // Never before the deadline (a busy machine only makes it later), and in time.
+    EXPECT_EQ(hex(first.receive(10s)), hex(refusal(forwarded, 2)));
+    EXPECT_GE(since(), 2.0);
+    EXPECT_LE(since(), 10.0);
+    // The safe-search CNAME alone: NOERROR and one answer record.
+    auto bare = second.receive(sentAt + 10s - Clock::now());
     ASSERT_TRUE(bare);
-    EXPECT_EQ((*bare)[3] & 0x0F, 0) << hex(bare);
-    auto records = answerRecords(*bare);
-    ASSERT_EQ(records.size(), 1u) << hex(bare);
-    EXPECT_EQ(records[0].type, 5);
-    EXPECT_EQ(records[0].cname, "forcesafesearch.google.com");
-
-    EXPECT_EQ(hex(fourth.receive(sentAt + 4s - Clock::now())), hex(refusal(overTcp, 2)));
-    EXPECT_LE(since(), 3.0);
-    EXPECT_EQ(hex(third.receive(sentAt + 2500ms - Clock::now())), hex(std::nullopt));
+    EXPECT_EQ(hex(Bytes(bare->begin() + 3, bare->begin() + 8)), "80 00 01 00 01 ");
+    EXPECT_EQ(hex(fourth.receive(sentAt + 10s - Clock::now())), hex(refusal(overTcp, 2)));
+    // The 5-byte datagram's deadline has passed with the others': it gets nothing.
+    EXPECT_EQ(hex(third.receive(500ms)), hex(std::nullopt));
     for (const auto* upstream : {&silent, &alsoSilent}) {
         auto seen = upstream->queries();
         EXPECT_NE(std::find(seen.begin(), seen.end(), forwarded), seen.end());
         EXPECT_NE(std::find(seen.begin(), seen.end(), tiny), seen.end());
-        EXPECT_EQ(std::find(seen.begin(), seen.end(), overTcp), seen.end());
         EXPECT_EQ(upstream->tcpQueries(), std::vector<Bytes>{overTcp});
     }
-}
-
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-            output.append(buffer, n);
-        }
-        ::pclose(pipe);
-    }
-    return output;
 }
 
 // The status and the records that dig or kdig printed, spacing evened out.
@@ -408,6 +274,7 @@ std::string printedAnswer(const std::string& output) {
     return out;
 }
 
+// Strict clients: each reads our answers with no complaint, over UDP and TCP alike.
 class DigTest : public DaemonTest {
 protected:
     void SetUp() override {
@@ -422,12 +289,30 @@ protected:
     static constexpr const char* tools[] = {"dig +tries=1", "kdig +retry=0"};
 };
 
+TEST_F(DigTest, RewritesSafeSearchNamesAndAppendsTheTargetsAddress) {
+    FakeUpstream upstream(FakeUpstream::address(7));
+    start({&upstream});
+    const std::pair<const char*, const char*> cases[] = {
+        {"google.co.uk", "forcesafesearch.google.com"}, {"www.youtube.com", "restrictmoderate.youtube.com"},
+        {"www.bing.com", "strict.bing.com"}, {"duckduckgo.com", "safe.duckduckgo.com"},
+        {"www.duckduckgo.com HTTPS", "safe.duckduckgo.com"},
+    };
+    for (const auto& [asked, target] : cases) {
+        std::string name = std::string(asked).substr(0, std::string_view(asked).find(' '));
+        std::string expected = "NOERROR\n" + name + ". 300 IN CNAME " + target + ". ";
+        // An address type gets the target's address too; other types the CNAME alone.
+        if (name == asked) expected += "\n" + std::string(target) + ". 60 IN A 192.0.2.7 ";
+        EXPECT_EQ(printedAnswer(dig("dig +tries=1", asked)), expected) << asked;
+        EXPECT_TRUE(daemon->waitForLog("safesearch " + name + " -> " + target));
+    }
+}
+
 TEST_F(DigTest, GetsTheSameAnswersOverTcpAsOverUdp) {
-    FakeUpstream upstream(answeringWith(5));
+    FakeUpstream upstream(FakeUpstream::address(5));
     start({&upstream});
     const struct { const char* name; const char* expected; } cases[] = {
         {"blocked.example", "NXDOMAIN"},
-        {"www.google.com", "NOERROR\nwww.google.com. 300 IN CNAME forcesafesearch.google.com. \n"},
+        {"www.google.com", "NOERROR\nwww.google.com. 300 IN CNAME forcesafesearch.google.com. "},
         {"example.org", "NOERROR\nexample.org. 60 IN A 192.0.2.5 "},
     };
     for (const auto& c : cases) {
@@ -449,18 +334,16 @@ TEST_F(DigTest, RetriesOverTcpWhenTheUpstreamTruncates) {
     // Over UDP only the question, with TC set; over TCP the whole answer.
     auto answer = [](const Bytes& q, bool overTcp) {
         Bytes out = FakeUpstream::addressAnswer(q, 8);
-        if (!overTcp) out.resize(questionEnd(out)), out[2] |= 0x02, out[7] = 0;
+        if (!overTcp) out.resize(refusal(q, 0).size()), out[2] |= 0x02, out[7] = 0;
         return Reply{out};
     };
-    FakeUpstream upstream{FakeUpstream::TransportScript(answer)};
+    FakeUpstream upstream(answer);
     start({&upstream});
     Bytes q = query(0x8101, "example.net", 1, true);
     EXPECT_EQ(hex(ask(q)), hex(answer(q, false).bytes)) << "relayed as it came";
     for (const char* tool : tools) {
-        SCOPED_TRACE(tool);
         std::string out = dig(tool, "example.net");
-        EXPECT_NE(printedAnswer(out).find("NOERROR\nexample.net. 60 IN A 192.0.2.8 "),
-                  std::string::npos) << out;
+        EXPECT_NE(printedAnswer(out).find("NOERROR\nexample.net. 60 IN A 192.0.2.8 "), std::string::npos) << out;
     }
     // Each tool asked once over UDP, then again over TCP.
     EXPECT_EQ(upstream.queries().size(), 3u);

@@ -8,6 +8,7 @@
 
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DomainName.hpp"
+#include "VeskDNSCore/HostTables.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
@@ -18,17 +19,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
     }
     vesk::Blocklist list(lines);
+    auto contains = [&](const std::string& name) { return list.contains(vesk::DomainName(name)); };
     for (const auto& line : lines) {
-        bool blocked = list.contains(line);
-        (void)vesk::Blocklist::isDoHBypass(line);
-        (void)vesk::Blocklist::isPrivateRelayBypass(line);
+        bool blocked = contains(line);
+        (void)vesk::HostTables::isDoHBypass(vesk::DomainName(line));
+        (void)vesk::HostTables::isPrivateRelayBypass(vesk::DomainName(line));
         std::string upper = line;
         for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-        if (vesk::DomainName::isASCII(line) && list.contains(upper + ".") != blocked &&
+        if (vesk::DomainName::isASCII(line) && contains(upper + ".") != blocked &&
             !line.ends_with(".")) {
             std::abort();
         }
-        if (vesk::DomainName::isASCII(line) && list.contains("sub." + line) < blocked &&
+        if (vesk::DomainName::isASCII(line) && contains("sub." + line) < blocked &&
             line.find('.') != std::string::npos && !line.ends_with(".") &&
             line.find("..") == std::string::npos && !line.starts_with(".")) {
             std::abort();  // a blocked name blocks its subdomains

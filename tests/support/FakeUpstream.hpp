@@ -1,23 +1,14 @@
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
+
+#include "tests/support/Socket.hpp"
 
 namespace vesk::test {
 
@@ -29,18 +20,13 @@ struct Reply {
     std::chrono::milliseconds delay{0};
 };
 
-// A DNS resolver stand-in on 127.0.0.1 (port chosen by the system, the same for UDP and
-// TCP) that answers each query as its script says and records every query it received.
+// A DNS resolver stand-in on 127.0.0.1 (one port, chosen by the system, for UDP and TCP)
+// that answers each query as its script says and records every query it received.
 class FakeUpstream {
 public:
-    using Script = std::function<Reply(const Bytes& query)>;
-    // For answers that depend on the transport the query came over.
-    using TransportScript = std::function<Reply(const Bytes& query, bool overTcp)>;
+    using Script = std::function<Reply(const Bytes& query, bool overTcp)>;
 
-    explicit FakeUpstream(Script behaviour)
-        : FakeUpstream(TransportScript(
-              [s = std::move(behaviour)](const Bytes& q, bool) { return s(q); })) {}
-    explicit FakeUpstream(TransportScript behaviour) : script(std::move(behaviour)) {
+    explicit FakeUpstream(Script behaviour) : script(std::move(behaviour)) {
         // The system picks a free UDP port; rarely its TCP twin is taken, then pick again.
         for (int attempt = 1; !bindBoth(); ++attempt) {
             ::close(udp), ::close(listener);
@@ -52,8 +38,7 @@ public:
         stopping = true;
         worker.join();
         for (const auto& [fd, in] : connections) ::close(fd);
-        ::close(listener);
-        ::close(udp);
+        ::close(listener), ::close(udp);
     }
     FakeUpstream(const FakeUpstream&) = delete;
     FakeUpstream& operator=(const FakeUpstream&) = delete;
@@ -61,60 +46,53 @@ public:
     uint16_t port() const { return boundPort; }
     std::string endpoint() const { return "127.0.0.1:" + std::to_string(boundPort); }
     // The queries that came over UDP, and those that came over TCP (without the framing).
-    std::vector<Bytes> queries() const {
-        std::lock_guard lock(mutex);
-        return received;
-    }
-    std::vector<Bytes> tcpQueries() const {
-        std::lock_guard lock(mutex);
-        return receivedTcp;
-    }
+    std::vector<Bytes> queries() const { return received(false); }
+    std::vector<Bytes> tcpQueries() const { return received(true); }
+    // Replies sent so far; a datagram sent on loopback is already in its receiver's queue.
+    size_t replies() const { return sent; }
 
-    // Scripts for the usual behaviours.
-    static Script answering(std::function<Bytes(const Bytes&)> answer,
-                            std::chrono::milliseconds delay = {}) {
-        return [=](const Bytes& q) { return Reply{answer(q), delay}; };
+    static Script answering(std::function<Bytes(const Bytes&)> answer, std::chrono::milliseconds delay = {}) {
+        return [=](const Bytes& q, bool) { return Reply{answer(q), delay}; };
+    }
+    // Answers with addressAnswer(query, last).
+    static Script address(uint8_t last, std::chrono::milliseconds delay = {}) {
+        return answering([last](const Bytes& q) { return addressAnswer(q, last); }, delay);
     }
     static Script silent() {
-        return [](const Bytes&) { return Reply{}; };
+        return [](const Bytes&, bool) { return Reply{}; };
     }
 
     // A reply to the query: its bytes with QR and RA set and one A record 192.0.2.<last>
-    // appended after the question (additional records of the query dropped).
+    // after the question (additional records of the query dropped).
     static Bytes addressAnswer(const Bytes& query, uint8_t last = 1) {
-        Bytes answer = query;
-        if (answer.size() < 12) return answer;
+        if (query.size() < 12) return query;
         size_t at = 12;
-        while (at < answer.size() && answer[at] != 0) at += 1 + answer[at];
-        at = std::min(at + 5, answer.size());
-        answer.resize(at);
+        while (at < query.size() && query[at] != 0) at += 1 + query[at];
+        Bytes answer(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(std::min(at + 5, query.size())));
         answer[2] |= 0x80;
         answer[3] = 0x80;
-        answer[6] = 0, answer[7] = 1, answer[8] = 0, answer[9] = 0, answer[10] = 0, answer[11] = 0;
-        const uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, last};
-        answer.insert(answer.end(), std::begin(record), std::end(record));
+        std::fill(answer.begin() + 6, answer.begin() + 12, uint8_t{0});
+        answer[7] = 1;
+        answer.insert(answer.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, last});
         return answer;
     }
 
 private:
     struct Pending {
-        std::chrono::steady_clock::time_point due;
+        Clock::time_point due;
         Bytes bytes;
         sockaddr_in to;
-        int connection = -1;  // the TCP connection to answer on, -1 for a datagram
+        int connection;  // the TCP connection to answer on, -1 for a datagram
     };
 
     bool bindBoth() {
         udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
         int on = 1;
         auto* raw = reinterpret_cast<sockaddr*>(&address);
-        if (udp < 0 || listener < 0 || ::bind(udp, raw, sizeof address) != 0 ||
-            ::getsockname(udp, raw, &length) != 0) {
+        if (::bind(udp, raw, sizeof address) != 0 || ::getsockname(udp, raw, &length) != 0) {
             throw std::runtime_error("fake upstream: cannot bind");
         }
         boundPort = ntohs(address.sin_port);
@@ -122,56 +100,58 @@ private:
                ::bind(listener, raw, sizeof address) == 0 && ::listen(listener, 64) == 0;
     }
 
-    void handle(Bytes query, const sockaddr_in& from, int connection,
-                std::vector<Pending>& pending) {
+    std::vector<Bytes> received(bool overTcp) const {
+        std::lock_guard lock(mutex);
+        std::vector<Bytes> out;
+        for (const auto& [bytes, tcp] : log) {
+            if (tcp == overTcp) out.push_back(bytes);
+        }
+        return out;
+    }
+
+    void handle(Bytes query, const sockaddr_in& from, int connection) {
         {
             std::lock_guard lock(mutex);
-            (connection < 0 ? received : receivedTcp).push_back(query);
+            log.emplace_back(query, connection >= 0);
         }
         Reply reply = script(query, connection >= 0);
-        if (reply.bytes) {
-            pending.push_back({std::chrono::steady_clock::now() + reply.delay,
-                               std::move(*reply.bytes), from, connection});
+        if (reply.bytes) pending.push_back({Clock::now() + reply.delay, *reply.bytes, from, connection});
+    }
+
+    void sendDue() {
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (it->due > Clock::now()) {
+                ++it;
+                continue;
+            }
+            if (it->connection < 0) {
+                ::sendto(udp, it->bytes.data(), it->bytes.size(), 0,
+                         reinterpret_cast<sockaddr*>(&it->to), sizeof it->to);
+            } else {
+                auto size = static_cast<uint16_t>(it->bytes.size());
+                it->bytes.insert(it->bytes.begin(), {static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+                ::send(it->connection, it->bytes.data(), it->bytes.size(), MSG_NOSIGNAL);
+            }
+            ++sent;
+            it = pending.erase(it);
         }
     }
 
     void run() {
-        std::vector<Pending> pending;
         uint8_t buffer[65536];
         while (!stopping) {
-            auto now = std::chrono::steady_clock::now();
-            for (auto it = pending.begin(); it != pending.end();) {
-                if (it->due > now) {
-                    ++it;
-                    continue;
-                }
-                if (it->connection < 0) {
-                    ::sendto(udp, it->bytes.data(), it->bytes.size(), 0,
-                             reinterpret_cast<sockaddr*>(&it->to), sizeof it->to);
-                } else {
-                    auto size = static_cast<uint16_t>(it->bytes.size());
-                    it->bytes.insert(it->bytes.begin(), {static_cast<uint8_t>(size >> 8),
-                                                         static_cast<uint8_t>(size)});
-                    ::send(it->connection, it->bytes.data(), it->bytes.size(), MSG_NOSIGNAL);
-                }
-                it = pending.erase(it);
-            }
+            sendDue();
             std::vector<pollfd> polls = {{udp, POLLIN, 0}, {listener, POLLIN, 0}};
             for (const auto& [fd, in] : connections) polls.push_back({fd, POLLIN, 0});
             if (::poll(polls.data(), polls.size(), 5) <= 0) continue;
             sockaddr_in from{};
-            if (polls[0].revents != 0) {
-                socklen_t length = sizeof from;
-                ssize_t n = ::recvfrom(udp, buffer, sizeof buffer, MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&from), &length);
-                if (n >= 0) handle(Bytes(buffer, buffer + n), from, -1, pending);
-            }
+            socklen_t length = sizeof from;
+            ssize_t n = ::recvfrom(udp, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n >= 0) handle(Bytes(buffer, buffer + n), from, -1);
             for (size_t i = 2; i < polls.size(); ++i) {
-                if (polls[i].revents == 0) continue;
                 int fd = polls[i].fd;
-                ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-                if (n <= 0) {
+                if (polls[i].revents == 0 || (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) < 0) continue;
+                if (n == 0) {
                     std::erase_if(pending, [fd](const Pending& p) { return p.connection == fd; });
                     ::close(fd);
                     connections.erase(fd);
@@ -179,26 +159,26 @@ private:
                 }
                 Bytes& in = connections[fd];
                 in.insert(in.end(), buffer, buffer + n);
-                while (in.size() >= 2 && in.size() >= 2 + (size_t{in[0]} << 8 | in[1])) {
+                while (in.size() >= 2 && in.size() >= 2 + size_t(in[0] << 8 | in[1])) {
                     auto end = in.begin() + 2 + (in[0] << 8 | in[1]);
-                    handle(Bytes(in.begin() + 2, end), from, fd, pending);
+                    handle(Bytes(in.begin() + 2, end), from, fd);
                     in.erase(in.begin(), end);
                 }
             }
-            if (polls[1].revents != 0) {
-                int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd >= 0) connections.emplace(fd, Bytes{});
-            }
+            int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) connections.emplace(fd, Bytes{});
         }
     }
 
-    TransportScript script;
+    Script script;
     int udp = -1, listener = -1;
     uint16_t boundPort = 0;
     std::atomic<bool> stopping{false};
+    std::atomic<size_t> sent{0};
     mutable std::mutex mutex;
-    std::vector<Bytes> received, receivedTcp;
-    std::map<int, Bytes> connections;  // what each has sent so far; the worker's alone
+    std::vector<std::pair<Bytes, bool>> log;  // every query, and whether it came over TCP
+    std::vector<Pending> pending;             // the worker's alone, like connections
+    std::map<int, Bytes> connections;         // what each has sent so far
     std::thread worker;
 };
 

@@ -1,0 +1,96 @@
+#include "QueryPipeline.hpp"
+
+namespace vesk {
+namespace {
+
+// Without an OPT record in our answer, a client may expect no more than this.
+constexpr size_t classicUdpSize = 512;
+
+// A query that came over TCP goes upstream over TCP: its answer may not fit a datagram.
+DnsForwarder::Transport transportFor(const Client& client) {
+    return client.overTcp ? DnsForwarder::Transport::tcp : DnsForwarder::Transport::udp;
+}
+
+}  // namespace
+
+QueryPipeline::QueryPipeline(const Blocklist& list, DnsForwarder& upstreams,
+                             std::vector<BlockSubscriber*> blockSubscribers, WallClock clock)
+    : policy(list), forwarder(upstreams), subscribers(std::move(blockSubscribers)), now(clock) {}
+
+void QueryPipeline::handle(DnsMessage::View query, Client client) {
+    using Kind = Decision::Kind;
+    Decision decision = policy.decide(query);
+    auto refuse = [&](std::optional<DnsMessage::Bytes> answer) {
+        if (answer) send(*answer, client);
+    };
+    switch (decision.kind) {
+        case Kind::unreadable:
+        case Kind::forward:
+            return forward(query, std::move(client));
+        case Kind::dohBypass:
+            refuse(DnsMessage::nxdomainResponse(query));
+            log.info("blocked-doh {}", decision.name().text());
+            return;
+        case Kind::privateRelayBypass:
+            refuse(DnsMessage::nxdomainResponse(query));
+            log.info("blocked-relay {}", decision.name().text());
+            return;
+        case Kind::resolverDiscovery:
+            refuse(DnsMessage::nodataResponse(query));
+            log.info("refused resolver discovery {}", decision.name().text());
+            return;
+        case Kind::blocked:
+            refuse(DnsMessage::nxdomainResponse(query));
+            log.info("blocked {}", decision.name().text());
+            for (auto* subscriber : subscribers) subscriber->blocked("adult", decision.name(), now());
+            return;
+        case Kind::safeSearch:
+            log.info("safesearch {} -> {}", decision.name().text(), decision.safeSearchTarget);
+            return answerSafeSearch(decision, query, std::move(client));
+    }
+}
+
+// Many stubs do not chase a CNAME that comes without the target's addresses, so the
+// answer carries them: resolved upstream with the query's own type and class.
+void QueryPipeline::answerSafeSearch(const Decision& decision, DnsMessage::View query,
+                                     Client client) {
+    auto cname = DnsMessage::cnameResponse(query, decision.safeSearchTarget, 300);
+    if (!cname) return forward(query, std::move(client));
+    auto [type, klass] = *decision.question->typeAndClass;
+    if (type != DnsMessage::typeA && type != DnsMessage::typeAAAA) return send(*cname, client);
+    auto id = static_cast<uint16_t>(queryIds());
+    auto transport = transportFor(client);
+    forwarder.resolve(
+        DnsMessage::buildQuery(id, decision.safeSearchTarget, type, klass),
+        [cname = std::move(*cname), target = decision.safeSearchTarget, type, klass,
+         client = std::move(client)](std::optional<DnsMessage::Bytes> answer) {
+            if (answer) {
+                auto records = DnsMessage::answerChain(*answer, target, type, klass);
+                if (!records.empty()) {
+                    auto full = DnsMessage::withAnswers(cname, records);
+                    if (client.overTcp || full.size() <= classicUdpSize) return send(full, client);
+                }
+            }
+            send(cname, client);
+        },
+        transport);
+}
+
+void QueryPipeline::forward(DnsMessage::View query, Client client) {
+    auto transport = transportFor(client);
+    DnsMessage::Bytes bytes(query.begin(), query.end());
+    // The completion keeps its own copy of the query for the SERVFAIL.
+    forwarder.resolve(
+        bytes,
+        [query = bytes, client = std::move(client)](std::optional<DnsMessage::Bytes> answer) {
+            if (answer) return send(*answer, client);
+            if (auto failure = DnsMessage::servfailResponse(query)) send(*failure, client);
+        },
+        transport);
+}
+
+void QueryPipeline::send(DnsMessage::View answer, const Client& client) {
+    if (auto channel = client.channel.lock()) channel->deliver(answer, client);
+}
+
+}  // namespace vesk

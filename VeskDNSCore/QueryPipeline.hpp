@@ -1,0 +1,70 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "VeskDNSCore/BlockSubscriber.hpp"
+#include "VeskDNSCore/DnsForwarder.hpp"
+#include "VeskDNSCore/QueryPolicy.hpp"
+#include "VeskPlatform/Log.hpp"
+
+namespace vesk {
+
+struct Client;
+
+// What carries answers back: the UDP listener, or one TCP connection.
+class AnswerChannel {
+public:
+    virtual ~AnswerChannel() = default;
+    virtual void deliver(DnsMessage::View answer, const Client& client) = 0;
+};
+
+// Where one query's answer goes.
+struct Client {
+    std::weak_ptr<AnswerChannel> channel;
+    sockaddr_storage address{};  // a UDP client's address
+    socklen_t length = 0;
+    // TCP: held for as long as the query is unanswered, so the connection knows it is busy.
+    std::shared_ptr<const void> pending;
+    bool overTcp = false;
+};
+
+// Takes queries from the listeners.
+class QueryHandler {
+public:
+    virtual ~QueryHandler() = default;
+    virtual void handle(DnsMessage::View query, Client client) = 0;
+};
+
+// Carries out the policy's decisions: the local answer, the log line, the block notice,
+// or the forward with its relayed answer or SERVFAIL. Runs on the DNS loop; answers that
+// come after their channel is gone are dropped.
+class QueryPipeline final : public QueryHandler {
+public:
+    using WallClock = std::chrono::system_clock::time_point (*)();
+
+    // Subscribers must outlive the pipeline.
+    QueryPipeline(const Blocklist& list, DnsForwarder& forwarder,
+                  std::vector<BlockSubscriber*> subscribers,
+                  WallClock now = std::chrono::system_clock::now);
+
+    void handle(DnsMessage::View query, Client client) override;
+
+private:
+    void answerSafeSearch(const Decision& decision, DnsMessage::View query, Client client);
+    void forward(DnsMessage::View query, Client client);
+    static void send(DnsMessage::View answer, const Client& client);
+
+    QueryPolicy policy;
+    DnsForwarder& forwarder;
+    std::vector<BlockSubscriber*> subscribers;
+    WallClock now;
+    Log log{LogChannels::server};
+    std::minstd_rand queryIds{std::random_device{}()};
+};
+
+}  // namespace vesk

@@ -1,0 +1,30 @@
+#include "QueryPolicy.hpp"
+
+#include "VeskDNSCore/HostTables.hpp"
+#include "VeskDNSCore/SafeSearch.hpp"
+
+namespace vesk {
+
+Decision QueryPolicy::decide(DnsMessage::View query) const {
+    using Kind = Decision::Kind;
+    auto question = DnsMessage::extractQName(query);
+    if (!question) return {Kind::unreadable, std::nullopt, {}};
+    const DomainName& name = question->name;
+    auto decided = [&](Kind kind, std::string_view target = {}) {
+        return Decision{kind, std::move(question), target};
+    };
+    if (HostTables::isDoHBypass(name)) return decided(Kind::dohBypass);
+    if (HostTables::isPrivateRelayBypass(name)) return decided(Kind::privateRelayBypass);
+    // Asked through us, public resolvers would name their encrypted endpoints, inviting
+    // the client past the filter.
+    if (name.isAtOrUnder("_dns.resolver.arpa")) return decided(Kind::resolverDiscovery);
+    if (blocklist.contains(name)) return decided(Kind::blocked);
+    // A CNAME answer repeats the question, so one that stops short of its type and class
+    // is forwarded instead.
+    if (auto target = SafeSearch::target(name); target && question->typeAndClass) {
+        return decided(Kind::safeSearch, *target);
+    }
+    return decided(Kind::forward);
+}
+
+}  // namespace vesk

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "VeskDNSCore/Blocklist.hpp"
+#include "VeskDNSCore/DnsMessage.hpp"
+
+namespace vesk {
+
+// What the filter does with one query, and the question as it was read.
+struct Decision {
+    enum class Kind {
+        unreadable,          // no name could be read: forwarded as it is
+        dohBypass,           // NXDOMAIN: a public DNS-over-HTTPS resolver
+        privateRelayBypass,  // NXDOMAIN: a private-relay ingress host
+        resolverDiscovery,   // NOERROR without records
+        blocked,             // NXDOMAIN, and a block to record and report
+        safeSearch,          // CNAME to safeSearchTarget
+        forward,
+    };
+    Kind kind;
+    std::optional<DnsMessage::Question> question;  // none only when unreadable
+    std::string_view safeSearchTarget;             // for safeSearch
+
+    const DomainName& name() const { return question->name; }
+};
+
+// Decides, in a fixed order, what becomes of a query. Pure: it reads only the query and
+// tables fixed at startup, so any thread may ask.
+class QueryPolicy {
+public:
+    explicit QueryPolicy(const Blocklist& list) : blocklist(list) {}
+    Decision decide(DnsMessage::View query) const;
+
+private:
+    const Blocklist& blocklist;
+};
+
+}  // namespace vesk

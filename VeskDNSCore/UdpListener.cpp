@@ -1,0 +1,92 @@
+#include "UdpListener.hpp"
+
+#include <unistd.h>
+
+#include <asio/post.hpp>
+
+#include <cerrno>
+
+#include "VeskDNSCore/ListenSocket.hpp"
+
+namespace vesk {
+namespace {
+
+// Datagrams taken per wake-up before the loop gets to forwarded answers and deadlines.
+constexpr int drainBatch = 64;
+
+}  // namespace
+
+UdpListener::UdpListener(asio::io_context& dnsLoop, QueryHandler& queries)
+    : loop(dnsLoop), handler(queries) {}
+
+UdpListener::~UdpListener() {
+    asio::error_code ignored;
+    if (source) source->close(ignored);
+}
+
+void UdpListener::start(const std::string& host, uint16_t port) {
+    auto bound = openListeningSocket(SOCK_DGRAM, host, port);
+    if (auto* error = std::get_if<ServerError>(&bound)) throw *error;
+    int s = std::get<int>(bound);
+    auto watched = std::make_unique<asio::ip::udp::socket>(loop);
+    asio::error_code ec;
+    watched->assign(asio::ip::udp::v4(), s, ec);
+    if (ec) {
+        ::close(s);
+        throw ServerError(ServerError::Kind::socketFailed, ec.value());
+    }
+    fd = s;
+    source = std::move(watched);
+    armRead();
+}
+
+void UdpListener::stop() {
+    asio::error_code ignored;
+    if (source) source->close(ignored);  // closes the descriptor
+    source.reset();
+    fd = -1;
+}
+
+uint16_t UdpListener::boundPort() const { return boundPortOf(fd); }
+
+void UdpListener::armRead() {
+    source->async_wait(asio::socket_base::wait_read,
+                       [weak = weak_from_this()](const asio::error_code& ec) {
+                           if (ec) return;
+                           if (auto self = weak.lock()) self->drain();
+                       });
+}
+
+void UdpListener::drain() {
+    if (fd < 0) return;
+    uint8_t buffer[4096] = {};
+    for (int taken = 0; taken < drainBatch; ++taken) {
+        Client client;
+        client.channel = weak_from_this();
+        client.length = sizeof client.address;
+        ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0,
+                               reinterpret_cast<sockaddr*>(&client.address), &client.length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return armRead();  // drained: wait for the next datagram
+        if (n == 0) break;  // an empty datagram ends this drain; others may still wait
+        try {
+            handler.handle({buffer, static_cast<size_t>(n)}, std::move(client));
+        } catch (const std::exception& error) {
+            // One query's failure (out of memory, say) must not stop the listener.
+            log.error("dns query failed: {}", error.what());
+        }
+    }
+    // Readiness is signalled on edges: what is still queued will not wake us again, so
+    // come back for it after the loop has run everything else that is due.
+    asio::post(loop, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->drain();
+    });
+}
+
+void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
+    if (fd < 0) return;
+    ::sendto(fd, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&client.address),
+             client.length);
+}
+
+}  // namespace vesk

@@ -1,0 +1,140 @@
+#include "Daemon.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include "VeskPlatform/ExecutablePath.hpp"
+#include "VeskPlatform/Log.hpp"
+
+namespace vesk {
+namespace {
+
+// launchd starts us with a soft limit of 256 descriptors, and every forwarded query
+// holds one socket per upstream for up to two seconds.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    rlim_t wanted = limit.rlim_max;
+#ifdef __APPLE__
+    if (wanted == RLIM_INFINITY || wanted > OPEN_MAX) wanted = OPEN_MAX;
+#endif
+    if (wanted > limit.rlim_cur) {
+        limit.rlim_cur = wanted;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+std::vector<DnsForwarder::Upstream> upstreamsFrom(const Settings& settings) {
+    if (!settings.upstreams) return DnsForwarder::defaultUpstreams();
+    std::vector<DnsForwarder::Upstream> out;
+    for (const auto& entry : *settings.upstreams) {
+        if (auto upstream = DnsForwarder::upstream(entry.address, entry.port)) out.push_back(*upstream);
+    }
+    return out;
+}
+
+}  // namespace
+
+Daemon::Daemon(Settings options, StderrLine writeLine)
+    : settings(std::move(options)), stderrLine(std::move(writeLine)) {}
+
+Daemon::~Daemon() { stop(); }
+
+int Daemon::run() {
+    ::signal(SIGPIPE, SIG_IGN);
+    // Blocked before any thread starts, so that every thread inherits the mask and only
+    // the wait below sees them.
+    sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    raiseDescriptorLimit();
+    Log::useDefaultSink();
+
+    if (!start()) {
+        Log::flush();
+        return 1;
+    }
+    int received = 0;
+    sigwait(&signals, &received);
+    stop();
+    Log::flush();
+    return 0;
+}
+
+// Startup, in order: the blocklist, the block log and the DNS listener. The alert
+// configuration comes before the blocklist; the control API, the monitors and the
+// startup filter-state check follow the "serving DNS" line.
+bool Daemon::start() {
+    loadBlocklist();
+    blockLog = std::make_unique<BlockEventLog>(200);
+    return startDns();
+}
+
+void Daemon::loadBlocklist() {
+    // A relative path is taken from the executable's directory, whatever the current one.
+    settings.blocklistPath =
+        ExecutablePath::resolve(settings.blocklistPath, ExecutablePath::directory());
+    blocklist = std::make_unique<Blocklist>(settings.blocklistPath);
+    stderrLine("vesk-dnsd: loaded " + std::to_string(blocklist->count()) +
+               " blocked domains from " + settings.blocklistPath);
+    if (blocklist->count() == 0) {
+        stderrLine("vesk-dnsd: WARNING blocklist is empty — fail-open, NOTHING will be blocked");
+    }
+}
+
+bool Daemon::startDns() {
+    server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
+                                         std::vector<BlockSubscriber*>{blockLog.get()},
+                                         upstreamsFrom(settings));
+    try {
+        server->start();
+    } catch (const ServerError& error) {
+        stderrLine("vesk-dnsd: failed to start: " + error.description());
+        server.reset();
+        return false;
+    }
+    // DNS over TCP on the same address: clients retry there when an answer is truncated.
+    if (auto error = server->startTcp()) {
+        stderrLine("vesk-dnsd: WARNING DNS over TCP unavailable: " + error->description());
+    }
+    dnsWork.emplace(dnsLoop.get_executor());
+    dnsThread = std::thread([this] {
+        Log log(LogChannels::server);
+        for (;;) {
+            try {
+                dnsLoop.run();
+                return;
+            } catch (const std::exception& error) {
+                log.error("DNS loop: {}", error.what());
+            } catch (...) {
+                log.error("DNS loop: unknown exception");
+            }
+        }
+    });
+    stderrLine("vesk-dnsd: serving DNS on " + settings.host + ":" + std::to_string(settings.port));
+    return true;
+}
+
+// The reverse of start: the DNS listener stops taking queries, its loop ends, then the
+// rest goes.
+void Daemon::stop() {
+    if (dnsThread.joinable()) {
+        server->stop();
+        dnsWork.reset();
+        dnsLoop.stop();
+        dnsThread.join();
+    }
+    server.reset();
+    blockLog.reset();
+    blocklist.reset();
+}
+
+}  // namespace vesk

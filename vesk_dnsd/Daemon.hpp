@@ -1,0 +1,51 @@
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "VeskDNSCore/BlockEventLog.hpp"
+#include "VeskDNSCore/Blocklist.hpp"
+#include "VeskDNSCore/DnsServer.hpp"
+#include "vesk_dnsd/Options.hpp"
+
+namespace vesk {
+
+// The composition root: owns every unit of the daemon, starts them in their documented
+// order and stops them in the reverse order. New units join here and nowhere else.
+class Daemon {
+public:
+    using StderrLine = std::function<void(const std::string&)>;
+
+    Daemon(Settings settings, StderrLine stderrLine);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // The whole life of the process: starts, serves until SIGTERM or SIGINT, stops.
+    // Returns the exit status: 0 after a signal, 1 when the DNS listener cannot start.
+    int run();
+
+private:
+    bool start();
+    void loadBlocklist();
+    bool startDns();
+    void stop();
+
+    Settings settings;
+    StderrLine stderrLine;
+
+    std::unique_ptr<Blocklist> blocklist;
+    std::unique_ptr<BlockEventLog> blockLog;
+    asio::io_context dnsLoop{1};
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> dnsWork;
+    std::unique_ptr<DnsServer> server;
+    std::thread dnsThread;
+};
+
+}  // namespace vesk
