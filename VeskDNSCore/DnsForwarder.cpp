@@ -1,9 +1,10 @@
 #include "DnsForwarder.hpp"
 
 #include "VeskDNSCore/TcpFraming.hpp"
+#include "VeskDNSCore/DeadlineQueue.hpp"
+#include "VeskDNSCore/UpstreamSocket.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,7 +16,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <type_traits>
 
 namespace vesk {
 namespace {
@@ -25,57 +25,21 @@ const Log& log() {
     return instance;
 }
 
-// A non-blocking, close-on-exec UDP socket connected to the upstream, so that the
-// kernel hands us only that upstream's datagrams; the source port is a fresh ephemeral
-// one for every call.
-// For TCP the connection is still being made when this returns.
-int connectedSocket(const DnsForwarder::Upstream& upstream, int type) {
-#ifdef SOCK_CLOEXEC
-    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-#else
-    int fd = ::socket(AF_INET, type, 0);
-    if (fd < 0) return -1;
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-#endif
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(upstream.port);
-    to.sin_addr.s_addr = htonl(upstream.address);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-        errno != EINPROGRESS) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-}
-
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // the daemon ignores SIGPIPE instead
 #endif
 
-// A socket of the given kind connected (or connecting) to the upstream and watched by
-// the loop; none, logged, when it cannot be had (out of descriptors, no route): that
-// upstream is then out of the race.
+// A socket of the given kind connected (or connecting) to the upstream; none, logged,
+// when it cannot be had: that upstream is then out of the race.
 template <typename Socket>
 std::unique_ptr<Socket> openSocket(asio::io_context& context, const DnsForwarder::Upstream& upstream,
                                    const std::string& label) {
-    int type = std::is_same_v<Socket, asio::ip::tcp::socket> ? SOCK_STREAM : SOCK_DGRAM;
-    int fd = connectedSocket(upstream, type);
-    std::string error = fd < 0 ? std::strerror(errno) : "";
-    auto socket = std::make_unique<Socket>(context);
-    if (fd >= 0) {
-        asio::error_code ec;
-        socket->assign(Socket::protocol_type::v4(), fd, ec);
-        if (!ec) return socket;
-        ::close(fd);
-        error = ec.message();
+    std::string error;
+    auto socket = openUpstreamSocket<Socket>(context, upstream.address, upstream.port, error);
+    if (!socket) {
+        log().error("forwarder.state_failed txid={} upstream={} err={}", label, upstream.name, error);
     }
-    log().error("forwarder.state_failed txid={} upstream={} err={}", label, upstream.name, error);
-    return nullptr;
+    return socket;
 }
 
 // Replies are read on the loop's one thread only.
@@ -97,40 +61,6 @@ struct DnsForwarder::Call {
     // Keeps an undecided call alive even when no upstream is still listening for it, so
     // that the deadline always finds it; dropped when the race is decided.
     std::shared_ptr<Call> undecided;
-};
-
-// Every call has the same timeout, so deadlines come due in the order the calls began:
-// one queue and one timer serve them all. Entries refer to calls weakly, so a call that
-// was answered is freed at once; an undecided one keeps itself alive.
-struct DnsForwarder::Deadlines : std::enable_shared_from_this<Deadlines> {
-    explicit Deadlines(std::shared_ptr<LoopTimer> loopTimer) : timer(std::move(loopTimer)) {}
-
-    void add(LoopTimer::Clock::time_point due, const std::shared_ptr<Call>& call) {
-        queue.emplace_back(due, call);
-        if (!armed) arm();
-    }
-
-    void arm() {
-        armed = true;
-        timer->wakeAt(queue.front().first, [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->fire();
-        });
-    }
-
-    void fire() {
-        armed = false;
-        auto now = timer->now();
-        while (!queue.empty() && queue.front().first <= now) {
-            std::shared_ptr<Call> call = queue.front().second.lock();
-            queue.pop_front();
-            if (call) finish(call, std::nullopt);
-        }
-        if (!queue.empty()) arm();
-    }
-
-    std::shared_ptr<LoopTimer> timer;
-    std::deque<std::pair<LoopTimer::Clock::time_point, std::weak_ptr<Call>>> queue;
-    bool armed = false;
 };
 
 // Reads the one reply an upstream gets per call.
@@ -178,15 +108,18 @@ DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstrea
     : context(loop),
       list(std::move(upstreams)),
       callTimeout(std::chrono::duration_cast<LoopTimer::Clock::duration>(timeout)),
-      deadlines(std::make_shared<Deadlines>(timer ? std::move(timer) : makeSteadyLoopTimer(loop))) {}
+      // An undecided call keeps itself alive, so its deadline always finds it.
+      deadlines(std::make_shared<DeadlineQueue>(
+          timer ? std::move(timer) : makeSteadyLoopTimer(loop),
+          [](std::shared_ptr<void> call) { finish(std::static_pointer_cast<Call>(call), std::nullopt); })) {}
 
-DnsForwarder::~DnsForwarder() { deadlines->timer->cancel(); }
+DnsForwarder::~DnsForwarder() = default;
 
 void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Transport transport) {
     // Separate allocation: the deadline queue's weak references then keep only the
     // control block, not the call, alive for the timeout.
     std::shared_ptr<Call> call(new Call);
-    call->clock = deadlines->timer;
+    call->clock = deadlines->clock();
     call->start = call->clock->now();
     if (query.size() >= 2) {
         call->label = fmt::format("{:02x}{:02x}", query[0], query[1]);

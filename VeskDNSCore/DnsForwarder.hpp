@@ -17,6 +17,8 @@
 
 namespace vesk {
 
+class DeadlineQueue;
+
 // Sends each query, byte for byte, to every upstream resolver at once (over UDP, or TCP
 // for a query that came over TCP) and
 // delivers the first reply of at least 12 bytes that carries the query's ID, or nothing
@@ -54,7 +56,6 @@ public:
 
 private:
     struct Call;
-    struct Deadlines;
     struct Receiver;
     struct Exchange;
 
@@ -68,7 +69,7 @@ private:
     asio::io_context& context;
     std::vector<Upstream> list;
     LoopTimer::Clock::duration callTimeout;
-    std::shared_ptr<Deadlines> deadlines;
+    std::shared_ptr<DeadlineQueue> deadlines;
 };
 
 }  // namespace vesk

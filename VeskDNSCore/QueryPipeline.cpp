@@ -56,7 +56,8 @@ void QueryPipeline::answerSafeSearch(const Decision& decision, DnsMessage::View 
                                      Client client) {
     auto cname = DnsMessage::cnameResponse(query, decision.safeSearchTarget, 300);
     if (!cname) return forward(query, std::move(client));
-    auto [type, klass] = *decision.question->typeAndClass;
+    uint16_t type = decision.question->typeAndClass->type;
+    uint16_t klass = decision.question->typeAndClass->klass;
     if (type != DnsMessage::typeA && type != DnsMessage::typeAAAA) return send(*cname, client);
     auto id = static_cast<uint16_t>(queryIds());
     auto transport = transportFor(client);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 
+#include "VeskDNSCore/OnLoop.hpp"
 #include "VeskDNSCore/TcpFraming.hpp"
 
 #ifndef MSG_NOSIGNAL
@@ -114,11 +115,7 @@ void TcpConnectionSet::stop() {
 }
 
 void TcpConnectionSet::armAccept() {
-    listener->async_wait(asio::socket_base::wait_read,
-                         [weak = weak_from_this()](const asio::error_code& ec) {
-                             if (ec) return;
-                             if (auto self = weak.lock()) self->acceptAll();
-                         });
+    listener->async_wait(asio::socket_base::wait_read, whenReady(weak_from_this(), &TcpConnectionSet::acceptAll));
 }
 
 void TcpConnectionSet::acceptAll() {
@@ -144,16 +141,13 @@ void TcpConnectionSet::acceptAll() {
         log.error("dns tcp accept failed: {}", std::strerror(errno));
         return retryAcceptSoon();
     }
-    asio::post(loop, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->acceptAll();
-    });
+    later(loop, weak_from_this(), &TcpConnectionSet::acceptAll);
 }
 
 void TcpConnectionSet::retryAcceptSoon() {
     auto retry = std::make_shared<asio::steady_timer>(loop, std::chrono::milliseconds(100));
-    retry->async_wait([weak = weak_from_this(), retry](const asio::error_code& ec) {
-        if (auto self = weak.lock(); self && !ec) self->acceptAll();
-    });
+    retry->async_wait([retry, accept = whenReady(weak_from_this(), &TcpConnectionSet::acceptAll)](
+                          const asio::error_code& ec) { accept(ec); });
 }
 
 void TcpConnectionSet::admit(int accepted) {

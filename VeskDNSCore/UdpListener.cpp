@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include <asio/post.hpp>
 
 #include <cerrno>
 
 #include "VeskDNSCore/ListenSocket.hpp"
+#include "VeskDNSCore/OnLoop.hpp"
 
 namespace vesk {
 namespace {
@@ -50,11 +50,7 @@ void UdpListener::stop() {
 uint16_t UdpListener::boundPort() const { return boundPortOf(fd); }
 
 void UdpListener::armRead() {
-    source->async_wait(asio::socket_base::wait_read,
-                       [weak = weak_from_this()](const asio::error_code& ec) {
-                           if (ec) return;
-                           if (auto self = weak.lock()) self->drain();
-                       });
+    source->async_wait(asio::socket_base::wait_read, whenReady(weak_from_this(), &UdpListener::drain));
 }
 
 void UdpListener::drain() {
@@ -78,9 +74,7 @@ void UdpListener::drain() {
     }
     // Readiness is signalled on edges: what is still queued will not wake us again, so
     // come back for it after the loop has run everything else that is due.
-    asio::post(loop, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->drain();
-    });
+    later(loop, weak_from_this(), &UdpListener::drain);
 }
 
 void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
