@@ -32,7 +32,7 @@ public:
         struct Forward final : LoopTimer {
             explicit Forward(ManualClock& to) : clock(to) {}
             Clock::time_point now() const override { return clock.now(); }
-            void wakeAt(Clock::time_point due, std::function<void()> fire) override { clock.wakeAt(due, std::move(fire)); }
+            void wakeAt(Clock::time_point when, std::function<void()> then) override { clock.wakeAt(when, std::move(then)); }
             void cancel() override { clock.cancel(); }
             ManualClock& clock;
         };
