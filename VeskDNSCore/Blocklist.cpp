@@ -51,10 +51,7 @@ public:
         if (++pending == batch) flush();
     }
 
-    void finish() {
-        flush();
-        list.noteNeverBlockParents();
-    }
+    void finish() { flush(); }
 
 private:
     void flush() {
@@ -99,21 +96,11 @@ void Blocklist::load(std::string_view text, size_t lineCount) {
     loader.finish();
 }
 
-void Blocklist::noteNeverBlockParents() {
-    for (auto name : HostTables::neverBlock()) {
-        NameWalk walk(name);
-        for (const auto* parent = walk.begin() + 1; parent < walk.end(); ++parent) {
-            if (blocked.contains(parent->name(), parent->hash)) listsNeverBlockParent = true;
-        }
-    }
-}
-
 bool Blocklist::contains(const DomainName& domain) const {
-    if (blocked.empty() || domain.empty()) return false;
-    NameWalk walk(domain.view());
-    // A listed name is never a never-block name nor under one (those lines are dropped
-    // at load), so never-block can only overrule a hit through a listed parent of one.
-    return blocked.containsAny(walk) && !(listsNeverBlockParent && HostTables::isNeverBlock(walk));
+    // Lines that are never-block names or under one are dropped at load, and every parent
+    // of a never-block name is one itself (or a single label, never listed), so a hit
+    // needs no second look.
+    return !blocked.empty() && !domain.empty() && blocked.containsAny(NameWalk(domain.view()));
 }
 
 }  // namespace vesk

@@ -29,12 +29,8 @@ private:
     Blocklist() = default;
     class Loader;
     void load(std::string_view text, size_t lineCount);
-    void noteNeverBlockParents();
 
     NameSet blocked;
-    // Whether the file listed a parent of a never-block name (say "push.apple.com"'s
-    // parent); only then can a name that hits the list still be a never-block name.
-    bool listsNeverBlockParent = false;
 };
 
 }  // namespace vesk
