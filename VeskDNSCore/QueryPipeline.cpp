@@ -81,13 +81,11 @@ void QueryPipeline::forward(DnsMessage::View query, Client client) {
     auto transport = transportFor(client);
     DnsMessage::Bytes bytes(query.begin(), query.end());
     // The completion keeps its own copy of the query for the SERVFAIL.
-    forwarder.resolve(
-        bytes,
-        [query = bytes, client = std::move(client)](std::optional<DnsMessage::Bytes> answer) {
-            if (answer) return send(*answer, client);
-            if (auto failure = DnsMessage::servfailResponse(query)) send(*failure, client);
-        },
-        transport);
+    auto relay = [query = bytes, client = std::move(client)](std::optional<DnsMessage::Bytes> answer) {
+        if (answer) return send(*answer, client);
+        if (auto failure = DnsMessage::servfailResponse(query)) send(*failure, client);
+    };
+    forwarder.resolve(std::move(bytes), std::move(relay), transport);
 }
 
 void QueryPipeline::send(DnsMessage::View answer, const Client& client) {
