@@ -40,12 +40,10 @@ public:
 
     void deliver(DnsMessage::View answer, const Client&) override {
         auto owner = set.lock();
-        if (!owner || closed || answer.size() > 0xFFFF) return;
-        DnsMessage::Bytes frame = {static_cast<uint8_t>(answer.size() >> 8),
-                                   static_cast<uint8_t>(answer.size())};
-        frame.insert(frame.end(), answer.begin(), answer.end());
-        outputBytes += frame.size();
-        output.push_back(std::move(frame));
+        auto frame = framed(answer);
+        if (!owner || closed || !frame) return;
+        outputBytes += frame->size();
+        output.push_back(std::move(*frame));
         owner->flush(shared_from_this());
     }
 

@@ -29,7 +29,7 @@ std::optional<DnsMessage::Bytes> FrameReader::next() {
     return message;
 }
 
-std::optional<DnsMessage::Bytes> framed(const DnsMessage::Bytes& message) {
+std::optional<DnsMessage::Bytes> framed(DnsMessage::View message) {
     if (message.size() > 0xFFFF) return std::nullopt;
     DnsMessage::Bytes out;
     out.reserve(message.size() + 2);

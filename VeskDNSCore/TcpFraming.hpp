@@ -35,6 +35,6 @@ private:
 };
 
 // The message with its two-byte length in front; none when it is too long to frame.
-std::optional<DnsMessage::Bytes> framed(const DnsMessage::Bytes& message);
+std::optional<DnsMessage::Bytes> framed(DnsMessage::View message);
 
 }  // namespace vesk
