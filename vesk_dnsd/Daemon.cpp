@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <asio/post.hpp>
+
 #include "VeskPlatform/ExecutablePath.hpp"
 #include "VeskPlatform/Log.hpp"
 
@@ -129,7 +131,8 @@ void Daemon::stop() {
     if (dnsThread.joinable()) {
         server->stop();
         dnsWork.reset();
-        dnsLoop.stop();
+        // Queued behind the server's stop, so the listeners close before the loop ends.
+        asio::post(dnsLoop, [this] { dnsLoop.stop(); });
         dnsThread.join();
     }
     server.reset();
