@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+
 #include <cerrno>
+#include <type_traits>
 #include <cstring>
 
 namespace vesk {
@@ -18,6 +22,8 @@ ServerError::ServerError(Kind kind, int error) : errorKind(kind), errorNumber(er
     text = std::string(call) + " failed: errno " + std::to_string(error) + " (" +
            std::strerror(error) + ")";
 }
+
+namespace {
 
 std::variant<int, ServerError> openListeningSocket(int type, const std::string& host, uint16_t port) {
     using Kind = ServerError::Kind;
@@ -39,8 +45,35 @@ std::variant<int, ServerError> openListeningSocket(int type, const std::string& 
         ::close(s);
         return ServerError(Kind::bindFailed, error);
     }
+    if (type == SOCK_STREAM && ::listen(s, SOMAXCONN) != 0) {
+        int error = errno;
+        ::close(s);
+        return ServerError(Kind::listenFailed, error);
+    }
     return s;
 }
+
+}  // namespace
+
+template <typename Watched>
+std::variant<std::unique_ptr<Watched>, ServerError> listenOn(asio::io_context& loop, const std::string& host,
+                                                            uint16_t port) {
+    constexpr bool stream = std::is_same_v<Watched, asio::ip::tcp::acceptor>;
+    auto bound = openListeningSocket(stream ? SOCK_STREAM : SOCK_DGRAM, host, port);
+    if (auto* error = std::get_if<ServerError>(&bound)) return *error;
+    int s = std::get<int>(bound);
+    auto watched = std::make_unique<Watched>(loop);
+    asio::error_code ec;
+    watched->assign(Watched::protocol_type::v4(), s, ec);
+    if (!ec) return watched;
+    ::close(s);
+    return ServerError(ServerError::Kind::socketFailed, ec.value());
+}
+
+template std::variant<std::unique_ptr<asio::ip::udp::socket>, ServerError> listenOn(asio::io_context&,
+                                                                                    const std::string&, uint16_t);
+template std::variant<std::unique_ptr<asio::ip::tcp::acceptor>, ServerError> listenOn(asio::io_context&,
+                                                                                     const std::string&, uint16_t);
 
 uint16_t boundPortOf(int fd) {
     sockaddr_in address{};

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <asio/io_context.hpp>
+
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <variant>
 #include <variant>
@@ -25,9 +28,12 @@ private:
     std::string text;
 };
 
-// A bound, non-blocking, close-on-exec IPv4 socket of the type (SOCK_DGRAM or
-// SOCK_STREAM) on host:port, or the error. The host must be dotted-decimal IPv4 text.
-std::variant<int, ServerError> openListeningSocket(int type, const std::string& host, uint16_t port);
+// A non-blocking, close-on-exec IPv4 socket bound to host:port (dotted-decimal text),
+// listening when it is a stream, and watched by the loop; or the error. Watched is
+// asio::ip::udp::socket or asio::ip::tcp::acceptor.
+template <typename Watched>
+std::variant<std::unique_ptr<Watched>, ServerError> listenOn(asio::io_context& loop, const std::string& host,
+                                                            uint16_t port);
 
 // The port a socket is bound to, or 0.
 uint16_t boundPortOf(int fd);

@@ -85,22 +85,9 @@ TcpConnectionSet::~TcpConnectionSet() {
 }
 
 std::optional<ServerError> TcpConnectionSet::start(const std::string& host, uint16_t port) {
-    auto bound = openListeningSocket(SOCK_STREAM, host, port);
-    if (auto* error = std::get_if<ServerError>(&bound)) return *error;
-    int s = std::get<int>(bound);
-    if (::listen(s, SOMAXCONN) != 0) {
-        int error = errno;
-        ::close(s);
-        return ServerError(ServerError::Kind::listenFailed, error);
-    }
-    auto watched = std::make_unique<asio::ip::tcp::acceptor>(loop);
-    asio::error_code ec;
-    watched->assign(asio::ip::tcp::v4(), s, ec);
-    if (ec) {
-        ::close(s);
-        return ServerError(ServerError::Kind::socketFailed, ec.value());
-    }
-    listener = std::move(watched);
+    auto watched = listenOn<asio::ip::tcp::acceptor>(loop, host, port);
+    if (auto* error = std::get_if<ServerError>(&watched)) return *error;
+    listener = std::move(std::get<0>(watched));
     armAccept();
     return std::nullopt;
 }

@@ -1,8 +1,5 @@
 #include "UdpListener.hpp"
 
-#include <unistd.h>
-
-
 #include <cerrno>
 
 #include "VeskDNSCore/ListenSocket.hpp"
@@ -25,18 +22,10 @@ UdpListener::~UdpListener() {
 }
 
 void UdpListener::start(const std::string& host, uint16_t port) {
-    auto bound = openListeningSocket(SOCK_DGRAM, host, port);
-    if (auto* error = std::get_if<ServerError>(&bound)) throw *error;
-    int s = std::get<int>(bound);
-    auto watched = std::make_unique<asio::ip::udp::socket>(loop);
-    asio::error_code ec;
-    watched->assign(asio::ip::udp::v4(), s, ec);
-    if (ec) {
-        ::close(s);
-        throw ServerError(ServerError::Kind::socketFailed, ec.value());
-    }
-    fd = s;
-    source = std::move(watched);
+    auto watched = listenOn<asio::ip::udp::socket>(loop, host, port);
+    if (auto* error = std::get_if<ServerError>(&watched)) throw *error;
+    source = std::move(std::get<0>(watched));
+    fd = source->native_handle();
     armRead();
 }
 
