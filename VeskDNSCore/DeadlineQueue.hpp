@@ -23,11 +23,17 @@ public:
     const std::shared_ptr<LoopTimer>& clock() const { return timer; }
     // Entries must be added in the order of their deadlines.
     void add(LoopTimer::Clock::time_point due, std::weak_ptr<void> entry) {
+        dropSettled();
         queue.emplace_back(due, std::move(entry));
         if (!armed) arm();
     }
 
 private:
+    // Most entries are settled long before their deadline: dropping them from the front
+    // keeps the timer from waking for each, and frees them early.
+    void dropSettled() {
+        while (!queue.empty() && queue.front().second.expired()) queue.pop_front();
+    }
     void arm() {
         armed = true;
         timer->wakeAt(queue.front().first, [weak = weak_from_this()] {
@@ -42,6 +48,7 @@ private:
             queue.pop_front();
             if (entry) expire(std::move(entry));
         }
+        dropSettled();
         if (!queue.empty()) arm();
     }
 

@@ -1,21 +1,22 @@
 #include "DnsForwarder.hpp"
 
-#include "VeskDNSCore/TcpFraming.hpp"
 #include "VeskDNSCore/DeadlineQueue.hpp"
+#include "VeskDNSCore/TcpFraming.hpp"
 #include "VeskDNSCore/UpstreamSocket.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/errqueue.h>
+#endif
 
-#include <asio/ip/tcp.hpp>
-#include <asio/ip/udp.hpp>
+#include <asio/post.hpp>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 namespace vesk {
 namespace {
@@ -29,64 +30,69 @@ const Log& log() {
 #define MSG_NOSIGNAL 0  // the daemon ignores SIGPIPE instead
 #endif
 
-// A socket of the given kind connected (or connecting) to the upstream; none, logged,
-// when it cannot be had: that upstream is then out of the race.
-template <typename Socket>
-std::unique_ptr<Socket> openSocket(asio::io_context& context, const DnsForwarder::Upstream& upstream,
-                                   const std::string& label) {
-    std::string error;
-    auto socket = openUpstreamSocket<Socket>(context, upstream.address, upstream.port, error);
-    if (!socket) {
-        log().error("forwarder.state_failed txid={} upstream={} err={}", label, upstream.name, error);
-    }
-    return socket;
-}
+// Datagrams read from one call's socket in one turn of the loop, so that a flood aimed
+// at its port cannot keep the loop from everything else.
+constexpr int receiveBatch = 16;
 
 // Replies are read on the loop's one thread only.
 uint8_t receiveBuffer[65536];
 
+sockaddr_in socketAddress(const DnsForwarder::Upstream& upstream) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(upstream.port);
+    to.sin_addr.s_addr = htonl(upstream.address);
+    return to;
+}
+
+// The upstream that address and port belong to, or none.
+const DnsForwarder::Upstream* upstreamAt(const std::vector<DnsForwarder::Upstream>& upstreams,
+                                         const sockaddr_in& from) {
+    if (from.sin_family != AF_INET) return nullptr;
+    for (const auto& upstream : upstreams) {
+        if (ntohl(from.sin_addr.s_addr) == upstream.address && ntohs(from.sin_port) == upstream.port) {
+            return &upstream;
+        }
+    }
+    return nullptr;
+}
+
+bool asksQuestion(DnsMessage::View reply, DnsMessage::View question) {
+    auto asked = DnsMessage::questionOf(reply);
+    return asked && DnsMessage::sameQuestion(*asked, question);
+}
+
+std::string addressText(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return fmt::format("{}:{}", text, ntohs(address.sin_port));
+}
+
 }  // namespace
 
 struct DnsForwarder::Call {
-    std::mutex lock;  // guards decided and sockets: the race is decided exactly once
+    explicit Call(asio::io_context& loop) : socket(loop) {}
+
+    // Everything of a call runs on the loop's one thread, which decides the race once.
     bool decided = false;
-    std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
-    std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;
+    asio::ip::udp::socket socket;  // over UDP: one socket, a fresh port, for every upstream
+    std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;  // over TCP: one each
+    std::shared_ptr<const std::vector<Upstream>> upstreams;
     std::shared_ptr<const LoopTimer> clock;
     LoopTimer::Clock::time_point start;
     std::string label;
     std::optional<std::array<uint8_t, 2>> expectedId;
+    // The query's question, as offsets into query; empty when it cannot be read, and
+    // then the ID and the source alone decide.
+    size_t questionSize = 0;
     DnsMessage::Bytes query;
     Completion completion;
     // Keeps an undecided call alive even when no upstream is still listening for it, so
     // that the deadline always finds it; dropped when the race is decided.
     std::shared_ptr<Call> undecided;
-};
 
-// Reads the one reply an upstream gets per call.
-struct DnsForwarder::Receiver {
-    std::shared_ptr<Call> call;
-    asio::ip::udp::socket* socket;  // owned by the call until the race is decided
-    int fd;
-    std::string name;
-
-    void operator()(const asio::error_code& error) const {
-        {
-            // A decided race has closed its sockets; nothing of it may be touched again.
-            std::lock_guard guard(call->lock);
-            if (call->decided || error) return;
-        }
-        ssize_t n = ::recv(fd, receiveBuffer, sizeof receiveBuffer, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            socket->async_wait(asio::socket_base::wait_read, *this);
-            return;
-        }
-        if (n < 0) {
-            log().error("forwarder.recv_failed txid={} upstream={} err={}", call->label, name,
-                        std::strerror(errno));
-            return;
-        }
-        offer(call, name, DnsMessage::Bytes(receiveBuffer, receiveBuffer + n));
+    DnsMessage::View question() const {
+        return DnsMessage::View(query).subspan(DnsMessage::headerSize, questionSize);
     }
 };
 
@@ -106,7 +112,7 @@ std::optional<DnsForwarder::Upstream> DnsForwarder::upstream(const std::string& 
 DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams,
                            std::chrono::duration<double> timeout, std::unique_ptr<LoopTimer> timer)
     : context(loop),
-      list(std::move(upstreams)),
+      list(std::make_shared<const std::vector<Upstream>>(std::move(upstreams))),
       callTimeout(std::chrono::duration_cast<LoopTimer::Clock::duration>(timeout)),
       // An undecided call keeps itself alive, so its deadline always finds it.
       deadlines(std::make_shared<DeadlineQueue>(
@@ -118,7 +124,8 @@ DnsForwarder::~DnsForwarder() = default;
 void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Transport transport) {
     // Separate allocation: the deadline queue's weak references then keep only the
     // control block, not the call, alive for the timeout.
-    std::shared_ptr<Call> call(new Call);
+    std::shared_ptr<Call> call(new Call(context));
+    call->upstreams = list;
     call->clock = deadlines->clock();
     call->start = call->clock->now();
     if (query.size() >= 2) {
@@ -127,37 +134,112 @@ void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Trans
     } else {
         call->label = "??";
     }
+    if (auto question = DnsMessage::questionOf(query)) call->questionSize = question->size();
     call->query = std::move(query);
     call->completion = std::move(completion);
     call->undecided = call;
-    log().info("forwarder.start txid={} upstreams={} bytes={}", call->label, list.size(),
+    log().info("forwarder.start txid={} upstreams={} bytes={}", call->label, list->size(),
                call->query.size());
-    for (const auto& upstream : list) {
-        if (transport == Transport::tcp) {
-            raceOverTcp(call, upstream);
-        } else {
-            race(call, upstream);
-        }
+    if (transport == Transport::tcp) {
+        for (const auto& upstream : *list) raceOverTcp(call, upstream);
+    } else if (!list->empty()) {
+        raceOverUdp(call);
     }
     deadlines->add(call->start + callTimeout, call);
 }
 
-void DnsForwarder::race(const std::shared_ptr<Call>& call, const Upstream& upstream) {
-    auto socket = openSocket<asio::ip::udp::socket>(context, upstream, call->label);
-    if (!socket) return;
-    int fd = socket->native_handle();
-    asio::ip::udp::socket* raw = socket.get();
-    {
-        std::lock_guard guard(call->lock);
-        call->sockets.push_back(std::move(socket));
-    }
-    log().debug("forwarder.ready txid={} upstream={}", call->label, upstream.name);
-    if (::send(fd, call->query.data(), call->query.size(), 0) < 0) {
-        log().error("forwarder.send_failed txid={} upstream={} err={}", call->label, upstream.name,
-                    std::strerror(errno));
+void DnsForwarder::raceOverUdp(const std::shared_ptr<Call>& call) {
+    std::string error;
+    if (!openQuerySocket(call->socket, error)) {
+        for (const auto& upstream : *list) {
+            log().error("forwarder.state_failed txid={} upstream={} err={}", call->label,
+                        upstream.name, error);
+        }
         return;
     }
-    raw->async_wait(asio::socket_base::wait_read, Receiver{call, raw, fd, upstream.name});
+    int fd = call->socket.native_handle();
+    bool sent = false;
+    for (const auto& upstream : *list) {
+        log().debug("forwarder.ready txid={} upstream={}", call->label, upstream.name);
+        sockaddr_in to = socketAddress(upstream);
+        if (::sendto(fd, call->query.data(), call->query.size(), MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+            log().error("forwarder.send_failed txid={} upstream={} err={}", call->label,
+                        upstream.name, std::strerror(errno));
+        } else {
+            sent = true;
+        }
+    }
+    if (sent) wait(call);
+}
+
+void DnsForwarder::wait(const std::shared_ptr<Call>& call) {
+    call->socket.async_wait(asio::socket_base::wait_read, [call](const asio::error_code& error) {
+        if (!error) receive(call);
+    });
+}
+
+void DnsForwarder::receive(const std::shared_ptr<Call>& call) {
+    int fd = call->socket.native_handle();
+    for (int taken = 0; !call->decided; ++taken) {
+        if (taken == receiveBatch) {
+            // More may wait, and readiness comes on edges: come back after the rest.
+            asio::post(call->socket.get_executor(), [call] {
+                if (!call->decided) receive(call);
+            });
+            return;
+        }
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        ssize_t n = ::recvfrom(fd, receiveBuffer, sizeof receiveBuffer, MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return wait(call);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            reportRefusals(*call, fd, errno);
+            continue;
+        }
+        const Upstream* upstream = upstreamAt(*call->upstreams, from);
+        if (upstream == nullptr) {
+            // Not one we asked: a stray, or someone guessing our port.
+            log().error("forwarder.foreign_reply txid={} from={}", call->label, addressText(from));
+            continue;
+        }
+        offer(call, upstream->name, DnsMessage::View(receiveBuffer, static_cast<size_t>(n)));
+    }
+}
+
+// The socket reported an error of an earlier send (an upstream's refusal, say): each is
+// logged against the upstream it came from where the error queue says which.
+void DnsForwarder::reportRefusals(const Call& call, int fd, int error) {
+    bool attributed = false;
+#if defined(__linux__) && defined(IP_RECVERR)
+    for (;;) {
+        sockaddr_in to{};  // where the refused datagram was going
+        alignas(cmsghdr) char control[256];
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof to;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
+        int cause = error;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
+                sock_extended_err extended{};
+                std::memcpy(&extended, CMSG_DATA(c), sizeof extended);
+                cause = static_cast<int>(extended.ee_errno);
+            }
+        }
+        const Upstream* upstream = upstreamAt(*call.upstreams, to);
+        log().error("forwarder.recv_failed txid={} upstream={} err={}", call.label,
+                    upstream ? upstream->name : addressText(to), std::strerror(cause));
+        attributed = true;
+    }
+#endif
+    if (!attributed) {
+        log().error("forwarder.recv_failed txid={} upstream=* err={}", call.label, std::strerror(error));
+    }
 }
 
 // One upstream's TCP exchange for a call: connect, write the framed query (short writes
@@ -172,14 +254,9 @@ struct DnsForwarder::Exchange : std::enable_shared_from_this<Exchange> {
     FrameReader in;
     bool connected = false;
 
-    bool undecided(const asio::error_code& error) const {
-        std::lock_guard guard(call->lock);
-        return !call->decided && !error;
-    }
-
     void wait(asio::socket_base::wait_type type) {
         socket->async_wait(type, [self = shared_from_this(), type](const asio::error_code& error) {
-            if (!self->undecided(error)) return;
+            if (self->call->decided || error) return;
             if (type == asio::socket_base::wait_write) {
                 self->writeQuery();
             } else {
@@ -216,7 +293,7 @@ struct DnsForwarder::Exchange : std::enable_shared_from_this<Exchange> {
     }
 
     void readReply() {
-        for (;;) {
+        while (!call->decided) {
             ssize_t n = ::recv(fd, receiveBuffer, sizeof receiveBuffer, 0);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return wait(asio::socket_base::wait_read);
             if (n < 0 && errno == EINTR) continue;
@@ -226,7 +303,12 @@ struct DnsForwarder::Exchange : std::enable_shared_from_this<Exchange> {
                 return;
             }
             in.append(receiveBuffer, static_cast<size_t>(n), call->clock->now());
-            if (auto reply = in.next()) return offer(call, name, std::move(*reply));
+            // Replies that do not answer are passed over; the upstream may still answer.
+            while (!call->decided) {
+                auto reply = in.next();
+                if (!reply) break;
+                offer(call, name, *reply);
+            }
         }
     }
 };
@@ -238,52 +320,47 @@ void DnsForwarder::raceOverTcp(const std::shared_ptr<Call>& call, const Upstream
                     call->label, upstream.name);
         return;
     }
-    auto socket = openSocket<asio::ip::tcp::socket>(context, upstream, call->label);
-    if (!socket) return;
-    int fd = socket->native_handle();
+    std::string error;
+    auto socket = connectUpstream(context, upstream.address, upstream.port, error);
+    if (!socket) {
+        log().error("forwarder.state_failed txid={} upstream={} err={}", call->label, upstream.name, error);
+        return;
+    }
     auto exchange = std::make_shared<Exchange>();
     exchange->call = call;
     exchange->socket = socket.get();
-    exchange->fd = fd;
+    exchange->fd = socket->native_handle();
     exchange->name = upstream.name;
     exchange->out = std::move(*framedQuery);
-    {
-        std::lock_guard guard(call->lock);
-        call->streams.push_back(std::move(socket));
-    }
+    call->streams.push_back(std::move(socket));
     exchange->wait(asio::socket_base::wait_write);  // writable once connected
 }
 
 void DnsForwarder::offer(const std::shared_ptr<Call>& call, const std::string& upstream,
-                         DnsMessage::Bytes reply) {
-    if (reply.size() < 12) {
+                         DnsMessage::View reply) {
+    if (reply.size() < DnsMessage::headerSize) {
         log().error("forwarder.recv_short txid={} upstream={} bytes={}", call->label, upstream,
                     reply.size());
     } else if (call->expectedId && (reply[0] != (*call->expectedId)[0] ||
                                     reply[1] != (*call->expectedId)[1])) {
         log().error("forwarder.txid_mismatch txid={} upstream={}", call->label, upstream);
+    } else if (call->questionSize != 0 && !asksQuestion(reply, call->question())) {
+        log().error("forwarder.question_mismatch txid={} upstream={}", call->label, upstream);
     } else {
         log().info("forwarder.recv_ok txid={} upstream={} bytes={}", call->label, upstream,
                    reply.size());
-        finish(call, std::move(reply));
+        finish(call, DnsMessage::Bytes(reply.begin(), reply.end()));
     }
 }
 
 void DnsForwarder::finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer) {
-    std::vector<std::unique_ptr<asio::ip::udp::socket>> sockets;
-    std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;
-    std::shared_ptr<Call> undecided;
-    {
-        std::lock_guard guard(call->lock);
-        if (call->decided) return;
-        call->decided = true;
-        sockets = std::move(call->sockets);
-        streams = std::move(call->streams);
-        undecided = std::move(call->undecided);
-    }
+    if (call->decided) return;
+    call->decided = true;
+    auto keep = std::move(call->undecided);  // the call lives to the end of this
     asio::error_code ignored;
-    for (auto& socket : sockets) socket->close(ignored);
-    for (auto& stream : streams) stream->close(ignored);
+    call->socket.close(ignored);
+    for (auto& stream : call->streams) stream->close(ignored);
+    call->streams.clear();
     double elapsed = std::chrono::duration<double>(call->clock->now() - call->start).count();
     if (answer) {
         log().info("forwarder.win txid={} elapsed={:.3f}s", call->label, elapsed);

@@ -20,10 +20,12 @@ namespace vesk {
 class DeadlineQueue;
 
 // Sends each query, byte for byte, to every upstream resolver at once (over UDP, or TCP
-// for a query that came over TCP) and
-// delivers the first reply of at least 12 bytes that carries the query's ID, or nothing
-// once the deadline has passed. No caching, no retries, no parsing beyond length and ID.
-// Everything runs on the DNS loop; completions are called there, exactly once.
+// for a query that came over TCP) and delivers the first reply that can be its answer, or
+// nothing once the deadline has passed. A reply counts when it comes from an upstream's
+// own address and port, is at least a header long, carries the query's ID and asks the
+// query's question (name without regard to letter case, type and class); anything else
+// is logged and the race goes on. No caching, no retries, no rewriting. Everything runs
+// on the DNS loop; completions are called there, exactly once.
 class DnsForwarder {
 public:
     struct Upstream {
@@ -52,22 +54,24 @@ public:
     void resolve(DnsMessage::Bytes query, Completion completion,
                  Transport transport = Transport::udp);
 
-    const std::vector<Upstream>& upstreams() const { return list; }
+    const std::vector<Upstream>& upstreams() const { return *list; }
 
 private:
     struct Call;
-    struct Receiver;
     struct Exchange;
 
-    void race(const std::shared_ptr<Call>& call, const Upstream& upstream);
+    void raceOverUdp(const std::shared_ptr<Call>& call);
     void raceOverTcp(const std::shared_ptr<Call>& call, const Upstream& upstream);
+    static void wait(const std::shared_ptr<Call>& call);
+    static void receive(const std::shared_ptr<Call>& call);
+    static void reportRefusals(const Call& call, int fd, int error);
     static void finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer);
-    // Takes an upstream's one reply into the race if it is long enough and has the ID.
+    // Ends the race with reply if it answers the call; logs why not otherwise.
     static void offer(const std::shared_ptr<Call>& call, const std::string& upstream,
-                      DnsMessage::Bytes reply);
+                      DnsMessage::View reply);
 
     asio::io_context& context;
-    std::vector<Upstream> list;
+    std::shared_ptr<const std::vector<Upstream>> list;
     LoopTimer::Clock::duration callTimeout;
     std::shared_ptr<DeadlineQueue> deadlines;
 };

@@ -13,6 +13,8 @@ uint16_t read16(View bytes, size_t offset) {
 
 bool isPointer(uint8_t length) { return (length & 0xC0) == 0xC0; }
 
+uint8_t foldCase(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c | 0x20) : c; }
+
 // How the first question's name ends, and the offset just past it.
 struct NameScan {
     enum class End { zero, pointer, outOfData, labelPastEnd } end;
@@ -146,6 +148,24 @@ std::optional<size_t> firstQuestionEnd(View message) {
     bool delimited = scan.end == NameScan::End::zero || scan.end == NameScan::End::pointer;
     if (!delimited || scan.next + 4 > message.size()) return std::nullopt;
     return scan.next + 4;
+}
+
+std::optional<View> questionOf(View message) {
+    if (message.size() < headerSize || read16(message, 4) == 0) return std::nullopt;
+    NameScan scan = scanQuestionName(message);
+    if (scan.end != NameScan::End::zero || scan.next + 4 > message.size()) return std::nullopt;
+    return message.subspan(headerSize, scan.next + 4 - headerSize);
+}
+
+bool sameQuestion(View one, View other) {
+    if (one.size() != other.size() || one.size() < 5) return false;
+    // Folding the name's length bytes too is harmless: they are all below 'A'.
+    size_t nameEnd = one.size() - 4;
+    for (size_t i = 0; i < nameEnd; ++i) {
+        if (foldCase(one[i]) != foldCase(other[i])) return false;
+    }
+    return std::equal(one.begin() + static_cast<std::ptrdiff_t>(nameEnd), one.end(),
+                      other.begin() + static_cast<std::ptrdiff_t>(nameEnd));
 }
 
 std::optional<Bytes> nxdomainResponse(View query) {

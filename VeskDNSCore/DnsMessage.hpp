@@ -49,6 +49,14 @@ std::optional<Question> extractQName(View datagram);
 // pointer, then type and class), or none when that does not fit in the message.
 std::optional<size_t> firstQuestionEnd(View message);
 
+// The first question as it stands after the header (its name written out in full,
+// then type and class), or none when the message has no such question.
+std::optional<View> questionOf(View message);
+
+// Whether two questions taken by questionOf ask the same: the same name without regard
+// to ASCII letter case, the same type and class.
+bool sameQuestion(View one, View other);
+
 // NXDOMAIN for the query: header and first question only, counts of the other sections
 // 0. None for a query shorter than a header.
 std::optional<Bytes> nxdomainResponse(View query);

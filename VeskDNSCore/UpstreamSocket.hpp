@@ -1,6 +1,8 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -8,13 +10,16 @@
 
 namespace vesk {
 
-// A non-blocking, close-on-exec socket (asio's udp or tcp socket) connected to an upstream
-// at address (IPv4, host order) and port, and watched by the loop. Over UDP the kernel
-// then hands us only that upstream's datagrams, and each socket has a fresh ephemeral
-// source port; over TCP the connection is still being made when this returns. None, with
-// the reason in error, when it cannot be had (out of descriptors, no route).
-template <typename Socket>
-std::unique_ptr<Socket> openUpstreamSocket(asio::io_context& loop, uint32_t address, uint16_t port,
-                                           std::string& error);
+// A non-blocking, close-on-exec TCP socket connecting to an upstream at address (IPv4,
+// host order) and port, watched by the loop; the connection is still being made when
+// this returns. None, with the reason in error, when it cannot be had.
+std::unique_ptr<asio::ip::tcp::socket> connectUpstream(asio::io_context& loop, uint32_t address,
+                                                       uint16_t port, std::string& error);
+
+// Opens socket as a non-blocking, close-on-exec UDP socket for one forwarded query, not
+// connected: it sends to every upstream, and the system gives it a fresh ephemeral port
+// at the first send. Where the system can, it also reports upstreams that refuse
+// (ICMP errors, on the error queue). False, with the reason in error, when it fails.
+bool openQuerySocket(asio::ip::udp::socket& socket, std::string& error);
 
 }  // namespace vesk

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "tests/support/CaptureSink.hpp"
 #include "tests/support/DnsTestUtil.hpp"
 #include "tests/support/FakeUpstream.hpp"
@@ -13,6 +15,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::Bytes;
 using test::FakeUpstream;
+using test::Reply;
+using Transport = DnsForwarder::Transport;
 
 constexpr auto timeout = 2s;
 
@@ -102,6 +106,61 @@ TEST(DnsForwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
         EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{std::nullopt});
         EXPECT_TRUE(sink->waitFor("forwarder.timeout txid=1234 elapsed=2.000s"));
     }
+}
+
+TEST(DnsForwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
+    const Bytes query = test::query(0x5150, "www.Example.org");
+    auto answerTo = [](Bytes asked) { return FakeUpstream::addressAnswer(asked, 7); };
+    const struct {
+        const char* what;
+        Transport transport;
+        Reply reply;         // the first reply the call gets
+        const char* logged;  // a prefix of the line it is logged with
+        bool wins;
+    } cases[] = {
+        {"from another port", Transport::udp, {answerTo(query), {}, Reply::From::otherPort},
+         "forwarder.foreign_reply txid=5150 from=127.0.0.1:", false},
+        {"from another address", Transport::udp, {answerTo(query), {}, Reply::From::otherAddress},
+         "forwarder.foreign_reply txid=5150 from=127.0.0.2:", false},
+        {"to another name", Transport::udp, {answerTo(test::query(0x5150, "www.example.net"))},
+         "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
+        {"to another type", Transport::udp, {answerTo(test::query(0x5150, "www.example.org", 28))},
+         "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
+        {"over TCP, to another name", Transport::tcp, {answerTo(test::query(0x5150, "example.org"))},
+         "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
+        {"over TCP, to another type", Transport::tcp, {answerTo(test::query(0x5150, "www.example.org", 16))},
+         "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
+        {"in other letter case", Transport::udp, {answerTo(test::query(0x5150, "WWW.EXAMPLE.ORG"))},
+         "forwarder.recv_ok txid=5150", true},
+        {"over TCP, in other letter case", Transport::tcp, {answerTo(test::query(0x5150, "www.example.ORG"))},
+         "forwarder.recv_ok txid=5150", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto sink = test::CaptureSink::install();
+        FakeUpstream first([&](const Bytes&, bool) { return c.reply; });
+        // The second upstream answers only once the first reply is on its way.
+        FakeUpstream second(FakeUpstream::answering([&](const Bytes& q) {
+            test::waitUntil([&] { return first.replies() == 1; });
+            return FakeUpstream::addressAnswer(q, 2);
+        }));
+        Forwarding f({&first, &second});
+        f.resolve(query, c.transport);
+        ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
+        EXPECT_EQ(f.answers[0], c.wins ? *c.reply.bytes : FakeUpstream::addressAnswer(query, 2));
+        EXPECT_TRUE(sink->waitFor(c.logged));
+    }
+}
+
+TEST(DnsForwarder, EachQueryLeavesFromAFreshPort) {
+    FakeUpstream fake(FakeUpstream::address(1));
+    Forwarding f({&fake});
+    for (uint16_t i = 0; i < 64; ++i) {
+        f.resolve(test::query(i, "fresh.example"));
+        ASSERT_TRUE(test::runUntil(f.loop, [&] { return f.answers.size() == i + 1u; }));
+    }
+    auto ports = fake.sourcePorts();
+    EXPECT_GE(std::set<uint16_t>(ports.begin(), ports.end()).size(), 60u);
 }
 
 TEST(DnsForwarder, AnAnswerAndTheDeadlineInOneTurnCompleteOnce) {

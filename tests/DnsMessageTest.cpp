@@ -88,5 +88,37 @@ TEST(DnsMessage, CnameAnswersNeedAWholeQuestionAndAValidTarget) {
     EXPECT_EQ(DnsMessage::cnameResponse(query(1, "a.com"), "", 1)->back(), 0);  // the root name
 }
 
+TEST(DnsMessage, AReplyAsksTheQuerysQuestionUpToLetterCase) {
+    const Bytes asked = query(9, "www.Example.com", 1, true);
+    Bytes otherClass = query(9, "www.example.com");
+    otherClass[otherClass.size() - 1] = 3;
+    Bytes noQuestion = query(9, "www.example.com");
+    noQuestion[5] = 0;
+    const struct {
+        const char* what;
+        Bytes reply;
+        bool same;
+    } cases[] = {
+        {"the same bytes", query(1, "www.Example.com"), true},
+        {"other letter case", query(1, "WWW.EXAMPLE.com"), true},
+        {"another name", query(1, "www.example.org"), false},
+        {"a longer name", query(1, "www.example.com.evil"), false},
+        {"another type", query(1, "www.example.com", 28), false},
+        {"another class", otherClass, false},
+        {"no question", noQuestion, false},
+        {"a compressed name", headerThen({3, 'w', 'w', 'w', 0xC0, 0x0C, 0, 1, 0, 1}), false},
+    };
+    auto question = DnsMessage::questionOf(asked);
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->size(), asked.size() - 12 - 11);  // the OPT record is not part of it
+    for (const auto& c : cases) {
+        auto theirs = DnsMessage::questionOf(c.reply);
+        EXPECT_EQ(theirs && DnsMessage::sameQuestion(*question, *theirs), c.same) << c.what;
+    }
+    // Only ASCII letters fold: bytes above it that differ by the case bit stay different.
+    const Bytes upper = query(1, "\xc5.com"), lower = query(1, "\xe5.com");
+    EXPECT_FALSE(DnsMessage::sameQuestion(*DnsMessage::questionOf(upper), *DnsMessage::questionOf(lower)));
+}
+
 }  // namespace
 }  // namespace vesk

@@ -15,9 +15,13 @@ namespace vesk::test {
 using Bytes = std::vector<uint8_t>;
 
 // What a fake upstream does with one query: send these bytes after a delay, or nothing.
+// A datagram reply may come from elsewhere than the upstream's own address and port, as
+// a forger's would.
 struct Reply {
+    enum class From { upstream, otherPort, otherAddress };
     std::optional<Bytes> bytes;
     std::chrono::milliseconds delay{0};
+    From from = From::upstream;
 };
 
 // A DNS resolver stand-in on 127.0.0.1 (one port, chosen by the system, for UDP and TCP)
@@ -32,13 +36,20 @@ public:
             ::close(udp), ::close(listener);
             if (attempt == 10) throw std::runtime_error("fake upstream: cannot bind");
         }
+        // The forgers: another port on this address, and this port on another address.
+        otherPort = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        otherAddress = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any = loopback(0), twin = loopback(boundPort);
+        twin.sin_addr.s_addr = htonl(0x7F000002);
+        ::bind(otherPort, reinterpret_cast<sockaddr*>(&any), sizeof any);
+        ::bind(otherAddress, reinterpret_cast<sockaddr*>(&twin), sizeof twin);
         worker = std::thread([this] { run(); });
     }
     ~FakeUpstream() {
         stopping = true;
         worker.join();
         for (const auto& [fd, in] : connections) ::close(fd);
-        ::close(listener), ::close(udp);
+        ::close(listener), ::close(udp), ::close(otherPort), ::close(otherAddress);
     }
     FakeUpstream(const FakeUpstream&) = delete;
     FakeUpstream& operator=(const FakeUpstream&) = delete;
@@ -48,6 +59,15 @@ public:
     // The queries that came over UDP, and those that came over TCP (without the framing).
     std::vector<Bytes> queries() const { return received(false); }
     std::vector<Bytes> tcpQueries() const { return received(true); }
+    // The source port of each query that came over UDP.
+    std::vector<uint16_t> sourcePorts() const {
+        std::lock_guard lock(mutex);
+        std::vector<uint16_t> out;
+        for (const auto& entry : log) {
+            if (!entry.overTcp) out.push_back(entry.sourcePort);
+        }
+        return out;
+    }
     // Replies sent so far; a datagram sent on loopback is already in its receiver's queue.
     size_t replies() const { return sent; }
 
@@ -83,6 +103,7 @@ private:
         Bytes bytes;
         sockaddr_in to;
         int connection;  // the TCP connection to answer on, -1 for a datagram
+        Reply::From source;
     };
 
     bool bindBoth() {
@@ -103,8 +124,8 @@ private:
     std::vector<Bytes> received(bool overTcp) const {
         std::lock_guard lock(mutex);
         std::vector<Bytes> out;
-        for (const auto& [bytes, tcp] : log) {
-            if (tcp == overTcp) out.push_back(bytes);
+        for (const auto& entry : log) {
+            if (entry.overTcp == overTcp) out.push_back(entry.query);
         }
         return out;
     }
@@ -112,10 +133,10 @@ private:
     void handle(Bytes query, const sockaddr_in& from, int connection) {
         {
             std::lock_guard lock(mutex);
-            log.emplace_back(query, connection >= 0);
+            log.push_back({query, connection >= 0, ntohs(from.sin_port)});
         }
         Reply reply = script(query, connection >= 0);
-        if (reply.bytes) pending.push_back({Clock::now() + reply.delay, *reply.bytes, from, connection});
+        if (reply.bytes) pending.push_back({Clock::now() + reply.delay, *reply.bytes, from, connection, reply.from});
     }
 
     void sendDue() {
@@ -125,7 +146,10 @@ private:
                 continue;
             }
             if (it->connection < 0) {
-                ::sendto(udp, it->bytes.data(), it->bytes.size(), 0,
+                int from = it->source == Reply::From::otherPort      ? otherPort
+                           : it->source == Reply::From::otherAddress ? otherAddress
+                                                                     : udp;
+                ::sendto(from, it->bytes.data(), it->bytes.size(), 0,
                          reinterpret_cast<sockaddr*>(&it->to), sizeof it->to);
             } else {
                 auto size = static_cast<uint16_t>(it->bytes.size());
@@ -171,12 +195,17 @@ private:
     }
 
     Script script;
-    int udp = -1, listener = -1;
+    int udp = -1, listener = -1, otherPort = -1, otherAddress = -1;
     uint16_t boundPort = 0;
     std::atomic<bool> stopping{false};
     std::atomic<size_t> sent{0};
     mutable std::mutex mutex;
-    std::vector<std::pair<Bytes, bool>> log;  // every query, and whether it came over TCP
+    struct Received {
+        Bytes query;
+        bool overTcp;
+        uint16_t sourcePort;
+    };
+    std::vector<Received> log;  // every query
     std::vector<Pending> pending;             // the worker's alone, like connections
     std::map<int, Bytes> connections;         // what each has sent so far
     std::thread worker;
