@@ -11,12 +11,23 @@
 namespace vesk {
 
 // DNS over UDP: one socket, drained on the DNS loop, each datagram handed to the
-// pipeline, answers sent from the same socket. Create it with std::make_shared: its
-// handlers refer to it weakly.
+// pipeline, answers sent from the same socket. Where the system can (Linux), a drain
+// takes up to a batch of datagrams in one call and sends the answers made meanwhile in
+// one call; elsewhere, or when asked, it takes and sends one at a time. Create it with
+// std::make_shared: its handlers refer to it weakly.
 class UdpListener final : public AnswerChannel, public std::enable_shared_from_this<UdpListener> {
 public:
+    enum class Io { batched, single };
+    static constexpr Io bestIo() {
+#ifdef __linux__
+        return Io::batched;
+#else
+        return Io::single;
+#endif
+    }
+
     // The handler must outlive the listener.
-    UdpListener(asio::io_context& loop, QueryHandler& handler);
+    UdpListener(asio::io_context& loop, QueryHandler& handler, Io io = bestIo());
     ~UdpListener() override;
 
     // Opens, binds and starts receiving; throws ServerError. Call before the loop runs,
@@ -29,14 +40,21 @@ public:
     void deliver(DnsMessage::View answer, const Client& client) override;
 
 private:
+    struct Batch;
+
     void armRead();
     void drain();
+    void drainOneByOne();
+    void drainBatched();
+    void handle(DnsMessage::View query, Client client);
+    void sendHeld();
 
     asio::io_context& loop;
     QueryHandler& handler;
     Log log{LogChannels::server};
     int fd = -1;
     std::unique_ptr<asio::ip::udp::socket> source;  // readiness of fd on the loop; owns it
+    std::unique_ptr<Batch> batch;                   // none: one datagram at a time
 };
 
 }  // namespace vesk

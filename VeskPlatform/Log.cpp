@@ -104,7 +104,11 @@ public:
             slot->length = static_cast<uint16_t>(bad.size());
         }
         slot->seq.store(pos + 1, std::memory_order_seq_cst);
-        wakeIfSleeping();
+        if (sleeping.load(std::memory_order_seq_cst)) {
+            wake();
+        } else if (pos + 1 - delivered.load(std::memory_order_relaxed) >= slotCount / 2) {
+            hurry();  // lingering while the ring fills: drain before lines are dropped
+        }
     }
 
     void setSink(std::shared_ptr<LogSink> sink) {
@@ -114,6 +118,7 @@ public:
 
     void flush() {
         size_t target = enqueuePos.load(std::memory_order_acquire);
+        hurry();
         std::unique_lock lock(flushMutex);
         wake();
         // Bounded: a sink that hangs must not hang the caller for good.
@@ -143,8 +148,11 @@ private:
         return slot.seq.load(std::memory_order_seq_cst) == dequeuePos + 1;
     }
 
-    void wakeIfSleeping() {
-        if (sleeping.load(std::memory_order_seq_cst)) wake();
+    // Ends the consumer's linger early.
+    void hurry() {
+        if (hurried.exchange(true)) return;  // already asked
+        std::lock_guard lock(lingerMutex);
+        lingerEnd.notify_one();
     }
     void wake() {
         epoch.fetch_add(1, std::memory_order_seq_cst);
@@ -187,8 +195,15 @@ private:
                 reportedDrops = drops;
             }
             if (any) {
-                std::lock_guard lock(flushMutex);
-                flushed.notify_all();
+                {
+                    std::lock_guard lock(flushMutex);
+                    flushed.notify_all();
+                }
+                // Lines keep coming while the daemon is busy: gather them for a moment
+                // rather than being woken for each one. An idle daemon is never woken.
+                std::unique_lock lock(lingerMutex);
+                lingerEnd.wait_for(lock, linger, [&] { return hurried.load(); });
+                hurried = false;
                 continue;
             }
             sleeping.store(true, std::memory_order_seq_cst);
@@ -212,6 +227,10 @@ private:
     std::shared_ptr<LogSink> currentSink;
     std::mutex flushMutex;
     std::condition_variable flushed;
+    static constexpr auto linger = std::chrono::milliseconds(20);
+    std::mutex lingerMutex;
+    std::condition_variable lingerEnd;
+    std::atomic<bool> hurried{false};
 };
 
 std::atomic<bool> debugOn{false};
