@@ -1,6 +1,7 @@
 #include "DnsForwarder.hpp"
 
 #include "VeskDNSCore/DeadlineQueue.hpp"
+#include "VeskDNSCore/ReadySet.hpp"
 #include "VeskDNSCore/TcpFraming.hpp"
 #include "VeskDNSCore/UpstreamSocket.hpp"
 
@@ -71,11 +72,17 @@ std::string addressText(const sockaddr_in& address) {
 }  // namespace
 
 struct DnsForwarder::Call {
-    explicit Call(asio::io_context& loop) : socket(loop) {}
+    ~Call() { closeSocket(); }
 
     // Everything of a call runs on the loop's one thread, which decides the race once.
     bool decided = false;
-    asio::ip::udp::socket socket;  // over UDP: one socket, a fresh port, for every upstream
+    // Over UDP: one socket, a fresh port, for every upstream; watched by the loop, or in
+    // the ready set under the ticket.
+    int fd = -1;
+    std::optional<asio::ip::udp::socket> watched;
+    std::shared_ptr<ReadySet> set;
+    ReadySet::Ticket ticket = 0;
+    asio::io_context* loop = nullptr;
     std::vector<std::unique_ptr<asio::ip::tcp::socket>> streams;  // over TCP: one each
     std::shared_ptr<const std::vector<Upstream>> upstreams;
     std::shared_ptr<const LoopTimer> clock;
@@ -94,6 +101,17 @@ struct DnsForwarder::Call {
     DnsMessage::View question() const {
         return DnsMessage::View(query).subspan(DnsMessage::headerSize, questionSize);
     }
+    void closeSocket() {
+        if (watched) {
+            asio::error_code ignored;
+            watched->close(ignored);
+            watched.reset();
+        } else if (fd >= 0) {
+            ::close(fd);  // which takes it out of the set
+            set->forget(ticket);
+        }
+        fd = -1;
+    }
 };
 
 std::vector<DnsForwarder::Upstream> DnsForwarder::defaultUpstreams() {
@@ -110,21 +128,29 @@ std::optional<DnsForwarder::Upstream> DnsForwarder::upstream(const std::string& 
 }
 
 DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams,
-                           std::chrono::duration<double> timeout, std::unique_ptr<LoopTimer> timer)
+                           std::chrono::duration<double> timeout, std::unique_ptr<LoopTimer> timer,
+                           Readiness readiness)
     : context(loop),
       list(std::make_shared<const std::vector<Upstream>>(std::move(upstreams))),
       callTimeout(std::chrono::duration_cast<LoopTimer::Clock::duration>(timeout)),
       // An undecided call keeps itself alive, so its deadline always finds it.
       deadlines(std::make_shared<DeadlineQueue>(
           timer ? std::move(timer) : makeSteadyLoopTimer(loop),
-          [](std::shared_ptr<void> call) { finish(std::static_pointer_cast<Call>(call), std::nullopt); })) {}
+          [](std::shared_ptr<void> call) { finish(std::static_pointer_cast<Call>(call), std::nullopt); })) {
+    if (readiness == Readiness::privateSet) {
+        readySet = ReadySet::create(loop, [](const std::shared_ptr<void>& call) {
+            receive(std::static_pointer_cast<Call>(call));
+        });
+    }
+}
 
 DnsForwarder::~DnsForwarder() = default;
 
 void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Transport transport) {
     // Separate allocation: the deadline queue's weak references then keep only the
     // control block, not the call, alive for the timeout.
-    std::shared_ptr<Call> call(new Call(context));
+    std::shared_ptr<Call> call(new Call);
+    call->loop = &context;
     call->upstreams = list;
     call->clock = deadlines->clock();
     call->start = call->clock->now();
@@ -150,14 +176,27 @@ void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Trans
 
 void DnsForwarder::raceOverUdp(const std::shared_ptr<Call>& call) {
     std::string error;
-    if (!openQuerySocket(call->socket, error)) {
+    int fd = openQuerySocket(error);
+    if (fd >= 0 && readySet) {
+        if (auto ticket = readySet->watch(fd, call)) {
+            call->fd = fd;
+            call->set = readySet;
+            call->ticket = *ticket;
+        } else {
+            error = std::strerror(errno);
+            ::close(fd);
+        }
+    } else if (fd >= 0 && watchOnLoop(call->watched.emplace(context), fd, error)) {
+        call->fd = fd;
+    }
+    if (call->fd < 0) {
+        call->watched.reset();
         for (const auto& upstream : *list) {
             log().error("forwarder.state_failed txid={} upstream={} err={}", call->label,
                         upstream.name, error);
         }
         return;
     }
-    int fd = call->socket.native_handle();
     bool sent = false;
     for (const auto& upstream : *list) {
         log().debug("forwarder.ready txid={} upstream={}", call->label, upstream.name);
@@ -174,29 +213,30 @@ void DnsForwarder::raceOverUdp(const std::shared_ptr<Call>& call) {
 }
 
 void DnsForwarder::wait(const std::shared_ptr<Call>& call) {
-    call->socket.async_wait(asio::socket_base::wait_read, [call](const asio::error_code& error) {
+    // In the ready set a socket stays watched until it is closed.
+    if (!call->watched) return;
+    call->watched->async_wait(asio::socket_base::wait_read, [call](const asio::error_code& error) {
         if (!error) receive(call);
     });
 }
 
 void DnsForwarder::receive(const std::shared_ptr<Call>& call) {
-    int fd = call->socket.native_handle();
     for (int taken = 0; !call->decided; ++taken) {
         if (taken == receiveBatch) {
             // More may wait, and readiness comes on edges: come back after the rest.
-            asio::post(call->socket.get_executor(), [call] {
+            asio::post(*call->loop, [call] {
                 if (!call->decided) receive(call);
             });
             return;
         }
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        ssize_t n = ::recvfrom(fd, receiveBuffer, sizeof receiveBuffer, MSG_DONTWAIT,
+        ssize_t n = ::recvfrom(call->fd, receiveBuffer, sizeof receiveBuffer, MSG_DONTWAIT,
                                reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return wait(call);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            reportRefusals(*call, fd, errno);
+            reportRefusals(*call, errno);
             continue;
         }
         const Upstream* upstream = upstreamAt(*call->upstreams, from);
@@ -211,7 +251,7 @@ void DnsForwarder::receive(const std::shared_ptr<Call>& call) {
 
 // The socket reported an error of an earlier send (an upstream's refusal, say): each is
 // logged against the upstream it came from where the error queue says which.
-void DnsForwarder::reportRefusals(const Call& call, int fd, int error) {
+void DnsForwarder::reportRefusals(const Call& call, int error) {
     bool attributed = false;
 #if defined(__linux__) && defined(IP_RECVERR)
     for (;;) {
@@ -222,7 +262,7 @@ void DnsForwarder::reportRefusals(const Call& call, int fd, int error) {
         message.msg_namelen = sizeof to;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        if (::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
+        if (::recvmsg(call.fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
         int cause = error;
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
@@ -357,8 +397,8 @@ void DnsForwarder::finish(const std::shared_ptr<Call>& call, std::optional<DnsMe
     if (call->decided) return;
     call->decided = true;
     auto keep = std::move(call->undecided);  // the call lives to the end of this
+    call->closeSocket();
     asio::error_code ignored;
-    call->socket.close(ignored);
     for (auto& stream : call->streams) stream->close(ignored);
     call->streams.clear();
     double elapsed = std::chrono::duration<double>(call->clock->now() - call->start).count();

@@ -18,6 +18,7 @@
 namespace vesk {
 
 class DeadlineQueue;
+class ReadySet;
 
 // Sends each query, byte for byte, to every upstream resolver at once (over UDP, or TCP
 // for a query that came over TCP) and delivers the first reply that can be its answer, or
@@ -38,6 +39,10 @@ public:
     // large for a datagram.
     enum class Transport { udp, tcp };
 
+    // How a query's socket is watched: in a private set where the system has one (one
+    // call to watch, none to stop), or by the loop itself, as everywhere.
+    enum class Readiness { privateSet, loop };
+
     static std::vector<Upstream> defaultUpstreams();
     // An upstream for dotted-decimal text; none if it is not an IPv4 address.
     static std::optional<Upstream> upstream(const std::string& address, uint16_t port);
@@ -45,7 +50,8 @@ public:
     // The deadlines run on timer (none: the steady clock on the loop).
     DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstreams = defaultUpstreams(),
                  std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0),
-                 std::unique_ptr<LoopTimer> timer = nullptr);
+                 std::unique_ptr<LoopTimer> timer = nullptr,
+                 Readiness readiness = Readiness::privateSet);
     ~DnsForwarder();
     DnsForwarder(const DnsForwarder&) = delete;
     DnsForwarder& operator=(const DnsForwarder&) = delete;
@@ -64,7 +70,7 @@ private:
     void raceOverTcp(const std::shared_ptr<Call>& call, const Upstream& upstream);
     static void wait(const std::shared_ptr<Call>& call);
     static void receive(const std::shared_ptr<Call>& call);
-    static void reportRefusals(const Call& call, int fd, int error);
+    static void reportRefusals(const Call& call, int error);
     static void finish(const std::shared_ptr<Call>& call, std::optional<DnsMessage::Bytes> answer);
     // Ends the race with reply if it answers the call; logs why not otherwise.
     static void offer(const std::shared_ptr<Call>& call, const std::string& upstream,
@@ -74,6 +80,7 @@ private:
     std::shared_ptr<const std::vector<Upstream>> list;
     LoopTimer::Clock::duration callTimeout;
     std::shared_ptr<DeadlineQueue> deadlines;
+    std::shared_ptr<ReadySet> readySet;  // none: the loop watches each socket
 };
 
 }  // namespace vesk

@@ -57,17 +57,21 @@ std::unique_ptr<asio::ip::tcp::socket> connectUpstream(asio::io_context& loop, u
     return socket;
 }
 
-bool openQuerySocket(asio::ip::udp::socket& socket, std::string& error) {
+int openQuerySocket(std::string& error) {
     int fd = openSocket(SOCK_DGRAM);
     if (fd < 0) {
         error = std::strerror(errno);
-        return false;
+        return -1;
     }
 #ifdef IP_RECVERR
     // An unconnected socket hears of a refusal only through its error queue.
     int on = 1;
     ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
 #endif
+    return fd;
+}
+
+bool watchOnLoop(asio::ip::udp::socket& socket, int fd, std::string& error) {
     return adopt(socket, fd, error);
 }
 

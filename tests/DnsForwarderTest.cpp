@@ -32,7 +32,10 @@ const auto tooShort = FakeUpstream::answering([](const Bytes& q) { return Bytes(
 // counts the completions and keeps their answers.
 struct Forwarding {
     explicit Forwarding(const std::vector<const FakeUpstream*>& fakes, uint16_t refusedPort = 0)
-        : forwarder(loop, upstreams(fakes, refusedPort), timeout, clock.timer()) {}
+        : forwarder(loop, upstreams(fakes, refusedPort), timeout, clock.timer(), readiness) {}
+
+    // Each test runs with the sockets in the private ready set and watched by the loop.
+    static inline DnsForwarder::Readiness readiness = DnsForwarder::Readiness::privateSet;
 
     static std::vector<DnsForwarder::Upstream> upstreams(const std::vector<const FakeUpstream*>& fakes,
                                                          uint16_t refusedPort) {
@@ -53,7 +56,14 @@ struct Forwarding {
     std::vector<std::optional<Bytes>> answers;
 };
 
-TEST(DnsForwarder, TheFirstValidAnswerWinsAndNothingFollowsIt) {
+class Forwarder : public testing::TestWithParam<DnsForwarder::Readiness> {
+protected:
+    void SetUp() override { Forwarding::readiness = GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(, Forwarder,
+                         testing::Values(DnsForwarder::Readiness::privateSet, DnsForwarder::Readiness::loop));
+
+TEST_P(Forwarder, TheFirstValidAnswerWinsAndNothingFollowsIt) {
     const Bytes query = test::query(0xAB01, "example.org", 1, /*withOpt=*/true);
     FakeUpstream fast(FakeUpstream::address(2)), slow(FakeUpstream::address(1, 1000ms)), wrong(otherId), cut(tooShort);
     auto sink = test::CaptureSink::install();
@@ -78,7 +88,7 @@ TEST(DnsForwarder, TheFirstValidAnswerWinsAndNothingFollowsIt) {
     EXPECT_TRUE(sink->waitFor("forwarder.start txid=?? upstreams=1 bytes=1"));
 }
 
-TEST(DnsForwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
+TEST_P(Forwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
     const Bytes query = test::query(0x1234, "example.org");
     FakeUpstream silent(FakeUpstream::silent()), wrong(otherId), cut(tooShort);
     const struct {
@@ -108,7 +118,7 @@ TEST(DnsForwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
     }
 }
 
-TEST(DnsForwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
+TEST_P(Forwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
     const Bytes query = test::query(0x5150, "www.Example.org");
     auto answerTo = [](Bytes asked) { return FakeUpstream::addressAnswer(asked, 7); };
     const struct {
@@ -152,7 +162,7 @@ TEST(DnsForwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
     }
 }
 
-TEST(DnsForwarder, EachQueryLeavesFromAFreshPort) {
+TEST_P(Forwarder, EachQueryLeavesFromAFreshPort) {
     FakeUpstream fake(FakeUpstream::address(1));
     Forwarding f({&fake});
     for (uint16_t i = 0; i < 64; ++i) {
@@ -163,7 +173,7 @@ TEST(DnsForwarder, EachQueryLeavesFromAFreshPort) {
     EXPECT_GE(std::set<uint16_t>(ports.begin(), ports.end()).size(), 60u);
 }
 
-TEST(DnsForwarder, AnAnswerAndTheDeadlineInOneTurnCompleteOnce) {
+TEST_P(Forwarder, AnAnswerAndTheDeadlineInOneTurnCompleteOnce) {
     const Bytes query = test::query(0x2222, "example.org");
     FakeUpstream fast(FakeUpstream::address(4)), silent(FakeUpstream::silent());
     Forwarding f({&fast, &silent});
@@ -175,7 +185,7 @@ TEST(DnsForwarder, AnAnswerAndTheDeadlineInOneTurnCompleteOnce) {
     EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{FakeUpstream::addressAnswer(query, 4)});
 }
 
-TEST(DnsForwarder, OverTcpTheFirstValidFramedAnswerWins) {
+TEST_P(Forwarder, OverTcpTheFirstValidFramedAnswerWins) {
     const Bytes query = test::query(0x4242, "large.example", 16);
     Bytes big = FakeUpstream::addressAnswer(query, 5);
     big.resize(big.size() + 3000, 0x61);  // more than a datagram of the classic size
@@ -196,7 +206,7 @@ TEST(DnsForwarder, OverTcpTheFirstValidFramedAnswerWins) {
     }
 }
 
-TEST(DnsForwarder, ManyCallsInFlightEachCompleteOnce) {
+TEST_P(Forwarder, ManyCallsInFlightEachCompleteOnce) {
     // The odd IDs are answered; the even ones get a reply too short to count.
     FakeUpstream fake(FakeUpstream::answering(
         [](const Bytes& q) { return q[1] % 2 ? FakeUpstream::addressAnswer(q) : Bytes(); }));
