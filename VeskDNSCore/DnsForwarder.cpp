@@ -15,6 +15,7 @@
 
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -44,6 +45,30 @@ sockaddr_in socketAddress(const DnsForwarder::Upstream& upstream) {
     to.sin_port = htons(upstream.port);
     to.sin_addr.s_addr = htonl(upstream.address);
     return to;
+}
+
+// Sends query from fd to the addresses from first on, as many as one call takes: all of
+// them where the system can send several datagrams at once, else one. Returns how many
+// went, or -1 with errno when the first could not.
+int sendFrom(int fd, const DnsMessage::Bytes& query, const std::vector<sockaddr_in>& addresses,
+             size_t first) {
+#ifdef __linux__
+    constexpr size_t most = 8;
+    std::array<mmsghdr, most> messages{};
+    iovec content{const_cast<uint8_t*>(query.data()), query.size()};
+    size_t count = std::min(most, addresses.size() - first);
+    for (size_t i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&addresses[first + i]);
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        messages[i].msg_hdr.msg_iov = &content;
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    return ::sendmmsg(fd, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+#else
+    const sockaddr_in& to = addresses[first];
+    return ::sendto(fd, query.data(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to) < 0 ? -1 : 1;
+#endif
 }
 
 // The upstream that address and port belong to, or none.
@@ -137,6 +162,7 @@ DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstrea
       deadlines(std::make_shared<DeadlineQueue>(
           timer ? std::move(timer) : makeSteadyLoopTimer(loop),
           [](std::shared_ptr<void> call) { finish(std::static_pointer_cast<Call>(call), std::nullopt); })) {
+    for (const auto& upstream : *list) addresses.push_back(socketAddress(upstream));
     if (readiness == Readiness::privateSet) {
         readySet = ReadySet::create(loop, [](const std::shared_ptr<void>& call) {
             receive(std::static_pointer_cast<Call>(call));
@@ -197,17 +223,22 @@ void DnsForwarder::raceOverUdp(const std::shared_ptr<Call>& call) {
         }
         return;
     }
-    bool sent = false;
     for (const auto& upstream : *list) {
         log().debug("forwarder.ready txid={} upstream={}", call->label, upstream.name);
-        sockaddr_in to = socketAddress(upstream);
-        if (::sendto(fd, call->query.data(), call->query.size(), MSG_DONTWAIT,
-                     reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+    }
+    bool sent = false;
+    for (size_t next = 0; next < list->size();) {
+        int count = sendFrom(fd, call->query, addresses, next);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            // The call failed on this upstream's datagram: the others may still go.
             log().error("forwarder.send_failed txid={} upstream={} err={}", call->label,
-                        upstream.name, std::strerror(errno));
-        } else {
-            sent = true;
+                        (*list)[next].name, std::strerror(errno));
+            ++next;
+            continue;
         }
+        sent = true;
+        next += static_cast<size_t>(count);
     }
     if (sent) wait(call);
 }

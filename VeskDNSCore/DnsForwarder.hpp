@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <netinet/in.h>
 
 #include <chrono>
 #include <cstdint>
@@ -78,6 +79,7 @@ private:
 
     asio::io_context& context;
     std::shared_ptr<const std::vector<Upstream>> list;
+    std::vector<sockaddr_in> addresses;  // of the upstreams, in the list's order
     LoopTimer::Clock::duration callTimeout;
     std::shared_ptr<DeadlineQueue> deadlines;
     std::shared_ptr<ReadySet> readySet;  // none: the loop watches each socket

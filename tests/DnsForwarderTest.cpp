@@ -32,7 +32,9 @@ const auto tooShort = FakeUpstream::answering([](const Bytes& q) { return Bytes(
 // counts the completions and keeps their answers.
 struct Forwarding {
     explicit Forwarding(const std::vector<const FakeUpstream*>& fakes, uint16_t refusedPort = 0)
-        : forwarder(loop, upstreams(fakes, refusedPort), timeout, clock.timer(), readiness) {}
+        : Forwarding(std::in_place, upstreams(fakes, refusedPort)) {}
+    Forwarding(std::in_place_t, std::vector<DnsForwarder::Upstream> list)
+        : forwarder(loop, std::move(list), timeout, clock.timer(), readiness) {}
 
     // Each test runs with the sockets in the private ready set and watched by the loop.
     static inline DnsForwarder::Readiness readiness = DnsForwarder::Readiness::privateSet;
@@ -160,6 +162,19 @@ TEST_P(Forwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
         EXPECT_EQ(f.answers[0], c.wins ? *c.reply.bytes : FakeUpstream::addressAnswer(query, 2));
         EXPECT_TRUE(sink->waitFor(c.logged));
     }
+}
+
+TEST_P(Forwarder, AnUpstreamThatCannotBeSentToLeavesTheOthersInTheRace) {
+    FakeUpstream first(FakeUpstream::address(1, 50ms)), last(FakeUpstream::address(2, 50ms));
+    auto sink = test::CaptureSink::install();
+    // A broadcast address refuses a socket that has not asked for broadcasts.
+    Forwarding f(std::in_place, {*DnsForwarder::upstream("127.0.0.1", first.port()), *DnsForwarder::upstream("255.255.255.255", 53),
+                                 *DnsForwarder::upstream("127.0.0.1", last.port())});
+    const Bytes query = test::query(0x0707, "example.org");
+    f.resolve(query);
+    ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
+    EXPECT_TRUE(sink->waitFor("forwarder.send_failed txid=0707 upstream=255.255.255.255 err="));
+    EXPECT_TRUE(test::waitUntil([&] { return first.queries().size() == 1 && last.queries().size() == 1; }));
 }
 
 TEST_P(Forwarder, EachQueryLeavesFromAFreshPort) {
