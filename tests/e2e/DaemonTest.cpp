@@ -201,9 +201,17 @@ TEST_F(DaemonTest, AnswersFramedQueriesOverTcpAsTheyComplete) {
 TEST_F(DaemonTest, ForwardsToEveryUpstreamAndRelaysTheFastestValidAnswerByteForByte) {
     auto otherId = FakeUpstream::answering([](Bytes q) { return q[1] ^= 0xFF, FakeUpstream::addressAnswer(q, 1); });
     auto tooShort = FakeUpstream::answering([](const Bytes& q) { return Bytes(q.begin(), q.begin() + 11); });
-    FakeUpstream wrong(otherId), cut(tooShort), fast(FakeUpstream::address(2, 20ms)),
+    // The query's ID on an answer to another name, first; for the queries whose question
+    // can be read (the others are matched on their ID alone).
+    auto otherName = [](const Bytes& q, bool) {
+        if (q[1] != 0x01 && q[1] != 0x04) return Reply{};
+        Bytes answer = FakeUpstream::addressAnswer(query(0, "elsewhere.example"), 9);
+        answer[0] = q[0], answer[1] = q[1];
+        return Reply{answer};
+    };
+    FakeUpstream wrong(otherId), cut(tooShort), spoof(otherName), fast(FakeUpstream::address(2, 20ms)),
         slow(FakeUpstream::address(3, 600ms));
-    start({&wrong, &cut, &fast, &slow});
+    start({&wrong, &cut, &spoof, &fast, &slow});
     Bytes pointer = headerThen({0xC0, 0x0C, 0, 1, 0, 1});
     pointer[1] = 0x02;
     Bytes noQuestion = query(0x5103, "blocked.example");
@@ -216,7 +224,7 @@ TEST_F(DaemonTest, ForwardsToEveryUpstreamAndRelaysTheFastestValidAnswerByteForB
         SCOPED_TRACE(hex(cases[i]));
         client.send(daemon->port(), cases[i]);
         EXPECT_EQ(hex(client.receive(5s)), hex(FakeUpstream::addressAnswer(cases[i], 2)));
-        for (const auto* upstream : {&wrong, &cut, &fast, &slow}) {
+        for (const auto* upstream : {&wrong, &cut, &spoof, &fast, &slow}) {
             ASSERT_TRUE(waitUntil([&] { return upstream->queries().size() > i; }));
             EXPECT_EQ(hex(upstream->queries().back()), hex(cases[i]));
         }
