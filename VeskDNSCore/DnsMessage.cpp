@@ -152,14 +152,17 @@ std::optional<size_t> firstQuestionEnd(View message) {
 
 std::optional<View> questionOf(View message) {
     if (message.size() < headerSize || read16(message, 4) == 0) return std::nullopt;
-    NameScan scan = scanQuestionName(message);
-    if (scan.end != NameScan::End::zero || scan.next + 4 > message.size()) return std::nullopt;
+    bool labelsValid = true;  // at most 63 bytes each: no length byte then reaches 'A'
+    NameScan scan = scanQuestionName(message, [&](View label) { labelsValid = labelsValid && label.size() <= 63; });
+    if (!labelsValid || scan.end != NameScan::End::zero || scan.next + 4 > message.size()) {
+        return std::nullopt;
+    }
     return message.subspan(headerSize, scan.next + 4 - headerSize);
 }
 
 bool sameQuestion(View one, View other) {
     if (one.size() != other.size() || one.size() < 5) return false;
-    // Folding the name's length bytes too is harmless: they are all below 'A'.
+    // Folding the name's length bytes too is harmless: questionOf took none above 63.
     size_t nameEnd = one.size() - 4;
     for (size_t i = 0; i < nameEnd; ++i) {
         if (foldCase(one[i]) != foldCase(other[i])) return false;

@@ -49,8 +49,9 @@ std::optional<Question> extractQName(View datagram);
 // pointer, then type and class), or none when that does not fit in the message.
 std::optional<size_t> firstQuestionEnd(View message);
 
-// The first question as it stands after the header (its name written out in full,
-// then type and class), or none when the message has no such question.
+// The first question as it stands after the header (its name written out in full in
+// labels of at most 63 bytes, then type and class), or none when the message has no
+// such question.
 std::optional<View> questionOf(View message);
 
 // Whether two questions taken by questionOf ask the same: the same name without regard

@@ -13,7 +13,7 @@ namespace vesk {
 namespace {
 
 // Datagrams taken per wake-up before the loop gets to forwarded answers and deadlines.
-constexpr int drainBatch = 64;
+constexpr size_t drainBatch = 64;
 // The largest query read; the rest of a longer datagram is cut off.
 constexpr size_t queryCapacity = 4096;
 // Answers made during a drain wait in slots of this size to be sent together; a larger
@@ -33,7 +33,7 @@ struct UdpListener::Batch {
     std::array<iovec, drainBatch> outVectors{};
     std::array<sockaddr_storage, drainBatch> to{};
     std::array<std::array<uint8_t, heldAnswerCapacity>, drainBatch> answers{};
-    int held = 0;
+    size_t held = 0;
     bool draining = false;
 };
 #else
@@ -92,7 +92,7 @@ void UdpListener::handle(DnsMessage::View query, Client client) {
 
 void UdpListener::drainOneByOne() {
     uint8_t buffer[queryCapacity] = {};
-    for (int taken = 0; taken < drainBatch; ++taken) {
+    for (size_t taken = 0; taken < drainBatch; ++taken) {
         Client client;
         client.channel = weak_from_this();
         client.length = sizeof client.address;
@@ -111,7 +111,7 @@ void UdpListener::drainOneByOne() {
 #ifdef __linux__
 void UdpListener::drainBatched() {
     Batch& b = *batch;
-    for (int i = 0; i < drainBatch; ++i) {
+    for (size_t i = 0; i < drainBatch; ++i) {
         b.inVectors[i] = {b.queries[i].data(), queryCapacity};
         b.in[i].msg_hdr = {};
         b.in[i].msg_hdr.msg_name = &b.from[i];
@@ -119,11 +119,12 @@ void UdpListener::drainBatched() {
         b.in[i].msg_hdr.msg_iov = &b.inVectors[i];
         b.in[i].msg_hdr.msg_iovlen = 1;
     }
-    int n = ::recvmmsg(fd, b.in.data(), drainBatch, MSG_DONTWAIT, nullptr);
+    int n = ::recvmmsg(fd, b.in.data(), static_cast<unsigned>(drainBatch), MSG_DONTWAIT, nullptr);
     if (n < 0 && errno == EINTR) return later(loop, weak_from_this(), &UdpListener::drain);
     if (n < 0) return armRead();  // drained: wait for the next datagram
     b.draining = true;
-    for (int i = 0; i < n; ++i) {
+    auto taken = static_cast<size_t>(n);
+    for (size_t i = 0; i < taken; ++i) {
         if (b.in[i].msg_len == 0) continue;  // an empty datagram gets no answer
         Client client;
         client.channel = weak_from_this();
@@ -134,18 +135,18 @@ void UdpListener::drainBatched() {
     b.draining = false;
     sendHeld();
     // Fewer than asked for: nothing was left queued, and the next datagram is a new edge.
-    if (n < drainBatch) return armRead();
+    if (taken < drainBatch) return armRead();
     later(loop, weak_from_this(), &UdpListener::drain);
 }
 
 void UdpListener::sendHeld() {
     Batch& b = *batch;
-    for (int next = 0; next < b.held;) {
+    for (size_t next = 0; next < b.held;) {
         int sent = ::sendmmsg(fd, b.out.data() + next, static_cast<unsigned>(b.held - next), MSG_DONTWAIT);
         if (sent < 0 && errno == EINTR) continue;
         // An answer that cannot go (buffer full, client gone) is dropped, as a lone
         // send's would be; the rest still go.
-        next += sent > 0 ? sent : 1;
+        next += sent > 0 ? static_cast<size_t>(sent) : 1;
     }
     b.held = 0;
 }
@@ -159,7 +160,7 @@ void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
 #ifdef __linux__
     if (batch && batch->draining && answer.size() <= heldAnswerCapacity && batch->held < drainBatch) {
         Batch& b = *batch;
-        int i = b.held++;
+        size_t i = b.held++;
         std::memcpy(b.answers[i].data(), answer.data(), answer.size());
         std::memcpy(&b.to[i], &client.address, client.length);
         b.outVectors[i] = {b.answers[i].data(), answer.size()};

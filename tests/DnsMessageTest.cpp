@@ -115,6 +115,9 @@ TEST(DnsMessage, AReplyAsksTheQuerysQuestionUpToLetterCase) {
         auto theirs = DnsMessage::questionOf(c.reply);
         EXPECT_EQ(theirs && DnsMessage::sameQuestion(*question, *theirs), c.same) << c.what;
     }
+    // A label over 63 bytes is no question: its length byte could pass for a letter.
+    EXPECT_FALSE(DnsMessage::questionOf(query(1, std::string(64, 'w') + ".com")));
+    EXPECT_TRUE(DnsMessage::questionOf(query(1, std::string(63, 'w') + ".com")));
     // Only ASCII letters fold: bytes above it that differ by the case bit stay different.
     const Bytes upper = query(1, "\xc5.com"), lower = query(1, "\xe5.com");
     EXPECT_FALSE(DnsMessage::sameQuestion(*DnsMessage::questionOf(upper), *DnsMessage::questionOf(lower)));
