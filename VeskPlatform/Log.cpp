@@ -161,6 +161,7 @@ private:
 
     void run() {
         uint64_t reportedDrops = 0;
+        LogLine line{};
         for (;;) {
             std::shared_ptr<LogSink> sink;
             {
@@ -173,8 +174,11 @@ private:
                 Slot& slot = slots[dequeuePos & (slotCount - 1)];
                 const Registry::Entry& entry = registry.entry(slot.id);
                 if (sink) {
-                    LogLine line{slot.level, entry.subsystem, entry.category,
-                                 std::string(slot.text, slot.length)};
+                    // Filled in place: its strings keep their storage from line to line.
+                    line.level = slot.level;
+                    line.subsystem.assign(entry.subsystem);
+                    line.category.assign(entry.category);
+                    line.text.assign(slot.text, slot.length);
                     try {
                         sink->write(line);
                     } catch (...) {
