@@ -40,6 +40,8 @@ namespace LogChannels {
 inline constexpr std::string_view daemon = "app.quorran.tarnik.dnsd";
 inline constexpr LogChannel server{daemon, "server"};
 inline constexpr LogChannel forwarder{"app.quorran.tarnik.PacketTunnelProvider", "dns"};
+// Serial queues and the blocking pool (tasks that failed).
+inline constexpr LogChannel queues{daemon, "queues"};
 // The logging thread's own lines (lines it had to drop).
 inline constexpr LogChannel log{daemon, "log"};
 }  // namespace LogChannels
