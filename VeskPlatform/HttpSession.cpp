@@ -1,0 +1,210 @@
+#include "HttpSession.hpp"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <map>
+
+#include "VeskPlatform/Log.hpp"
+
+namespace vesk {
+namespace {
+
+void initialiseCurlOnce() {
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    (void)initialised;
+}
+
+void complete(const HttpSession::Completion& completion, HttpResponse response) {
+    try {
+        completion(std::move(response));
+    } catch (const std::exception& error) {
+        static const Log log(LogChannels::queues);
+        log.error("http: completion failed: {}", error.what());
+    } catch (...) {
+    }
+}
+
+// Sockets the daemon opens are close-on-exec, so no tool it runs inherits one.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+#ifdef SOCK_CLOEXEC
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+#else
+    int fd = ::socket(address->family, address->socktype, address->protocol);
+    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#endif
+}
+
+}  // namespace
+
+struct HttpSession::Transfer {
+    HttpRequest request;
+    Completion completion;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string body;
+    size_t largestBody = 0;
+    char error[CURL_ERROR_SIZE] = {};
+
+    ~Transfer() {
+        if (easy != nullptr) curl_easy_cleanup(easy);
+        curl_slist_free_all(headers);
+    }
+
+    static size_t take(char* data, size_t size, size_t count, void* self) {
+        auto* transfer = static_cast<Transfer*>(self);
+        size_t length = size * count;
+        if (transfer->body.size() + length > transfer->largestBody) return 0;  // ends it
+        transfer->body.append(data, length);
+        return length;
+    }
+
+    // A configured easy handle, or false with the reason in error.
+    bool prepare(const Limits& set) {
+        easy = curl_easy_init();
+        if (easy == nullptr) return false;
+        largestBody = set.largestBody;
+        for (const auto& header : request.headers) headers = curl_slist_append(headers, header.c_str());
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+        if (request.method == "POST") {
+            curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        } else if (request.method != "GET") {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::take);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &openSocket);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+        auto idle = static_cast<long>(set.idle.count());
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, idle);
+        // Less than a byte a second for the idle limit: nothing received for that long.
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idle);
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(set.total.count()));
+        return true;
+    }
+
+    HttpResponse response(CURLcode result) {
+        HttpResponse out;
+        if (result == CURLE_OK) {
+            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &out.status);
+            out.body = std::move(body);
+        } else {
+            out.error = error[0] != '\0' ? error : curl_easy_strerror(result);
+        }
+        return out;
+    }
+};
+
+struct HttpSession::Driver {
+    CURLM* multi = curl_multi_init();
+    std::map<CURL*, std::unique_ptr<Transfer>> active;
+
+    ~Driver() {
+        for (auto& [easy, transfer] : active) curl_multi_remove_handle(multi, easy);
+        active.clear();
+        curl_multi_cleanup(multi);
+    }
+};
+
+HttpSession::HttpSession(Limits sessionLimits) : limits(sessionLimits) {
+    initialiseCurlOnce();
+    driver = std::make_unique<Driver>();
+    curl_multi_setopt(driver->multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    curl_multi_setopt(driver->multi, CURLMOPT_MAX_HOST_CONNECTIONS, limits.connectionsPerHost);
+    worker = std::thread([this] {
+        Driver& d = *driver;
+        for (;;) {
+            std::vector<std::unique_ptr<Transfer>> taken;
+            {
+                std::lock_guard lock(mutex);
+                if (stopping) break;
+                taken.swap(incoming);
+            }
+            for (auto& transfer : taken) {
+                if (!transfer->prepare(limits) || curl_multi_add_handle(d.multi, transfer->easy) != CURLM_OK) {
+                    HttpResponse failed;
+                    failed.error = "could not start the request";
+                    complete(transfer->completion, std::move(failed));
+                    continue;
+                }
+                CURL* easy = transfer->easy;
+                d.active.emplace(easy, std::move(transfer));
+            }
+            int running = 0;
+            curl_multi_perform(d.multi, &running);
+            int left = 0;
+            while (CURLMsg* message = curl_multi_info_read(d.multi, &left)) {
+                if (message->msg != CURLMSG_DONE) continue;
+                auto found = d.active.find(message->easy_handle);
+                if (found == d.active.end()) continue;
+                std::unique_ptr<Transfer> transfer = std::move(found->second);
+                d.active.erase(found);
+                curl_multi_remove_handle(d.multi, transfer->easy);
+                complete(transfer->completion, transfer->response(message->data.result));
+            }
+            curl_multi_poll(d.multi, nullptr, 0, 1000, nullptr);
+        }
+        // Shut down: what is still pending ends with an error, once.
+        for (auto& [easy, transfer] : d.active) {
+            curl_multi_remove_handle(d.multi, easy);
+            HttpResponse failed;
+            failed.error = "session shut down";
+            complete(transfer->completion, std::move(failed));
+        }
+        d.active.clear();
+    });
+}
+
+HttpSession::~HttpSession() {
+    shutdown();
+    if (worker.joinable()) worker.detach();  // destroyed from its own completion
+}
+
+void HttpSession::start(HttpRequest request, Completion completion) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->completion = std::move(completion);
+    {
+        std::lock_guard lock(mutex);
+        if (!stopping) {
+            incoming.push_back(std::move(transfer));
+            curl_multi_wakeup(driver->multi);
+            return;
+        }
+    }
+    HttpResponse failed;
+    failed.error = "session shut down";
+    complete(transfer->completion, std::move(failed));
+}
+
+void HttpSession::shutdown() {
+    std::vector<std::unique_ptr<Transfer>> unstarted;
+    {
+        std::lock_guard lock(mutex);
+        if (stopping) return;
+        stopping = true;
+        unstarted.swap(incoming);
+        curl_multi_wakeup(driver->multi);
+    }
+    // From a completion (the worker itself), the worker ends after it returns.
+    if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
+    for (auto& transfer : unstarted) {
+        HttpResponse failed;
+        failed.error = "session shut down";
+        complete(transfer->completion, std::move(failed));
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vesk {
+
+struct HttpRequest {
+    std::string method = "GET";  // GET, POST, or any other verb
+    std::string url;
+    std::vector<std::string> headers;  // "Name: value"
+    std::string body;
+};
+
+struct HttpResponse {
+    long status = -1;  // the HTTP status, or -1 when no whole response came
+    std::string body;
+    std::string error;  // why, when status is -1
+};
+
+// An HTTPS client for the backend: one libcurl multi handle driven by a thread of its
+// own. Nothing is kept between requests on disk (no cookies, cache or credentials); TLS
+// peer and host verification are always on, against the system's certificate store;
+// connections are reused (HTTP/2 where the server offers it, else keep-alive) and capped
+// per host. Every request completes exactly once, on the session's thread, with an
+// error if need be.
+class HttpSession {
+public:
+    using Completion = std::function<void(HttpResponse)>;
+    struct Limits {
+        // A request that receives nothing for this long (connecting included) ends.
+        std::chrono::seconds idle{12};
+        std::chrono::seconds total{60};
+        long connectionsPerHost = 4;
+        size_t largestBody = 1 << 20;  // a longer answer ends the request with an error
+    };
+
+    explicit HttpSession(Limits limits);
+    HttpSession() : HttpSession(Limits{}) {}
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    // Never waits. Once the session has shut down, completion runs at once, on the
+    // caller's thread, with -1.
+    void start(HttpRequest request, Completion completion);
+    // Completes what is pending with -1 and stops the thread. Call from outside the
+    // session's completions.
+    void shutdown();
+
+private:
+    struct Transfer;
+    struct Driver;
+
+    const Limits limits;
+    std::mutex mutex;  // guards incoming and stopping
+    std::vector<std::unique_ptr<Transfer>> incoming;
+    bool stopping = false;
+    std::unique_ptr<Driver> driver;  // the multi handle, used by the worker alone
+    std::thread worker;
+};
+
+}  // namespace vesk
