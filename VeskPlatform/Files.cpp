@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 namespace vesk::Files {
 
@@ -45,6 +47,41 @@ bool writeAll(int fd, std::string_view data) {
         data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
+}
+
+std::string writeAtomically(const std::string& path, std::string_view data) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string pattern = path + ".XXXXXX";
+    std::vector<char> temporary(pattern.begin(), pattern.end());
+    temporary.push_back('\0');
+    int fd = ::mkstemp(temporary.data());  // mode 0600
+    if (fd < 0) return std::strerror(errno);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    auto fail = [&](int error) {
+        ::close(fd);
+        ::unlink(temporary.data());
+        return std::string(std::strerror(error));
+    };
+    if (::fchmod(fd, 0600) != 0) return fail(errno);
+    if (!writeAll(fd, data)) return fail(errno != 0 ? errno : EIO);
+    if (::fsync(fd) != 0) return fail(errno);
+    if (::close(fd) != 0) {
+        int error = errno;
+        ::unlink(temporary.data());
+        return std::strerror(error);
+    }
+    if (::rename(temporary.data(), path.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary.data());
+        return std::strerror(error);
+    }
+    int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);  // the rename itself reaches the disk
+        ::close(dir);
+    }
+    return {};
 }
 
 }  // namespace vesk::Files

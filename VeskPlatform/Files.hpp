@@ -13,4 +13,11 @@ std::optional<std::string> readAll(const std::string& path);
 // Writes all of data to fd, continuing short writes; false on an error.
 bool writeAll(int fd, std::string_view data);
 
+// Replaces the file at path with data as a whole: written to a temporary file created
+// with mode 0600 in the same directory, flushed to disk, renamed over path, and the
+// directory flushed, so that no reader (and no crash) ever sees it empty, partial or
+// readable by others. The error's text on failure (and the file is left as it was), an
+// empty text on success.
+std::string writeAtomically(const std::string& path, std::string_view data);
+
 }  // namespace vesk::Files

@@ -23,15 +23,23 @@ struct HttpResponse {
     std::string error;  // why, when status is -1
 };
 
+// Where requests are started; the session is the real one, tests script a fake.
+class HttpClient {
+public:
+    using Completion = std::function<void(HttpResponse)>;
+    virtual ~HttpClient() = default;
+    // Never waits; completion runs exactly once, later or at once.
+    virtual void start(HttpRequest request, Completion completion) = 0;
+};
+
 // An HTTPS client for the backend: one libcurl multi handle driven by a thread of its
 // own. Nothing is kept between requests on disk (no cookies, cache or credentials); TLS
 // peer and host verification are always on, against the system's certificate store;
 // connections are reused (HTTP/2 where the server offers it, else keep-alive) and capped
 // per host. Every request completes exactly once, on the session's thread, with an
 // error if need be.
-class HttpSession {
+class HttpSession final : public HttpClient {
 public:
-    using Completion = std::function<void(HttpResponse)>;
     struct Limits {
         // A request that receives nothing for this long (connecting included) ends.
         std::chrono::seconds idle{12};
@@ -42,13 +50,13 @@ public:
 
     explicit HttpSession(Limits limits);
     HttpSession() : HttpSession(Limits{}) {}
-    ~HttpSession();
+    ~HttpSession() override;
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
 
     // Never waits. Once the session has shut down, completion runs at once, on the
     // caller's thread, with -1.
-    void start(HttpRequest request, Completion completion);
+    void start(HttpRequest request, Completion completion) override;
     // Completes what is pending with -1 and stops the thread. Call from outside the
     // session's completions.
     void shutdown();

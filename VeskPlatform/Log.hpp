@@ -40,6 +40,7 @@ namespace LogChannels {
 inline constexpr std::string_view daemon = "app.quorran.tarnik.dnsd";
 inline constexpr LogChannel server{daemon, "server"};
 inline constexpr LogChannel forwarder{"app.quorran.tarnik.PacketTunnelProvider", "dns"};
+inline constexpr LogChannel alerts{daemon, "alerts"};
 // Serial queues and the blocking pool (tasks that failed).
 inline constexpr LogChannel queues{daemon, "queues"};
 // The logging thread's own lines (lines it had to drop).

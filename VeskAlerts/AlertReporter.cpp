@@ -1,0 +1,193 @@
+#include "AlertReporter.hpp"
+
+#include <future>
+#include <string_view>
+
+#include "VeskPlatform/Files.hpp"
+#include "VeskPlatform/Url.hpp"
+
+namespace vesk {
+namespace {
+
+using json = nlohmann::json;
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string trimmed(std::string_view text) {
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    return std::string(text);
+}
+
+// Standard base64 (RFC 4648) with its padding; none for anything else.
+std::optional<std::string> decodeBase64(const std::string& text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::string out;
+    for (size_t i = 0; i < text.size(); i += 4) {
+        int quad[4];
+        int padding = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            char c = text[i + j];
+            if (c == '=' && i + 4 == text.size() && j >= 2) {
+                quad[j] = 0;
+                ++padding;
+                continue;
+            }
+            if (padding > 0 || (quad[j] = value(c)) < 0) return std::nullopt;
+        }
+        uint32_t bits = static_cast<uint32_t>(quad[0] << 18 | quad[1] << 12 | quad[2] << 6 | quad[3]);
+        out.push_back(static_cast<char>(bits >> 16));
+        if (padding < 2) out.push_back(static_cast<char>(bits >> 8));
+        if (padding < 1) out.push_back(static_cast<char>(bits));
+    }
+    return out;
+}
+
+// A JSON object from an answer's body, or none.
+std::optional<json> objectFrom(const std::string& body) {
+    json parsed = json::parse(body, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+    return parsed;
+}
+
+}  // namespace
+
+std::shared_ptr<AlertReporter> AlertReporter::create(const AlertConfig& config, Environment environment) {
+    if (!config.supabaseURL) return nullptr;
+    const std::string& base = *config.supabaseURL;
+    auto url = Url::parse(base);
+    if (!url) return nullptr;
+    // Case-sensitive, as written: "HTTPS://" is refused.
+    bool https = base.rfind("https://", 0) == 0, http = base.rfind("http://", 0) == 0;
+    // Clear text only to this machine: the token and the alerts never cross a network so.
+    if (!https && !(http && url->isLoopback())) return nullptr;
+    if (!config.anonKey || config.anonKey->empty()) return nullptr;
+    if (!config.refreshTokenFile || config.refreshTokenFile->empty()) return nullptr;
+    auto ingest = urlWithPath(base, "functions/v1/tarnik-content-alert-ingest");
+    auto rpc = urlWithPath(base, "rest/v1/rpc/tarnik_report_monitoring_event");
+    auto token = urlWithPath(base, "auth/v1/token", "grant_type=refresh_token");
+    if (!ingest || !rpc || !token) return nullptr;
+    return std::make_shared<AlertReporter>(config, std::move(environment), *ingest, *rpc, *token);
+}
+
+AlertReporter::AlertReporter(const AlertConfig& config, Environment env, std::string ingestURL,
+                             std::string monitoringRpcURL, std::string tokenURL)
+    : ingest(std::move(ingestURL)),
+      monitoringRpc(std::move(monitoringRpcURL)),
+      token(std::move(tokenURL)),
+      anonKey(*config.anonKey),
+      refreshTokenFile(*config.refreshTokenFile),
+      sourcePlatform(config.sourcePlatform),
+      maxRetries(config.maxRetries),
+      environment(std::move(env)) {}
+
+std::optional<std::string> AlertReporter::readRefreshToken() const {
+    auto content = Files::readAll(refreshTokenFile);
+    if (!content) return std::nullopt;
+    std::string refreshToken = trimmed(*content);
+    if (refreshToken.empty()) return std::nullopt;
+    return refreshToken;
+}
+
+HttpRequest AlertReporter::tokenRequest(const std::string& refreshToken) const {
+    return {"POST", token, {"Content-Type: application/json", "apikey: " + anonKey},
+            json{{"refresh_token", refreshToken}}.dump()};
+}
+
+std::optional<std::string> AlertReporter::ensureAccessTokenLocked() {
+    auto now = environment.now();
+    if (cachedAccessToken && now < cachedExpiry) return cachedAccessToken;
+    auto refreshToken = readRefreshToken();
+    if (!refreshToken) return std::nullopt;
+
+    struct Result {
+        std::optional<std::string> accessToken, refreshToken;
+        int64_t lifetime = 3600;
+    };
+    std::promise<Result> answered;
+    auto result = answered.get_future();
+    // The client completes every request exactly once, so this wait always ends.
+    environment.http.start(tokenRequest(*refreshToken), [&answered, this](HttpResponse response) {
+        Result out;
+        auto body = response.status >= 200 && response.status <= 299 ? objectFrom(response.body) : std::nullopt;
+        if (!body) {
+            log.error("token refresh failed code={}", response.status);
+        } else {
+            if (auto it = body->find("access_token"); it != body->end() && it->is_string()) {
+                out.accessToken = it->get<std::string>();
+            }
+            if (auto it = body->find("refresh_token"); it != body->end() && it->is_string()) {
+                out.refreshToken = it->get<std::string>();
+            }
+            if (auto it = body->find("expires_in"); it != body->end() && it->is_number()) {
+                double seconds = it->get<double>();
+                // Integral values only, and within range so that nothing below overflows.
+                if (seconds == static_cast<double>(static_cast<int64_t>(seconds)) && seconds > -1e12 && seconds < 1e12) {
+                    out.lifetime = static_cast<int64_t>(seconds);
+                }
+            }
+        }
+        answered.set_value(std::move(out));
+    });
+    Result got = result.get();
+    if (!got.accessToken) return std::nullopt;
+    cachedAccessToken = got.accessToken;
+    cachedExpiry = environment.now() + std::chrono::seconds(std::max<int64_t>(got.lifetime - 60, 60));
+    if (got.refreshToken && *got.refreshToken != *refreshToken) writeRefreshToken(*got.refreshToken);
+    return cachedAccessToken;
+}
+
+void AlertReporter::writeRefreshToken(const std::string& refreshToken) {
+    std::string error = Files::writeAtomically(refreshTokenFile, refreshToken);
+    if (!error.empty()) log.error("could not persist rotated refresh token: {}", error);
+}
+
+std::optional<std::string> AlertReporter::emailForRefreshToken(const std::string& refreshToken) {
+    // Shared with the handler, which may come after the deadline and find nobody waiting.
+    struct Slot {
+        std::promise<std::optional<std::string>> email;
+    };
+    auto slot = std::make_shared<Slot>();
+    auto email = slot->email.get_future();
+    environment.http.start(tokenRequest(refreshToken), [slot](HttpResponse response) {
+        std::optional<std::string> found;
+        if (auto body = objectFrom(response.body)) {
+            if (auto it = body->find("access_token"); it != body->end() && it->is_string()) {
+                found = decodeJWTEmail(it->get<std::string>());
+            }
+        }
+        slot->email.set_value(std::move(found));
+    });
+    if (email.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return std::nullopt;
+    return email.get();
+}
+
+std::optional<std::string> AlertReporter::decodeJWTEmail(const std::string& jwt) {
+    std::vector<std::string> pieces;
+    for (size_t start = 0; start <= jwt.size();) {
+        size_t dot = std::min(jwt.find('.', start), jwt.size());
+        if (dot > start) pieces.push_back(jwt.substr(start, dot - start));
+        start = dot + 1;
+    }
+    if (pieces.size() != 3) return std::nullopt;
+    std::string middle = pieces[1];
+    for (char& c : middle) c = c == '-' ? '+' : c == '_' ? '/' : c;
+    while (middle.size() % 4 != 0) middle.push_back('=');
+    auto decoded = decodeBase64(middle);
+    if (!decoded) return std::nullopt;
+    auto claims = objectFrom(*decoded);
+    if (!claims) return std::nullopt;
+    auto it = claims->find("email");
+    if (it == claims->end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+}  // namespace vesk

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <utility>
+
+#include "VeskPlatform/SerialQueue.hpp"
+
+namespace vesk::test {
+
+// A task queue on a clock that moves only when the test says: tasks run on the test's
+// thread, in due order, when it calls run() or advance(). The wall clock it shows moves
+// with it.
+class ManualQueue final : public TaskQueue {
+public:
+    void async(Task task) override { asyncAfter(Clock::duration::zero(), std::move(task)); }
+    void asyncAfter(Clock::duration delay, Task task) override {
+        tasks.emplace(std::make_pair(now + delay, order++), std::move(task));
+    }
+    bool sync(Task task) override {
+        task();
+        return true;
+    }
+
+    // Runs every task that is due, including those that come due as others run.
+    void run() {
+        while (!tasks.empty() && tasks.begin()->first.first <= now) {
+            Task task = std::move(tasks.begin()->second);
+            tasks.erase(tasks.begin());
+            task();
+        }
+    }
+    void advance(Clock::duration step) {
+        // Stops at each task's due time, so that what it schedules is timed from then.
+        auto end = now + step;
+        while (!tasks.empty() && tasks.begin()->first.first <= end) {
+            now = std::max(now, tasks.begin()->first.first);
+            run();
+        }
+        now = end;
+        run();
+    }
+    size_t waiting() const { return tasks.size(); }
+    Clock::duration elapsed() const { return now - Clock::time_point{}; }
+    std::chrono::system_clock::time_point wallNow() const {
+        return std::chrono::system_clock::time_point{} + std::chrono::hours(24 * 365 * 56) +
+               std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed());
+    }
+
+private:
+    Clock::time_point now{};
+    uint64_t order = 0;
+    std::map<std::pair<Clock::time_point, uint64_t>, Task> tasks;
+};
+
+}  // namespace vesk::test
