@@ -40,26 +40,30 @@ bool SerialQueue::sync(Task task) {
         task();
         return true;
     }
-    std::promise<void> done;
-    auto finished = done.get_future();
-    bool queued = enqueue(Clock::now(), [&task, &done] {
-        // The caller waits for this promise whatever the task does.
-        struct Signal {
-            std::promise<void>& promise;
-            ~Signal() { promise.set_value(); }
-        } signal{done};
-        task();
-    });
-    if (!queued) return false;
-    finished.wait();
-    return true;
+    // Released when the queued task is done with: run, or dropped by a stop.
+    struct Waiter {
+        std::promise<bool> released;
+        bool ran = false;
+        ~Waiter() { released.set_value(ran); }
+    };
+    auto waiter = std::make_shared<Waiter>();
+    auto released = waiter->released.get_future();
+    if (!enqueue(Clock::now(), [&task, waiter] {
+            task();
+            waiter->ran = true;
+        })) {
+        return false;
+    }
+    waiter.reset();
+    return released.get();
 }
 
-void SerialQueue::stop() {
+void SerialQueue::stop(Due due) {
     {
         std::lock_guard lock(mutex);
         if (stopping && !worker.joinable()) return;
         stopping = true;
+        dropDue = due == Due::drop;
     }
     changed.notify_one();
     if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
@@ -69,7 +73,7 @@ void SerialQueue::run() {
     current = this;
     std::unique_lock lock(mutex);
     for (;;) {
-        if (tasks.empty()) {
+        if (tasks.empty() || (stopping && dropDue)) {
             if (stopping) break;
             changed.wait(lock);
             continue;

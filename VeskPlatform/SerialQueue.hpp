@@ -30,9 +30,9 @@ public:
 
 // One thread that runs its tasks one at a time: those due first first, and those due
 // together in the order they were queued. A task that throws is logged and the thread
-// goes on. Stopping runs what is already due, drops what waits for a later time and
-// anything queued afterwards, and joins the thread: no caller is ever left waiting on
-// it.
+// goes on. Stopping lets the running task finish, runs what is already due (or drops it,
+// when asked), drops what waits for a later time and anything queued afterwards, and
+// joins the thread: no caller is ever left waiting on it.
 class SerialQueue final : public TaskQueue {
 public:
     // label names the queue in log lines.
@@ -44,8 +44,10 @@ public:
     void async(Task task) override;
     void asyncAfter(Clock::duration delay, Task task) override;
     // From one of the queue's own tasks, task runs at once (it would wait for itself).
+    // False when the task did not run (the queue stopped first).
     bool sync(Task task) override;
-    void stop();
+    enum class Due { run, drop };
+    void stop(Due due = Due::run);
 
 private:
     void run();
@@ -58,6 +60,7 @@ private:
     std::map<std::pair<Clock::time_point, uint64_t>, Task> tasks;
     uint64_t order = 0;
     bool stopping = false;
+    bool dropDue = false;
     std::thread worker;
 };
 

@@ -7,6 +7,7 @@
 #include <asio/post.hpp>
 
 #include "VeskPlatform/ExecutablePath.hpp"
+#include "VeskPlatform/Files.hpp"
 #include "VeskPlatform/Log.hpp"
 
 namespace vesk {
@@ -71,13 +72,34 @@ int Daemon::run() {
     return 0;
 }
 
-// Startup, in order: the blocklist, the block log and the DNS listener. The alert
-// configuration comes before the blocklist; the control API, the monitors and the
-// startup filter-state check follow the "serving DNS" line.
+// Startup, in order: the alert configuration, the blocklist, the block log and the DNS
+// listener. The control API, the monitors and the startup filter-state check follow the
+// "serving DNS" line.
 bool Daemon::start() {
+    configureAlerts();
     loadBlocklist();
     blockLog = std::make_unique<BlockEventLog>(200);
     return startDns();
+}
+
+void Daemon::configureAlerts() {
+    if (!settings.supabaseURL || !settings.anonKey || !settings.alertsTokenFile) return;
+    http = std::make_unique<HttpSession>();
+    tokenQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.alerts.token");
+    AlertConfig config{settings.supabaseURL, settings.anonKey, settings.alertsTokenFile,
+                       settings.sourcePlatform, 3};
+    alerts = AlertReporter::create(config, {*http, *tokenQ});
+    if (!alerts) {
+        stderrLine("vesk-dnsd: WARNING alert config invalid — alerts DISABLED");
+        tokenQ.reset();
+        http.reset();
+        return;
+    }
+    auto token = Files::readAll(*settings.alertsTokenFile);
+    bool paired = token && DomainName::isValidUTF8(*token) &&
+                  token->find_first_not_of(" \t\r\n\v\f") != std::string::npos;
+    stderrLine("vesk-dnsd: alert reporting CONFIGURED -> " + *settings.supabaseURL +
+               " (paired: " + (paired ? "yes" : "no — run pair.sh") + ")");
 }
 
 void Daemon::loadBlocklist() {
@@ -93,9 +115,11 @@ void Daemon::loadBlocklist() {
 }
 
 bool Daemon::startDns() {
+    // The reporter only queues its work: nothing of it runs on the DNS loop.
+    std::vector<BlockSubscriber*> subscribers{blockLog.get()};
+    if (alerts) subscribers.push_back(alerts.get());
     server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
-                                         std::vector<BlockSubscriber*>{blockLog.get()},
-                                         upstreamsFrom(settings));
+                                         std::move(subscribers), upstreamsFrom(settings));
     try {
         server->start();
     } catch (const ServerError& error) {
@@ -136,6 +160,12 @@ void Daemon::stop() {
         dnsThread.join();
     }
     server.reset();
+    // Requests in flight end now (as failures); the alerts still queued are dropped.
+    if (http) http->shutdown();
+    if (tokenQ) tokenQ->stop(SerialQueue::Due::drop);
+    alerts.reset();
+    tokenQ.reset();
+    http.reset();
     blockLog.reset();
     blocklist.reset();
 }

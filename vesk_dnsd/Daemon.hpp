@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "VeskAlerts/AlertReporter.hpp"
 #include "VeskDNSCore/BlockEventLog.hpp"
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
@@ -33,6 +34,7 @@ public:
 
 private:
     bool start();
+    void configureAlerts();
     void loadBlocklist();
     bool startDns();
     void stop();
@@ -40,6 +42,10 @@ private:
     Settings settings;
     StderrLine stderrLine;
 
+    // Alert reporting, when configured: the reporter, its token queue and HTTP session.
+    std::unique_ptr<HttpSession> http;
+    std::unique_ptr<SerialQueue> tokenQ;
+    std::shared_ptr<AlertReporter> alerts;
     std::unique_ptr<Blocklist> blocklist;
     std::unique_ptr<BlockEventLog> blockLog;
     asio::io_context dnsLoop{1};

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "tests/support/DnsTestUtil.hpp"
+#include "tests/support/HttpServer.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tests/e2e/Daemon.hpp"
 
@@ -103,6 +104,66 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
         ASSERT_TRUE(rewritten);
         EXPECT_EQ(hex(Bytes(rewritten->begin() + 3, rewritten->begin() + 8)), "80 00 01 00 01 ");
         EXPECT_EQ(daemon->stop(c.signal), 0);
+        daemon.reset();
+    }
+}
+
+TEST_F(DaemonTest, ReportsBlocksToTheBackendWithOneTokenForABurst) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    HttpServer backend([](const HttpServer::Request& request) {
+        if (request.target.find("/auth/v1/token") == 0) {
+            return HttpServer::Reply{HttpServer::Reply::Kind::respond, 200,
+                                     R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})", 0ms};
+        }
+        return HttpServer::Reply{HttpServer::Reply::Kind::respond, 201, "", 0ms};
+    });
+    std::string tokenFile = dir.write("auth.token", "R0\n");
+    start({&upstream}, "blocked.example\n",
+          {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile});
+    EXPECT_EQ(daemon->lines("vesk-dnsd: alert").front(),
+              "vesk-dnsd: alert reporting CONFIGURED -> " + backend.url("/") + " (paired: yes)");
+    Bytes q = query(0x3001, "www.blocked.example");
+    EXPECT_EQ(hex(ask(q)), hex(refusal(q, 3)));
+    ASSERT_TRUE(waitUntil([&] { return backend.requests().size() == 2; }, 10s));
+    auto token = backend.requests()[0], alert = backend.requests()[1];
+    EXPECT_EQ(token.target, "/auth/v1/token?grant_type=refresh_token");
+    EXPECT_EQ(token.headers["apikey"], "anon");
+    EXPECT_EQ(token.headers["content-type"], "application/json");
+    EXPECT_EQ(token.headers.count("authorization"), 0u);
+    EXPECT_EQ(token.body, R"({"refresh_token":"R0"})");
+    EXPECT_EQ(alert.target, "/functions/v1/tarnik-content-alert-ingest");
+    EXPECT_EQ(alert.headers["authorization"], "Bearer A1");
+    EXPECT_EQ(alert.body.find(R"({"domainCategory":"adult","occurredAt":")"), 0u) << alert.body;
+    EXPECT_NE(alert.body.find(R"(Z","severity":"LOW","source":"DNS_BLOCK","sourcePlatform":"MACOS"})"),
+              std::string::npos) << alert.body;
+
+    Socket client;
+    for (uint16_t id = 0; id < 50; ++id) client.send(daemon->port(), query(id, "blocked.example"));
+    ASSERT_TRUE(waitUntil([&] { return backend.requests().size() == 52; }, 20s));
+    size_t tokens = 0;
+    for (const auto& request : backend.requests()) tokens += request.target.find("/auth/") == 0;
+    EXPECT_EQ(tokens, 1u);
+}
+
+TEST_F(DaemonTest, SaysWhetherAlertsAreConfiguredAndPaired) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    const struct {
+        const char* url;
+        const char* token;
+        std::string line;
+    } cases[] = {
+        {"https://backend.example/", "  \n", "vesk-dnsd: alert reporting CONFIGURED -> https://backend.example/ (paired: no — run pair.sh)"},
+        {"http://backend.example/", "R0", "vesk-dnsd: WARNING alert config invalid — alerts DISABLED"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        start({&upstream}, "blocked.example\n",
+              {"--supabase-url", c.url, "--anon-key", "anon", "--alerts-token-file", dir.write("t", c.token)});
+        auto lines = daemon->lines("vesk-dnsd: ");
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0], c.line);
+        EXPECT_EQ(lines[1].rfind("vesk-dnsd: loaded 1 blocked domains", 0), 0u);
+        EXPECT_EQ(daemon->stop(), 0);
         daemon.reset();
     }
 }
