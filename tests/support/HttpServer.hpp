@@ -31,7 +31,9 @@ public:
     };
     using Script = std::function<Reply(const Request&)>;
 
-    explicit HttpServer(Script behaviour) : script(std::move(behaviour)) {
+    // keepRequests false: requests are answered but not kept (a long-running stand-in).
+    explicit HttpServer(Script behaviour, bool keepRequests = true)
+        : script(std::move(behaviour)), keep(keepRequests) {
         listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
@@ -101,7 +103,7 @@ private:
             }
             request.body = in.substr(headerEnd + 4, length);
             in.erase(0, headerEnd + 4 + length);
-            {
+            if (keep) {
                 std::lock_guard lock(mutex);
                 seen.push_back(request);
             }
@@ -146,6 +148,7 @@ private:
     }
 
     Script script;
+    bool keep = true;
     int listener = -1;
     uint16_t boundPort = 0;
     std::atomic<bool> stopping{false};

@@ -1,0 +1,37 @@
+// A stand-in for the accountability backend on 127.0.0.1, for bench/dns-throughput: the
+// token endpoint hands out an access token, the ingest endpoint answers 200 and counts,
+// and GET /count tells how many alerts came. Prints its port, then serves until killed.
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "tests/support/HttpServer.hpp"
+
+int main() {
+    using vesk::test::HttpServer;
+    using Kind = HttpServer::Reply::Kind;
+    std::atomic<long> alerts{0};
+    HttpServer backend([&](const HttpServer::Request& request) {
+        if (request.target.find("/auth/") == 0) {
+            return HttpServer::Reply{Kind::respond, 200,
+                                     R"({"access_token":"A","refresh_token":"R","expires_in":3600})",
+                                     std::chrono::milliseconds(0)};
+        }
+        if (request.method == "GET") {
+            return HttpServer::Reply{Kind::respond, 200, std::to_string(alerts.load()), std::chrono::milliseconds(0)};
+        }
+        ++alerts;
+        return HttpServer::Reply{Kind::respond, 200, "", std::chrono::milliseconds(0)};
+    }, /*keepRequests=*/false);
+    std::printf("%u\n", backend.port());
+    std::fflush(stdout);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    int received = 0;
+    sigwait(&stop, &received);
+    return 0;
+}
