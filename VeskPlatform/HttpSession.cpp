@@ -7,6 +7,7 @@
 #include <map>
 
 #include "VeskPlatform/Log.hpp"
+#include "VeskPlatform/Threads.hpp"
 
 namespace vesk {
 namespace {
@@ -124,13 +125,18 @@ HttpSession::HttpSession(Limits sessionLimits) : limits(sessionLimits) {
     curl_multi_setopt(driver->multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(driver->multi, CURLMOPT_MAX_HOST_CONNECTIONS, limits.connectionsPerHost);
     worker = std::thread([this] {
+        if (limits.background) Threads::runInBackground();
         Driver& d = *driver;
         for (;;) {
             std::vector<std::unique_ptr<Transfer>> taken;
             {
                 std::lock_guard lock(mutex);
                 if (stopping) break;
-                taken.swap(incoming);
+                // A transfer holds curl's buffers: only so many at once, the rest wait.
+                while (!incoming.empty() && d.active.size() + taken.size() < limits.inFlight) {
+                    taken.push_back(std::move(incoming.front()));
+                    incoming.pop_front();
+                }
             }
             for (auto& transfer : taken) {
                 if (!transfer->prepare(limits) || curl_multi_add_handle(d.multi, transfer->easy) != CURLM_OK) {
@@ -190,7 +196,7 @@ void HttpSession::start(HttpRequest request, Completion completion) {
 }
 
 void HttpSession::shutdown() {
-    std::vector<std::unique_ptr<Transfer>> unstarted;
+    std::deque<std::unique_ptr<Transfer>> unstarted;
     {
         std::lock_guard lock(mutex);
         if (stopping) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,11 @@ public:
         std::chrono::seconds total{60};
         long connectionsPerHost = 4;
         size_t largestBody = 1 << 20;  // a longer answer ends the request with an error
+        // Requests under way at once; the rest wait their turn, holding no transfer state.
+        size_t inFlight = 16;
+        // Runs the session's thread below normal priority: its work is background work
+        // that must not take the processor from the DNS path.
+        bool background = false;
     };
 
     explicit HttpSession(Limits limits);
@@ -67,7 +73,7 @@ private:
 
     const Limits limits;
     std::mutex mutex;  // guards incoming and stopping
-    std::vector<std::unique_ptr<Transfer>> incoming;
+    std::deque<std::unique_ptr<Transfer>> incoming;
     bool stopping = false;
     std::unique_ptr<Driver> driver;  // the multi handle, used by the worker alone
     std::thread worker;

@@ -2,6 +2,8 @@
 
 #include <future>
 
+#include "VeskPlatform/Threads.hpp"
+
 namespace vesk {
 namespace {
 
@@ -15,7 +17,8 @@ thread_local const SerialQueue* current = nullptr;
 
 }  // namespace
 
-SerialQueue::SerialQueue(std::string name) : label(std::move(name)), worker([this] { run(); }) {}
+SerialQueue::SerialQueue(std::string name, bool runInBackground)
+    : label(std::move(name)), background(runInBackground), worker([this] { run(); }) {}
 
 SerialQueue::~SerialQueue() { stop(); }
 
@@ -71,6 +74,7 @@ void SerialQueue::stop(Due due) {
 
 void SerialQueue::run() {
     current = this;
+    if (background) Threads::runInBackground();
     std::unique_lock lock(mutex);
     for (;;) {
         if (tasks.empty() || (stopping && dropDue)) {

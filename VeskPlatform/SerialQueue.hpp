@@ -35,8 +35,8 @@ public:
 // joins the thread: no caller is ever left waiting on it.
 class SerialQueue final : public TaskQueue {
 public:
-    // label names the queue in log lines.
-    explicit SerialQueue(std::string label);
+    // label names the queue in log lines; a background queue runs below normal priority.
+    explicit SerialQueue(std::string label, bool background = false);
     ~SerialQueue() override;
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -54,6 +54,7 @@ private:
     bool enqueue(Clock::time_point due, Task task);
 
     const std::string label;
+    const bool background;
     std::mutex mutex;  // guards tasks, order and stopping
     std::condition_variable changed;
     // By due time, then by the order queued.

@@ -247,6 +247,22 @@ TEST(AlertReporter, PendingAlertsAreCappedAndDropsReportedOnceAMinute) {
     EXPECT_EQ(r.http.count("/functions/v1/"), 1001u);
 }
 
+TEST(AlertReporter, TellsTheAccountOfARefreshTokenWhateverTheStatus) {
+    Reporting r;
+    // {"email":"a@b.co"} as a token's claims; the status is not looked at.
+    r.tokenAnswer = answer(400, R"({"access_token":"h.eyJlbWFpbCI6ImFAYi5jbyJ9.s"})");
+    EXPECT_EQ(r.reporter->emailForRefreshToken("pairing"), "a@b.co");
+    EXPECT_EQ(r.http.requests().back().body, R"({"refresh_token":"pairing"})");
+    r.tokenAnswer = answer(200, "not json");
+    EXPECT_EQ(r.reporter->emailForRefreshToken("pairing"), std::nullopt);
+    // Nothing of this touches the file or the cache: the next alert still asks for a token.
+    r.tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R9"})");
+    EXPECT_EQ(Files::readAll(r.tokenFile), "R0\n");
+    r.reporter->reportBlock("adult", r.queue.wallNow());
+    r.queue.run();
+    EXPECT_EQ(r.http.count("/auth/v1/token"), 3u);
+}
+
 TEST(AlertReporter, DecodesTheEmailClaimOfAToken) {
     // {"email":"a@b.co"} in base64url, without padding; and one with "-" and "_" in it.
     const std::string claims = "eyJlbWFpbCI6ImFAYi5jbyJ9";

@@ -124,6 +124,20 @@ TEST(HttpSession, ReusesConnectionsAndCapsThem) {
     EXPECT_LE(server.connections(), 2);
 }
 
+TEST(HttpSession, StartsOnlySoManyRequestsAtOnce) {
+    HttpServer server([](const HttpServer::Request&) { return Reply{Reply::Kind::hang, 0, "", 0ms}; });
+    HttpSession::Limits limits;
+    limits.inFlight = 2;
+    limits.connectionsPerHost = 8;
+    HttpSession session(limits);
+    Answers answers;
+    for (int i = 0; i < 5; ++i) session.start({"GET", server.url("/held"), {}, ""}, answers.collect());
+    ASSERT_TRUE(test::waitUntil([&] { return server.requests().size() == 2; }));
+    session.shutdown();  // the three that never started end too, once each
+    EXPECT_EQ(answers.count(), 5u);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
 // A TLS server whose certificate no system store vouches for: the request must fail.
 TEST(HttpSession, RefusesAServerItCannotVerify) {
     test::TempDir dir;

@@ -84,8 +84,11 @@ bool Daemon::start() {
 
 void Daemon::configureAlerts() {
     if (!settings.supabaseURL || !settings.anonKey || !settings.alertsTokenFile) return;
-    http = std::make_unique<HttpSession>();
-    tokenQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.alerts.token");
+    // Reporting is background work: when the processor is busy, answering queries goes first.
+    HttpSession::Limits limits;
+    limits.background = true;
+    http = std::make_unique<HttpSession>(limits);
+    tokenQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.alerts.token", true);
     AlertConfig config{settings.supabaseURL, settings.anonKey, settings.alertsTokenFile,
                        settings.sourcePlatform, 3};
     alerts = AlertReporter::create(config, {*http, *tokenQ});
