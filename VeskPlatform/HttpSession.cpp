@@ -160,7 +160,13 @@ HttpSession::HttpSession(Limits sessionLimits) : limits(sessionLimits) {
                 curl_multi_remove_handle(d.multi, transfer->easy);
                 complete(transfer->completion, transfer->response(message->data.result));
             }
-            curl_multi_poll(d.multi, nullptr, 0, 1000, nullptr);
+            // Requests waiting for a free place start at once, not at the next activity.
+            bool waiting;
+            {
+                std::lock_guard lock(mutex);
+                waiting = !incoming.empty() && d.active.size() < limits.inFlight;
+            }
+            if (!waiting) curl_multi_poll(d.multi, nullptr, 0, 1000, nullptr);
         }
         // Shut down: what is still pending ends with an error, once.
         for (auto& [easy, transfer] : d.active) {

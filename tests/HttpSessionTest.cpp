@@ -136,6 +136,14 @@ TEST(HttpSession, StartsOnlySoManyRequestsAtOnce) {
     session.shutdown();  // the three that never started end too, once each
     EXPECT_EQ(answers.count(), 5u);
     EXPECT_EQ(server.requests().size(), 2u);
+
+    // A waiting request starts as soon as a place comes free, not at the next activity.
+    HttpServer quick([](const HttpServer::Request&) { return Reply{Reply::Kind::respond, 200, "", 0ms}; });
+    limits.inFlight = 1;
+    HttpSession oneAtATime(limits);
+    Answers done;
+    for (int i = 0; i < 60; ++i) oneAtATime.start({"GET", quick.url("/"), {}, ""}, done.collect());
+    EXPECT_EQ(done.wait(60).size(), 60u);
 }
 
 // A TLS server whose certificate no system store vouches for: the request must fail.
