@@ -3,6 +3,7 @@
 #include <future>
 #include <string_view>
 
+#include "VeskDNSCore/DomainName.hpp"
 #include "VeskPlatform/Files.hpp"
 #include "VeskPlatform/Url.hpp"
 
@@ -10,14 +11,6 @@ namespace vesk {
 namespace {
 
 using json = nlohmann::json;
-
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string trimmed(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    return std::string(text);
-}
 
 // Standard base64 (RFC 4648) with its padding; none for anything else.
 std::optional<std::string> decodeBase64(const std::string& text) {
@@ -91,10 +84,10 @@ AlertReporter::AlertReporter(const AlertConfig& config, Environment env, std::st
 
 std::optional<std::string> AlertReporter::readRefreshToken() const {
     auto content = Files::readAll(refreshTokenFile);
-    if (!content) return std::nullopt;
-    std::string refreshToken = trimmed(*content);
+    if (!content || !DomainName::isValidUTF8(*content)) return std::nullopt;
+    auto refreshToken = DomainName::trimmed(*content);
     if (refreshToken.empty()) return std::nullopt;
-    return refreshToken;
+    return std::string(refreshToken);
 }
 
 HttpRequest AlertReporter::tokenRequest(const std::string& refreshToken) const {

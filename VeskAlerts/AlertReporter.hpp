@@ -48,6 +48,9 @@ public:
     // other than "https" (or "http" to this machine), no key or no token file.
     static std::shared_ptr<AlertReporter> create(const AlertConfig& config, Environment environment);
 
+    // Whether the token file holds a refresh token now (UTF-8, not only white space).
+    bool paired() const { return readRefreshToken().has_value(); }
+
     const std::string& ingestURL() const { return ingest; }
     const std::string& monitoringRpcURL() const { return monitoringRpc; }
     const std::string& tokenURL() const { return token; }

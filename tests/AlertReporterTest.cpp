@@ -133,8 +133,9 @@ TEST(AlertReporter, CachesTheAccessTokenForItsLifetimeLessAMinute) {
 
 TEST(AlertReporter, TheRefreshTokenFileIsReadTrimmedAndRotatedPrivately) {
     auto sink = test::CaptureSink::install();
-    {
-        Reporting blank(" \n\t");
+    for (const char* unusable : {" \n\t", "R0\xff"}) {  // white space only; not UTF-8
+        Reporting blank(unusable);
+        EXPECT_FALSE(blank.reporter->paired());
         blank.reporter->reportBlock("adult", blank.queue.wallNow());
         blank.queue.run();
         EXPECT_TRUE(blank.http.requests().empty());

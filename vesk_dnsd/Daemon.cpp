@@ -7,7 +7,6 @@
 #include <asio/post.hpp>
 
 #include "VeskPlatform/ExecutablePath.hpp"
-#include "VeskPlatform/Files.hpp"
 #include "VeskPlatform/Log.hpp"
 
 namespace vesk {
@@ -98,11 +97,8 @@ void Daemon::configureAlerts() {
         http.reset();
         return;
     }
-    auto token = Files::readAll(*settings.alertsTokenFile);
-    bool paired = token && DomainName::isValidUTF8(*token) &&
-                  token->find_first_not_of(" \t\r\n\v\f") != std::string::npos;
     stderrLine("vesk-dnsd: alert reporting CONFIGURED -> " + *settings.supabaseURL +
-               " (paired: " + (paired ? "yes" : "no — run pair.sh") + ")");
+               " (paired: " + (alerts->paired() ? "yes" : "no — run pair.sh") + ")");
 }
 
 void Daemon::loadBlocklist() {
