@@ -1,16 +1,8 @@
 #include "BlockingPool.hpp"
 
-#include "VeskPlatform/Log.hpp"
+#include "VeskPlatform/Threads.hpp"
 
 namespace vesk {
-namespace {
-
-const Log& log() {
-    static const Log instance(LogChannels::queues);
-    return instance;
-}
-
-}  // namespace
 
 BlockingPool::BlockingPool(std::string name, size_t maxThreads, std::chrono::milliseconds retireAfter)
     : label(std::move(name)), cap(std::max<size_t>(maxThreads, 1)), idleLimit(retireAfter) {}
@@ -43,13 +35,7 @@ void BlockingPool::work(std::list<Worker>::iterator self) {
         Task task = std::move(waiting.front());
         waiting.pop_front();
         lock.unlock();
-        try {
-            task();
-        } catch (const std::exception& error) {
-            log().error("{}: task failed: {}", label, error.what());
-        } catch (...) {
-            log().error("{}: task failed", label);
-        }
+        Threads::runLogged(label, task);
         task = nullptr;
         lock.lock();
     }

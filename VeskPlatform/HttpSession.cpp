@@ -27,6 +27,12 @@ void complete(const HttpSession::Completion& completion, HttpResponse response) 
     }
 }
 
+HttpResponse failure(std::string error) {
+    HttpResponse out;
+    out.error = std::move(error);
+    return out;
+}
+
 // Sockets the daemon opens are close-on-exec, so no tool it runs inherits one.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
 #ifdef SOCK_CLOEXEC
@@ -140,9 +146,7 @@ HttpSession::HttpSession(Limits sessionLimits) : limits(sessionLimits) {
             }
             for (auto& transfer : taken) {
                 if (!transfer->prepare(limits) || curl_multi_add_handle(d.multi, transfer->easy) != CURLM_OK) {
-                    HttpResponse failed;
-                    failed.error = "could not start the request";
-                    complete(transfer->completion, std::move(failed));
+                    complete(transfer->completion, failure("could not start the request"));
                     continue;
                 }
                 CURL* easy = transfer->easy;
@@ -171,9 +175,7 @@ HttpSession::HttpSession(Limits sessionLimits) : limits(sessionLimits) {
         // Shut down: what is still pending ends with an error, once.
         for (auto& [easy, transfer] : d.active) {
             curl_multi_remove_handle(d.multi, easy);
-            HttpResponse failed;
-            failed.error = "session shut down";
-            complete(transfer->completion, std::move(failed));
+            complete(transfer->completion, failure("session shut down"));
         }
         d.active.clear();
     });
@@ -196,9 +198,7 @@ void HttpSession::start(HttpRequest request, Completion completion) {
             return;
         }
     }
-    HttpResponse failed;
-    failed.error = "session shut down";
-    complete(transfer->completion, std::move(failed));
+    complete(transfer->completion, failure("session shut down"));
 }
 
 void HttpSession::shutdown() {
@@ -213,9 +213,7 @@ void HttpSession::shutdown() {
     // From a completion (the worker itself), the worker ends after it returns.
     if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
     for (auto& transfer : unstarted) {
-        HttpResponse failed;
-        failed.error = "session shut down";
-        complete(transfer->completion, std::move(failed));
+        complete(transfer->completion, failure("session shut down"));
     }
 }
 

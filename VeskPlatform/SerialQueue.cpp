@@ -7,11 +7,6 @@
 namespace vesk {
 namespace {
 
-const Log& log() {
-    static const Log instance(LogChannels::queues);
-    return instance;
-}
-
 // The queue whose task is running on this thread, if any.
 thread_local const SerialQueue* current = nullptr;
 
@@ -93,13 +88,7 @@ void SerialQueue::run() {
         Task task = std::move(next->second);
         tasks.erase(next);
         lock.unlock();
-        try {
-            task();
-        } catch (const std::exception& error) {
-            log().error("{}: task failed: {}", label, error.what());
-        } catch (...) {
-            log().error("{}: task failed", label);
-        }
+        Threads::runLogged(label, task);
         task = nullptr;  // what it holds is released outside the lock, before the next
         lock.lock();
     }

@@ -8,7 +8,6 @@
 #include <string>
 #include <thread>
 
-#include "VeskPlatform/Log.hpp"
 
 namespace vesk {
 

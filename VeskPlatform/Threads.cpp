@@ -9,7 +9,20 @@
 #include <unistd.h>
 #endif
 
+#include "VeskPlatform/Log.hpp"
+
 namespace vesk::Threads {
+
+void runLogged(std::string_view label, const std::function<void()>& task) {
+    static const Log log(LogChannels::queues);
+    try {
+        task();
+    } catch (const std::exception& error) {
+        log.error("{}: task failed: {}", label, error.what());
+    } catch (...) {
+        log.error("{}: task failed", label);
+    }
+}
 
 void runInBackground() {
 #ifdef __APPLE__
