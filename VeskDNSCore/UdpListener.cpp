@@ -152,7 +152,6 @@ void UdpListener::sendHeld() {
 }
 #else
 void UdpListener::drainBatched() { drainOneByOne(); }
-void UdpListener::sendHeld() {}
 #endif
 
 void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
