@@ -8,6 +8,8 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include "VeskPlatform/Utf8.hpp"
+
 namespace vesk {
 namespace {
 
@@ -92,26 +94,7 @@ std::string_view DomainName::trimmed(std::string_view text) {
     return text.substr(start, end - start);
 }
 
-bool DomainName::isValidUTF8(std::string_view text) {
-    const char* bytes = text.data();
-    size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        // Runs of ASCII, which is nearly all of a blocklist, eight bytes at a time.
-        while (i + 8 <= n) {
-            uint64_t word;
-            std::memcpy(&word, bytes + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        UChar32 c;
-        size_t length = decode(text, i, c);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
-}
+bool DomainName::isValidUTF8(std::string_view text) { return Utf8::isValid(text); }
 
 bool DomainName::isASCII(std::string_view text) {
     for (char c : text) {

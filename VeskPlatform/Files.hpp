@@ -21,3 +21,15 @@ bool writeAll(int fd, std::string_view data);
 std::string writeAtomically(const std::string& path, std::string_view data);
 
 }  // namespace vesk::Files
+
+namespace vesk::Files {
+
+// Removes base/relative, with everything in it when it is a directory, without ever
+// following a symbolic link below base: the path is walked one component at a time, a
+// link on the way ends the walk with nothing removed, and a link met as the last component
+// or inside the tree is removed itself, never what it points at. For deleting as root
+// inside a directory someone else controls. relative must not be absolute or name "." or
+// "..". True when the path was there and is gone.
+bool removeBeneath(const std::string& base, const std::string& relative);
+
+}  // namespace vesk::Files

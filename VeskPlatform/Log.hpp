@@ -41,6 +41,9 @@ inline constexpr std::string_view daemon = "app.quorran.tarnik.dnsd";
 inline constexpr LogChannel server{daemon, "server"};
 inline constexpr LogChannel forwarder{"app.quorran.tarnik.PacketTunnelProvider", "dns"};
 inline constexpr LogChannel alerts{daemon, "alerts"};
+inline constexpr LogChannel uninstall{daemon, "uninstall"};
+// Browser restarts and the private-relay probe and reset.
+inline constexpr LogChannel browserRestart{"app.quorran.tarnik", "browser-restart"};
 // Serial queues and the blocking pool (tasks that failed).
 inline constexpr LogChannel queues{daemon, "queues"};
 // The logging thread's own lines (lines it had to drop).

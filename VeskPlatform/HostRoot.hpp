@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <sys/types.h>
+
+namespace vesk {
+
+// Where the host's own paths live. On macOS that is the file system itself. Elsewhere the
+// macOS paths the daemon runs, stats, reads or deletes are taken under the directory named
+// by VESK_HOST_ROOT (by default "/"), where a simulated host can stand in for the Mac.
+class HostRoot {
+public:
+    // The file system itself.
+    HostRoot() = default;
+    // Paths under root ("/" is the file system itself). Not available on macOS builds.
+    explicit HostRoot(std::string root);
+    // The one the environment names (VESK_HOST_ROOT), or the file system itself.
+    static HostRoot fromEnvironment();
+
+    // The local path for an absolute host path; other paths are returned as they are.
+    std::string path(const std::string& hostPath) const;
+    // The home directory (a host path) of a user from the password database: the system's,
+    // or ROOT/etc/passwd under a host root. None when the user is unknown.
+    std::optional<std::string> homeOf(uid_t uid) const;
+
+private:
+    std::string root;  // empty: the file system itself
+};
+
+}  // namespace vesk

@@ -1,0 +1,189 @@
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vesk::test {
+
+// A simulated macOS host laid out by vesk-hostsim under a directory: its state read and
+// set through the plain text files its tools share (ROOT/hostsim/*, ROOT/calls.log).
+class HostSim {
+public:
+    struct Service {
+        std::string name;
+        bool enabled = true;
+        std::vector<std::string> servers;
+        bool operator==(const Service&) const = default;
+    };
+    struct Process {
+        std::string name;
+        bool ignoresTerm = false;  // survives killall -TERM
+    };
+    struct LaunchdJob {
+        std::string target;  // DOMAIN/LABEL
+        pid_t pid = 0;       // sent SIGTERM on bootout; 0 for none
+    };
+
+    explicit HostSim(std::string root) : dir(std::move(root)) {}
+
+#ifdef VESK_HOSTSIM_PATH
+    static HostSim install(const std::string& root) { return install(root, VESK_HOSTSIM_PATH); }
+#endif
+    // Runs "program install root" and waits for it; throws when it fails.
+    static HostSim install(const std::string& root, const std::string& program) {
+        std::vector<std::string> words = {program, "install", root};
+        std::vector<char*> argv;
+        for (auto& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start " + program);
+        }
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR) throw std::runtime_error("cannot wait for " + program);
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            throw std::runtime_error(program + " install " + root + " failed");
+        }
+        return HostSim(root);
+    }
+
+    const std::string& root() const { return dir; }
+    // The local path of a host path ("/usr/bin/open").
+    std::string path(const std::string& hostPath) const { return dir + hostPath; }
+    bool exists(const std::string& hostPath) const {
+        struct stat status{};
+        return ::lstat(path(hostPath).c_str(), &status) == 0;
+    }
+    // The console user, as the owner of /dev/console.
+    uid_t consoleUid() const {
+        struct stat status{};
+        if (::stat(path("/dev/console").c_str(), &status) != 0) throw std::runtime_error("no console");
+        return status.st_uid;
+    }
+
+    // Each tool call: its name and arguments, shell-quoted where needed.
+    std::vector<std::string> calls() const { return lines(dir + "/calls.log"); }
+    // Emptied in place, so that tools appending go on writing to the file read here.
+    void clearCalls() const {
+        if (::truncate((dir + "/calls.log").c_str(), 0) != 0) throw std::runtime_error("no calls.log");
+    }
+
+    std::vector<Service> services() const {
+        std::vector<Service> found;
+        for (const auto& line : lines(state("services"))) {
+            auto fields = split(line, '\t');
+            Service service{fields[0], fields.size() < 2 || fields[1] != "off", {}};
+            if (fields.size() > 2) {
+                for (const auto& server : split(fields[2], ' ')) {
+                    if (!server.empty()) service.servers.push_back(server);
+                }
+            }
+            found.push_back(service);
+        }
+        return found;
+    }
+    void setServices(const std::vector<Service>& services) const {
+        std::vector<std::string> text;
+        for (const auto& service : services) {
+            std::string servers;
+            for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
+            text.push_back(service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers);
+        }
+        write(state("services"), text);
+    }
+
+    // The names of the running processes, one per process.
+    std::vector<std::string> processes() const {
+        std::vector<std::string> names;
+        for (const auto& line : lines(state("processes"))) names.push_back(split(line, '\t')[0]);
+        return names;
+    }
+    void setProcesses(const std::vector<Process>& processes) const {
+        std::vector<std::string> text;
+        for (const auto& process : processes) {
+            text.push_back(process.name + (process.ignoresTerm ? "\tignores-term" : ""));
+        }
+        write(state("processes"), text);
+    }
+
+    // Safari's private-relay preference as "defaults read" prints it; none: not set.
+    void setSafariRelay(const std::optional<std::string>& value) const {
+        if (value) {
+            write(state("safari-relay"), {*value});
+        } else {
+            std::remove(state("safari-relay").c_str());
+        }
+    }
+
+    // The loaded jobs as DOMAIN/LABEL.
+    std::vector<std::string> launchdJobs() const {
+        std::vector<std::string> targets;
+        for (const auto& line : lines(state("launchd"))) targets.push_back(split(line, '\t')[0]);
+        return targets;
+    }
+    void setLaunchdJobs(const std::vector<LaunchdJob>& jobs) const {
+        std::vector<std::string> text;
+        for (const auto& job : jobs) {
+            text.push_back(job.target);
+            if (job.pid > 0) text.back() += '\t' + std::to_string(job.pid);
+        }
+        write(state("launchd"), text);
+    }
+
+    // Each statement osascript was given.
+    std::vector<std::string> notifications() const { return lines(state("notifications")); }
+
+private:
+    std::string state(const std::string& name) const { return dir + "/hostsim/" + name; }
+
+    static std::vector<std::string> split(const std::string& text, char separator) {
+        std::vector<std::string> fields;
+        std::istringstream in(text);
+        for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
+        return fields.empty() ? std::vector<std::string>{""} : fields;
+    }
+    static std::vector<std::string> lines(const std::string& file) {
+        std::vector<std::string> found;
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty()) found.push_back(line);
+        }
+        return found;
+    }
+    // Under the tools' own lock, and whole (renamed into place), so that a tool running
+    // meanwhile neither loses this change nor reads half of it.
+    void write(const std::string& file, const std::vector<std::string>& text) const {
+        int lock = ::open(state("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+            if (lock >= 0) ::close(lock);
+            throw std::runtime_error("cannot lock " + dir);
+        }
+        std::string temporary = file + ".test-tmp";
+        {
+            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+            for (const auto& line : text) out << line << '\n';
+        }
+        bool replaced = std::rename(temporary.c_str(), file.c_str()) == 0;
+        ::close(lock);
+        if (!replaced) throw std::runtime_error("cannot write " + file);
+    }
+
+    std::string dir;
+};
+
+}  // namespace vesk::test

@@ -1,0 +1,140 @@
+// Lays out the simulated host: the tools, the console user and its home, the files the
+// daemon's uninstaller removes, and the tools' default state.
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+#include "Tools.hpp"
+
+namespace vesk::hostsim {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The console user when installing as root, as on a Mac whose first user it is.
+constexpr uid_t firstUserId = 501;
+constexpr gid_t staffGroupId = 20;
+
+void writeText(const fs::path& file, std::string_view text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+void chownTree(const fs::path& top, uid_t uid, gid_t gid) {
+    auto change = [&](const fs::path& path) {
+        if (::lchown(path.c_str(), uid, gid) != 0) throw std::runtime_error("cannot chown " + path.string());
+    };
+    change(top);
+    for (const auto& entry : fs::recursive_directory_iterator(top)) change(entry.path());
+}
+
+// A small XML property list of string values.
+std::string plist(std::initializer_list<std::pair<std::string_view, std::string_view>> entries) {
+    std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n<dict>\n";
+    for (auto [key, value] : entries) {
+        text += "  <key>" + std::string(key) + "</key>\n  <string>" + std::string(value) + "</string>\n";
+    }
+    return text + "</dict>\n</plist>\n";
+}
+
+constexpr std::string_view browserCaches[] = {
+    "Library/Caches/Google/Chrome",
+    "Library/Application Support/Google/Chrome/Default/Cache",
+    "Library/Application Support/Google/Chrome/Default/Code Cache",
+    "Library/Containers/com.apple.Safari/Data/Library/Caches",
+    "Library/Caches/com.apple.Safari",
+    "Library/Caches/Firefox",
+    "Library/Caches/BraveSoftware/Brave-Browser",
+    "Library/Application Support/BraveSoftware/Brave-Browser/Default/Cache",
+    "Library/Caches/Microsoft Edge",
+    "Library/Application Support/Microsoft Edge/Default/Cache",
+    "Library/Caches/com.operasoftware.Opera",
+    "Library/Caches/Vivaldi",
+    "Library/Application Support/Vivaldi/Default/Cache",
+    "Library/Caches/company.thebrowser.Browser",
+};
+
+void installUser(const fs::path& root, uid_t uid) {
+    writeText(root / "dev/console", "");
+    writeText(root / "etc/passwd",
+              "root:*:0:0:System Administrator:/var/root:/bin/sh\n"
+              "user1:*:" + std::to_string(uid) + ":" + std::to_string(staffGroupId) +
+                  ":User One:/Users/user1:/bin/zsh\n");
+    fs::create_directories(root / "var/root");
+    fs::path home = root / "Users/user1";
+    fs::create_directories(home);
+    for (auto cache : browserCaches) writeText(home / cache / "cache.db", "SQLite format 3\n");
+    writeText(home / "Library/Preferences/com.apple.networkserviceproxy.plist", plist({}));
+    if (::geteuid() == 0) {
+        if (::chown((root / "dev/console").c_str(), uid, staffGroupId) != 0) {
+            throw std::runtime_error("cannot chown the console");
+        }
+        chownTree(home, uid, staffGroupId);
+    }
+}
+
+// Reset whole, since the daemon under test may have changed or removed them.
+void installDaemonFiles(const fs::path& root) {
+    const char* paths[] = {
+        "usr/local/libexec/vesk-dnsd", "usr/local/share/vesk",        "usr/local/etc/vesk",
+        "var/log/vesk-dnsd.log",       "Applications/VeskFilter.app",
+        "Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist",
+    };
+    for (const char* path : paths) fs::remove_all(root / path);
+    writeText(root / "usr/local/libexec/vesk-dnsd", "#!/bin/sh\nexit 0\n");
+    fs::permissions(root / "usr/local/libexec/vesk-dnsd", fs::perms(0755));
+    writeText(root / "usr/local/share/vesk/adult-domains.txt", "example-adult.test\nadult.example\n");
+    fs::create_directories(root / "usr/local/etc/vesk");
+    fs::permissions(root / "usr/local/etc/vesk", fs::perms::owner_all);
+    writeText(root / "var/log/vesk-dnsd.log", "");
+    writeText(root / "Applications/VeskFilter.app/Contents/Info.plist",
+              plist({{"CFBundleIdentifier", "app.quorran.tarnik.filter"},
+                     {"CFBundleName", "VeskFilter"}}));
+    writeText(root / "Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist",
+              plist({{"Label", "app.quorran.tarnik.dnsd"}, {"Program", "/usr/local/libexec/vesk-dnsd"}}));
+}
+
+void installState(const fs::path& root, uid_t uid) {
+    fs::remove_all(root / "hostsim");
+    writeText(root / "hostsim/services", "Wi-Fi\ton\t\nBluetooth PAN\toff\t\nThunderbolt Bridge\ton\t\n");
+    writeText(root / "hostsim/processes", "mDNSResponder\nFinder\n");
+    writeText(root / "hostsim/launchd",
+              "gui/" + std::to_string(uid) + "/com.apple.networkserviceproxy\n"
+              "system/app.quorran.tarnik.dnsd\n");
+    writeText(root / "hostsim/notifications", "");
+    writeText(root / "calls.log", "");
+}
+
+}  // namespace
+
+void install(const std::string& rootPath, const std::string& program) {
+    fs::path root = fs::absolute(rootPath);
+    fs::create_directories(root);
+    for (const auto& tool : tools) {
+        fs::path link = root / tool.hostPath.substr(1);
+        fs::create_directories(link.parent_path());
+        fs::remove_all(link);
+        fs::create_symlink(program, link);
+    }
+    uid_t user = ::geteuid() == 0 ? firstUserId : ::geteuid();
+    installUser(root, user);
+    writeText(root / "System/Library/LaunchAgents/com.apple.networkserviceproxy.plist",
+              plist({{"Label", "com.apple.networkserviceproxy"},
+                     {"Program", "/usr/libexec/networkserviceproxy"}}));
+    installDaemonFiles(root);
+    installState(root, user);
+}
+
+}  // namespace vesk::hostsim

@@ -1,0 +1,128 @@
+// launchctl: the loaded jobs of hostsim/launchd, one DOMAIN/LABEL [<tab> PID] a line, and
+// running a tool in a user's session.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "Tools.hpp"
+
+namespace vesk::hostsim {
+namespace {
+
+struct Job {
+    std::string target;  // DOMAIN/LABEL
+    pid_t pid = 0;       // 0: none recorded
+};
+
+Job parseJob(const std::string& line) {
+    auto fields = split(line, '\t');
+    Job job{fields[0], 0};
+    // Only a real process id: kill() takes 0 and -1 as whole groups.
+    if (fields.size() > 1) {
+        if (auto pid = decimal(fields[1]); pid && *pid > 1 && *pid <= 0x7fffffff) {
+            job.pid = static_cast<pid_t>(*pid);
+        }
+    }
+    return job;
+}
+
+std::vector<std::string>::iterator findJob(std::vector<std::string>& lines, const std::string& target) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& line) { return parseJob(line).target == target; });
+}
+
+int usage() {
+    std::cerr << "Usage: launchctl asuser <uid> <command> [args ...]\n"
+                 "       launchctl bootout <domain>/<label>\n"
+                 "       launchctl bootstrap <domain> <plist>\n"
+                 "       launchctl kickstart [-k] <domain>/<label>\n";
+    return exitUsage;
+}
+
+// Runs the tool from the host with its local path as argv[0], which is how it finds the host.
+int asUser(const Host& host, const Args& args) {
+    if (args.size() < 3 || !decimal(args[1])) return usage();
+    std::string path = host.path(args[2]);
+    std::vector<std::string> words = {path};
+    words.insert(words.end(), args.begin() + 3, args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::cout.flush();
+    ::execv(path.c_str(), argv.data());
+    int error = errno;
+    std::cerr << "launchctl: " << args[2] << ": " << std::strerror(error) << '\n';
+    return error == ENOENT ? 127 : 126;
+}
+
+int bootout(const Host& host, const std::string& target) {
+    Job job;
+    {
+        StateLock lock(host);
+        auto lines = readLines(host.state("launchd"));
+        auto found = findJob(lines, target);
+        if (found == lines.end()) {
+            std::cerr << "Boot-out failed: 3: No such process\n";
+            return 3;
+        }
+        job = parseJob(*found);
+        lines.erase(found);
+        writeLines(host.state("launchd"), lines);
+    }
+    if (job.pid != 0) ::kill(job.pid, SIGTERM);
+    return 0;
+}
+
+int kickstart(const Host& host, const std::string& target) {
+    size_t slash = target.rfind('/');
+    if (slash == std::string::npos || slash == 0) return usage();
+    auto lines = readLines(host.state("launchd"));
+    if (findJob(lines, target) != lines.end()) return 0;
+    std::string domain = target.substr(0, slash);
+    std::string label = target.substr(slash + 1);
+    std::cerr << "Could not find service \"" << label << "\" in domain for ";
+    if (domain.rfind("gui/", 0) == 0) {
+        std::cerr << "user gui: " << domain.substr(4) << '\n';
+    } else {
+        std::cerr << domain << '\n';
+    }
+    return 113;
+}
+
+int bootstrap(const Host& host, const std::string& domain, const std::string& plist) {
+    struct stat status{};
+    if (::stat(host.path(plist).c_str(), &status) != 0) {
+        std::cerr << "Bootstrap failed: 5: Input/output error\n";
+        return 5;
+    }
+    std::string label = plist.substr(plist.rfind('/') + 1);
+    if (label.size() > 6 && label.ends_with(".plist")) label.resize(label.size() - 6);
+    std::string target = domain + "/" + label;
+    StateLock lock(host);
+    auto lines = readLines(host.state("launchd"));
+    if (findJob(lines, target) == lines.end()) {
+        lines.push_back(target);
+        writeLines(host.state("launchd"), lines);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runLaunchctl(const Host& host, const Args& args) {
+    std::string verb = args.empty() ? "" : args[0];
+    if (verb == "asuser") return asUser(host, args);
+    if (verb == "bootout" && args.size() == 2) return bootout(host, args[1]);
+    if (verb == "bootstrap" && args.size() == 3) return bootstrap(host, args[1], args[2]);
+    if (verb == "kickstart" && args.size() == 2) return kickstart(host, args[1]);
+    if (verb == "kickstart" && args.size() == 3 && args[1] == "-k") return kickstart(host, args[2]);
+    return usage();
+}
+
+}  // namespace vesk::hostsim

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string_view>
+
+#include "Host.hpp"
+
+namespace vesk::hostsim {
+
+// Each tool takes its arguments (argv[0] excluded), writes to standard output and error as
+// the host's own does, and returns its exit status.
+int runNetworksetup(const Host& host, const Args& args);
+int runDscacheutil(const Host& host, const Args& args);
+int runKillall(const Host& host, const Args& args);
+int runPgrep(const Host& host, const Args& args);
+int runOpen(const Host& host, const Args& args);
+int runDefaults(const Host& host, const Args& args);
+int runOsascript(const Host& host, const Args& args);
+int runLaunchctl(const Host& host, const Args& args);
+
+struct Tool {
+    std::string_view name;      // the basename it is invoked by
+    std::string_view hostPath;  // where the host keeps it
+    int (*run)(const Host&, const Args&);
+};
+
+inline constexpr Tool tools[] = {
+    {"networksetup", "/usr/sbin/networksetup", runNetworksetup},
+    {"dscacheutil", "/usr/bin/dscacheutil", runDscacheutil},
+    {"killall", "/usr/bin/killall", runKillall},
+    {"pgrep", "/usr/bin/pgrep", runPgrep},
+    {"open", "/usr/bin/open", runOpen},
+    {"defaults", "/usr/bin/defaults", runDefaults},
+    {"osascript", "/usr/bin/osascript", runOsascript},
+    {"launchctl", "/bin/launchctl", runLaunchctl},
+};
+
+// Lays out a fresh host under root, with its tools as links to program; an existing one
+// is reset. Throws on failure.
+void install(const std::string& root, const std::string& program);
+
+}  // namespace vesk::hostsim
