@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <asio/post.hpp>
 
@@ -72,13 +73,42 @@ int Daemon::run() {
 }
 
 // Startup, in order: the alert configuration, the blocklist, the block log and the DNS
-// listener. The control API, the monitors and the startup filter-state check follow the
-// "serving DNS" line.
+// listener. The control API and the monitors follow the "serving DNS" line, then the
+// startup filter-state check.
 bool Daemon::start() {
+    createHost();
     configureAlerts();
     loadBlocklist();
     blockLog = std::make_unique<BlockEventLog>(200);
-    return startDns();
+    if (!startDns()) return false;
+    work->submit([this] { checkFilterState(); });
+    return true;
+}
+
+// Building these runs nothing on the host: they act only when asked.
+void Daemon::createHost() {
+    work = std::make_unique<BlockingPool>("app.quorran.tarnik.dnsd.work");
+    utility = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.utility");
+    tools = std::make_unique<ProcessToolRunner>(hostRoot);
+    console = std::make_unique<HostConsoleUser>(hostRoot);
+    systemDNS = std::make_unique<SystemDNS>(*tools);
+    relay = std::make_unique<PrivateRelay>(*tools, *console, hostRoot, Clock::system());
+    browserRestart = std::make_unique<BrowserRestart>(
+        BrowserRestart::Parts{*tools, *console, hostRoot, Clock::system(), *systemDNS, *relay}, *work);
+    // The process ends the way a signal ends it, so that everything stops in order.
+    uninstaller = std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, *utility,
+                                                [] { ::kill(::getpid(), SIGTERM); });
+}
+
+// Whether the host pointed at the filter before we started; when it did, answers cached
+// meanwhile and a relay tunnel set up meanwhile are knocked down. The daemon never turns
+// filtering on by itself.
+void Daemon::checkFilterState() {
+    bool on = systemDNS->refresh();
+    stderrLine(std::string("vesk-dnsd: filter state at startup: ") + (on ? "ON" : "OFF"));
+    if (!on) return;
+    systemDNS->flushDNSCache();
+    relay->dropPrivateRelayTunnel();
 }
 
 void Daemon::configureAlerts() {
@@ -103,6 +133,9 @@ void Daemon::configureAlerts() {
 
 void Daemon::loadBlocklist() {
     // A relative path is taken from the executable's directory, whatever the current one.
+    if (settings.blocklistPath == Settings{}.blocklistPath) {
+        settings.blocklistPath = hostRoot.path(settings.blocklistPath);
+    }
     settings.blocklistPath =
         ExecutablePath::resolve(settings.blocklistPath, ExecutablePath::directory());
     blocklist = std::make_unique<Blocklist>(settings.blocklistPath);
@@ -159,14 +192,25 @@ void Daemon::stop() {
         dnsThread.join();
     }
     server.reset();
-    // Requests in flight end now (as failures); the alerts still queued are dropped.
+    // Requests in flight end now (as failures), which also frees host work waiting on
+    // them; the alerts still queued are dropped.
     if (http) http->shutdown();
+    if (work) work->stop();
+    if (utility) utility->stop(SerialQueue::Due::drop);
     if (tokenQ) tokenQ->stop(SerialQueue::Due::drop);
     alerts.reset();
     tokenQ.reset();
     http.reset();
     blockLog.reset();
     blocklist.reset();
+    uninstaller.reset();
+    browserRestart.reset();
+    relay.reset();
+    systemDNS.reset();
+    console.reset();
+    tools.reset();
+    utility.reset();
+    work.reset();
 }
 
 }  // namespace vesk

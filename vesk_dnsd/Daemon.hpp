@@ -13,6 +13,15 @@
 #include "VeskDNSCore/BlockEventLog.hpp"
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
+#include "VeskHost/BrowserRestart.hpp"
+#include "VeskHost/PrivateRelay.hpp"
+#include "VeskHost/SystemDNS.hpp"
+#include "VeskHost/Uninstaller.hpp"
+#include "VeskPlatform/BlockingPool.hpp"
+#include "VeskPlatform/ConsoleUser.hpp"
+#include "VeskPlatform/HostRoot.hpp"
+#include "VeskPlatform/SerialQueue.hpp"
+#include "VeskPlatform/ToolRunner.hpp"
 #include "vesk_dnsd/Options.hpp"
 
 namespace vesk {
@@ -34,13 +43,28 @@ public:
 
 private:
     bool start();
+    void createHost();
     void configureAlerts();
     void loadBlocklist();
     bool startDns();
+    void checkFilterState();
     void stop();
 
     Settings settings;
     StderrLine stderrLine;
+
+    // Work that may block (tools, waits) runs on the pool; delayed host work on the
+    // utility queue.
+    std::unique_ptr<BlockingPool> work;
+    std::unique_ptr<SerialQueue> utility;
+    // The host: where its paths live, its tools, its user, and the units that act on it.
+    HostRoot hostRoot = HostRoot::fromEnvironment();
+    std::unique_ptr<ProcessToolRunner> tools;
+    std::unique_ptr<HostConsoleUser> console;
+    std::unique_ptr<SystemDNS> systemDNS;
+    std::unique_ptr<PrivateRelay> relay;
+    std::unique_ptr<BrowserRestart> browserRestart;
+    std::unique_ptr<Uninstaller> uninstaller;
 
     // Alert reporting, when configured: the reporter, its token queue and HTTP session.
     std::unique_ptr<HttpSession> http;

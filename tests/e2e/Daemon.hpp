@@ -14,7 +14,9 @@
 #include <string_view>
 
 #include "tests/support/FakeUpstream.hpp"
+#include "tests/support/HostSim.hpp"
 #include "tests/support/Socket.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
 
@@ -32,13 +34,18 @@ inline Bytes framed(const Bytes& message) {
 inline constexpr std::string_view tcpWarning = "vesk-dnsd: WARNING DNS over TCP unavailable: ";
 
 // A vesk-dnsd process whose standard error is collected line by line; killed when
-// destroyed still running.
+// destroyed still running. It always runs on a simulated host (hostRoot, or one of its
+// own), never on this machine's.
 class Daemon {
 public:
     Daemon(const std::string& blocklist, uint16_t port,
            const std::vector<const FakeUpstream*>& upstreams,
-           const std::vector<std::string>& extra = {})
+           const std::vector<std::string>& extra = {}, std::string hostRoot = "")
         : dnsPort(port) {
+        if (hostRoot.empty()) {
+            ownHost = std::make_unique<TempDir>();
+            hostRoot = HostSim::install(ownHost->path()).root();
+        }
         // Only ever our fakes: by default the daemon forwards to public resolvers.
         std::string endpoints;
         for (const auto* upstream : upstreams) endpoints += "," + upstream->endpoint();
@@ -49,7 +56,7 @@ public:
                                  std::to_string(port), "--control-port",
                                  std::to_string(Socket(SOCK_STREAM).port()), "--upstreams",
                                  endpoints.substr(1)});
-        std::vector<std::string> env = {"VESK_LOG=stderr"};
+        std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot};
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
         }
@@ -88,10 +95,11 @@ public:
     static std::unique_ptr<Daemon> serve(const std::string& blocklist,
                                          const std::vector<const FakeUpstream*>& upstreams,
                                          const std::vector<std::string>& extra = {},
-                                         const std::function<uint16_t()>& pickPort = {}) {
+                                         const std::function<uint16_t()>& pickPort = {},
+                                         const std::string& hostRoot = "") {
         for (int attempt = 1;; ++attempt) {
             auto daemon = std::make_unique<Daemon>(blocklist, pickPort ? pickPort() : Socket().port(),
-                                                   upstreams, extra);
+                                                   upstreams, extra, hostRoot);
             auto line = daemon->waitForLine([](std::string_view text) {
                 return text.starts_with("vesk-dnsd: serving DNS on ") || text.starts_with("vesk-dnsd: failed");
             });
@@ -175,6 +183,7 @@ private:
         changed.notify_all();
     }
 
+    std::unique_ptr<TempDir> ownHost;
     uint16_t dnsPort;
     pid_t pid = -1;
     std::optional<int> status;

@@ -94,6 +94,8 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
                 "vesk-dnsd: WARNING blocklist is empty — fail-open, NOTHING will be blocked");
         }
         expected.push_back("vesk-dnsd: serving DNS on 127.0.0.1:" + std::to_string(daemon->port()));
+        expected.push_back("vesk-dnsd: filter state at startup: OFF");
+        daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); });
         EXPECT_EQ(daemon->lines("vesk-dnsd: "), expected);
         for (const char* name : {"dns.google", "mask.icloud.com"}) {
             Bytes q = query(0x2001, name);
@@ -164,6 +166,34 @@ TEST_F(DaemonTest, SaysWhetherAlertsAreConfiguredAndPaired) {
         EXPECT_EQ(lines[0], c.line);
         EXPECT_EQ(lines[1].rfind("vesk-dnsd: loaded 1 blocked domains", 0), 0u);
         EXPECT_EQ(daemon->stop(), 0);
+        daemon.reset();
+    }
+}
+
+TEST_F(DaemonTest, ChecksAtStartupWhetherTheHostPointsAtTheFilter) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on ? "on" : "off");
+        TempDir host;
+        auto sim = HostSim::install(host.path());
+        sim.setServices({{"Wi-Fi", true, {}}, {"Thunderbolt Bridge", true, on ? std::vector<std::string>{"8.8.8.8", "127.0.0.1"} : std::vector<std::string>{}}});
+        sim.clearCalls();
+        daemon = Daemon::serve(dir.write("blocklist.txt", ""), {&upstream}, {}, {}, host.path());
+        auto line = daemon->waitForLine([](std::string_view text) { return text.starts_with("vesk-dnsd: filter state"); });
+        EXPECT_EQ(line, std::string("vesk-dnsd: filter state at startup: ") + (on ? "ON" : "OFF"));
+        std::vector<std::string> expected{"networksetup -listallnetworkservices", "networksetup -getdnsservers Wi-Fi",
+                                          "networksetup -getdnsservers 'Thunderbolt Bridge'"};
+        if (on) {
+            std::string user = "gui/" + std::to_string(sim.consoleUid());
+            expected.insert(expected.end(), {"dscacheutil -flushcache", "killall -HUP mDNSResponder",
+                                             "launchctl bootout " + user + "/com.apple.networkserviceproxy",
+                                             "launchctl kickstart -k " + user + "/com.apple.networkserviceproxy",
+                                             "launchctl bootstrap " + user +
+                                                 " /System/Library/LaunchAgents/com.apple.networkserviceproxy.plist"});
+            EXPECT_TRUE(daemon->waitForLog("wiped + cold-restarted networkserviceproxy — relay can't re-fetch ingress"));
+        }
+        EXPECT_EQ(daemon->stop(), 0);
+        EXPECT_EQ(sim.calls(), expected);
         daemon.reset();
     }
 }

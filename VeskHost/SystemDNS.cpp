@@ -1,0 +1,70 @@
+#include "SystemDNS.hpp"
+
+namespace vesk {
+
+ToolRunner::Result SystemDNS::networksetup(const ToolRunner::Args& args) {
+    return tools.capture("/usr/sbin/networksetup", args, ToolRunner::Capture::outputAndErrors);
+}
+
+// The listing's first line is the tool's header, whatever its wording; a disabled service
+// is marked with a leading "*". Names are used exactly as printed.
+std::vector<std::string> SystemDNS::services() {
+    std::string listing = networksetup({"-listallnetworkservices"}).out;
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < listing.size();) {
+        size_t end = listing.find('\n', start);
+        if (end == std::string::npos) end = listing.size();
+        if (end > start) lines.push_back(listing.substr(start, end - start));
+        start = end + 1;
+    }
+    std::vector<std::string> enabled;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i][0] != '*') enabled.push_back(lines[i]);
+    }
+    return enabled;
+}
+
+// A plain substring test over the tool's answer: neither its status nor its wording for a
+// service without servers matters.
+bool SystemDNS::computeEnabled() {
+    for (const auto& service : services()) {
+        if (networksetup({"-getdnsservers", service}).out.find("127.0.0.1") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The state recorded is the one asked for, not a reading: a service the tool refused is
+// not looked at again.
+void SystemDNS::setAll(const std::string& value, bool state) {
+    for (const auto& service : services()) networksetup({"-setdnsservers", service, value});
+    flushDNSCache();
+    std::lock_guard lock(stateLock);
+    cachedEnabled = state;
+}
+
+void SystemDNS::enable() { setAll("127.0.0.1", true); }
+
+void SystemDNS::disable() { setAll("Empty", false); }
+
+bool SystemDNS::isEnabled() {
+    std::lock_guard lock(stateLock);
+    if (!cachedEnabled) cachedEnabled = computeEnabled();
+    return *cachedEnabled;
+}
+
+bool SystemDNS::refresh() {
+    bool enabled = computeEnabled();
+    std::lock_guard lock(stateLock);
+    cachedEnabled = enabled;
+    return enabled;
+}
+
+void SystemDNS::flushDNSCache() {
+    tools.run("/usr/bin/dscacheutil", {"-flushcache"});
+    // mDNSResponder drops its cache on a hang-up.
+    tools.run("/usr/bin/killall", {"-HUP", "mDNSResponder"});
+}
+
+}  // namespace vesk

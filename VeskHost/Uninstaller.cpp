@@ -1,0 +1,35 @@
+#include "Uninstaller.hpp"
+
+#include <filesystem>
+
+namespace vesk {
+
+const std::vector<std::string>& Uninstaller::removalList() {
+    static const std::vector<std::string> paths{
+        "/usr/local/libexec/vesk-dnsd",
+        "/usr/local/share/vesk",
+        "/usr/local/etc/vesk",
+        "/var/log/vesk-dnsd.log",
+        "/Applications/VeskFilter.app",
+        "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist",
+    };
+    return paths;
+}
+
+void Uninstaller::performAndExit() {
+    systemDNS.disable();
+    for (const auto& path : removalList()) {
+        // A path that is missing or will not go is passed over; the rest still goes.
+        std::error_code ignored;
+        std::filesystem::remove_all(root.path(path), ignored);
+    }
+    log.info("uninstall: DNS restored, files removed; unloading daemon");
+    queue.asyncAfter(std::chrono::milliseconds(600), [this] {
+        // launchd ends us as it unloads the job, usually before the tool returns; the exit
+        // covers the case where it has not.
+        tools.run("/bin/launchctl", {"bootout", "system/app.quorran.tarnik.dnsd"});
+        exitProcess();
+    });
+}
+
+}  // namespace vesk

@@ -1,0 +1,137 @@
+// The host units with the real tool runner against a simulated host: what they do is
+// read back from the simulator's call log and state.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "VeskHost/BrowserRestart.hpp"
+#include "VeskHost/PrivateRelay.hpp"
+#include "VeskHost/SystemDNS.hpp"
+#include "VeskHost/Uninstaller.hpp"
+#include "tests/support/FakeHost.hpp"
+#include "tests/support/HostSim.hpp"
+#include "tests/support/ManualQueue.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace vesk::test {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+namespace fs = std::filesystem;
+
+struct SimulatedHost {
+    TempDir dir;
+    HostSim sim = HostSim::install(dir.path());
+    HostRoot root{dir.path()};
+    ProcessToolRunner tools{root};
+    HostConsoleUser console{root};
+    FakeClock clock;  // the units' waits cost no time; the tools are real
+    SystemDNS systemDNS{tools};
+    PrivateRelay relay{tools, console, root, clock};
+    BlockingPool pool{"test.host"};
+    BrowserRestart restart{{tools, console, root, clock, systemDNS, relay}, pool};
+    std::string uid = std::to_string(sim.consoleUid());
+
+    SimulatedHost() { sim.clearCalls(); }
+};
+
+TEST(HostIntegrationTest, SystemDNSPointsTheEnabledServicesAtTheFilterAndBack) {
+    SimulatedHost host;
+    EXPECT_FALSE(host.systemDNS.refresh());
+    host.sim.clearCalls();
+    host.systemDNS.enable();
+    EXPECT_THAT(host.sim.calls(),
+                ElementsAre("networksetup -listallnetworkservices", "networksetup -setdnsservers Wi-Fi 127.0.0.1",
+                            "networksetup -setdnsservers 'Thunderbolt Bridge' 127.0.0.1", "dscacheutil -flushcache",
+                            "killall -HUP mDNSResponder"));
+    EXPECT_EQ(host.sim.services(), (std::vector<HostSim::Service>{{"Wi-Fi", true, {"127.0.0.1"}},
+                                                                  {"Bluetooth PAN", false, {}},
+                                                                  {"Thunderbolt Bridge", true, {"127.0.0.1"}}}));
+    EXPECT_TRUE(SystemDNS(host.tools).refresh());
+    host.systemDNS.disable();
+    EXPECT_FALSE(SystemDNS(host.tools).refresh());
+}
+
+TEST(HostIntegrationTest, RestartEndsPurgesAndRelaunchesBrowsersWithoutFollowingPlantedLinks) {
+    SimulatedHost host;
+    host.sim.setProcesses({{"Safari"}, {"firefox", true}, {"Finder"}, {"mDNSResponder"}});
+    // The user plants links where the caches were, pointing at files of the system.
+    fs::create_directories(host.sim.path("/Library/Precious/Data/Library/Caches"));
+    std::ofstream(host.sim.path("/Library/Precious/file")) << "keep";
+    std::ofstream(host.sim.path("/Library/Precious/Data/Library/Caches/file")) << "keep";
+    std::string library = host.sim.path("/Users/user1/Library");
+    fs::remove_all(library + "/Caches/Firefox");
+    fs::create_symlink(host.sim.path("/Library/Precious"), library + "/Caches/Firefox");
+    fs::remove_all(library + "/Containers/com.apple.Safari");
+    fs::create_symlink(host.sim.path("/Library/Precious"), library + "/Containers/com.apple.Safari");
+
+    host.restart.restartRunning();
+
+    std::vector<std::string> expected{
+        "launchctl bootout gui/" + host.uid + "/com.apple.networkserviceproxy",
+        "launchctl kickstart -k gui/" + host.uid + "/com.apple.networkserviceproxy",
+        "launchctl bootstrap gui/" + host.uid + " /System/Library/LaunchAgents/com.apple.networkserviceproxy.plist"};
+    for (const auto& browser : BrowserRestart::browsers()) expected.push_back("killall -TERM " + shellWord(browser.proc));
+    // Each look finds Safari gone and firefox, which ignores TERM, still there; 4 s of looks.
+    for (int look = 0; look < 16; ++look) expected.insert(expected.end(), {"pgrep -x Safari", "pgrep -x firefox"});
+    expected.insert(expected.end(), {"pgrep -x Safari", "pgrep -x firefox", "killall -KILL firefox",
+                                     "dscacheutil -flushcache", "killall -HUP mDNSResponder",
+                                     "launchctl asuser " + host.uid + " /usr/bin/open -a Safari", "open -a Safari",
+                                     "launchctl asuser " + host.uid + " /usr/bin/open -a Firefox", "open -a Firefox"});
+    EXPECT_EQ(host.sim.calls(), expected);
+    EXPECT_THAT(host.sim.processes(), ElementsAre("Finder", "mDNSResponder", "Safari", "firefox"));
+    EXPECT_FALSE(fs::exists(library + "/Caches/com.apple.Safari"));
+    EXPECT_FALSE(fs::is_symlink(library + "/Caches/Firefox"));       // the link itself goes
+    EXPECT_TRUE(fs::is_symlink(library + "/Containers/com.apple.Safari"));  // a link on the way stops
+    EXPECT_TRUE(fs::exists(host.sim.path("/Library/Precious/file")));
+    EXPECT_TRUE(fs::exists(host.sim.path("/Library/Precious/Data/Library/Caches/file")));
+    EXPECT_TRUE(fs::exists(library + "/Caches/Google/Chrome"));  // not running
+    EXPECT_FALSE(fs::exists(library + "/Preferences/com.apple.networkserviceproxy.plist"));
+    EXPECT_THAT(host.sim.launchdJobs(), ::testing::Contains("gui/" + host.uid + "/com.apple.networkserviceproxy"));
+}
+
+TEST(HostIntegrationTest, RelayProbeReadsSafarisPreferenceAsTheConsoleUser) {
+    SimulatedHost host;
+    auto now = host.clock.wallNow();
+    EXPECT_FALSE(host.relay.safariPrivacyProxyActive(now));
+    host.sim.setSafariRelay("1");
+    EXPECT_TRUE(host.relay.safariPrivacyProxyActive(now + 15s));
+    std::string read = "defaults read com.apple.Safari WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork";
+    EXPECT_THAT(host.sim.calls(), ElementsAre("launchctl asuser " + host.uid + " /usr/bin/" + read, read,
+                                              "launchctl asuser " + host.uid + " /usr/bin/" + read, read));
+}
+
+TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {
+    SimulatedHost host;
+    fs::remove_all(host.sim.path("/Applications/VeskFilter.app"));
+    // A process standing in for the daemon, which the unload ends.
+    pid_t daemon = 0;
+    char sleepPath[] = "/bin/sleep", seconds[] = "60";
+    char* argv[] = {sleepPath, seconds, nullptr};
+    ASSERT_EQ(::posix_spawn(&daemon, sleepPath, nullptr, nullptr, argv, environ), 0);
+    host.sim.setLaunchdJobs({{"system/app.quorran.tarnik.dnsd", daemon}});
+    host.sim.setServices({{"Wi-Fi", true, {"127.0.0.1"}}});
+    ManualQueue queue;
+    bool exited = false;
+    Uninstaller uninstaller(host.systemDNS, host.tools, host.root, queue, [&] { exited = true; });
+
+    uninstaller.performAndExit();
+    for (const auto& path : Uninstaller::removalList()) EXPECT_FALSE(host.sim.exists(path)) << path;
+    EXPECT_TRUE(host.sim.services()[0].servers.empty());
+    queue.advance(600ms);
+    EXPECT_TRUE(exited);
+    int status = 0;
+    ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(host.sim.launchdJobs().empty());
+    EXPECT_EQ(host.sim.calls().back(), "launchctl bootout system/app.quorran.tarnik.dnsd");
+}
+
+}  // namespace
+}  // namespace vesk::test

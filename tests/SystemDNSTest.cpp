@@ -1,0 +1,116 @@
+#include "VeskHost/SystemDNS.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "tests/support/FakeHost.hpp"
+
+namespace vesk::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr const char* header = "An asterisk (*) denotes that a network service is disabled.\n";
+constexpr const char* listAll = "/usr/sbin/networksetup -listallnetworkservices";
+constexpr const char* flushCache = "/usr/bin/dscacheutil -flushcache";
+constexpr const char* hupResolver = "/usr/bin/killall -HUP mDNSResponder";
+
+// A host whose networksetup answers from fixed texts: the listing, and each service's
+// DNS servers.
+void answerWith(FakeToolRunner& tools, std::string listing, std::map<std::string, std::string> servers = {}) {
+    tools.script([=](const std::string& line) -> ToolRunner::Result {
+        if (line == listAll) return {0, listing};
+        for (const auto& [service, answer] : servers) {
+            if (line == "/usr/sbin/networksetup -getdnsservers " + shellWord(service)) return {0, answer};
+        }
+        return {0, ""};
+    });
+}
+
+TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
+    struct Case {
+        const char* name;
+        std::string listing;
+        std::map<std::string, std::string> servers;
+        bool on;
+        std::vector<std::string> asked;  // the services whose servers were read
+    };
+    std::string fourLines = std::string(header) + "Wi-Fi\n*Bluetooth PAN\nThunderbolt Bridge\n";
+    const Case cases[] = {
+        {"disabled services are skipped", fourLines, {}, false, {"Wi-Fi", "Thunderbolt Bridge"}},
+        {"header only", header, {}, false, {}},
+        {"nothing at all", "", {}, false, {}},
+        {"loopback among others", fourLines, {{"Wi-Fi", "127.0.0.1\n8.8.8.8\n"}}, true, {"Wi-Fi"}},
+        {"any text holding the address", fourLines, {{"Thunderbolt Bridge", "127.0.0.10\n"}}, true,
+         {"Wi-Fi", "Thunderbolt Bridge"}},
+        {"no servers set", fourLines, {{"Wi-Fi", "There aren't any DNS Servers set on Wi-Fi.\n"}}, false,
+         {"Wi-Fi", "Thunderbolt Bridge"}},
+        {"names are taken as printed", std::string(header) + "  Spaced Name \r\n", {}, false, {"  Spaced Name \r"}},
+        {"a launch error lists nothing", "cannot run /usr/sbin/networksetup: No such file or directory", {}, false,
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeToolRunner tools;
+        answerWith(tools, c.listing, c.servers);
+        SystemDNS dns(tools);
+        EXPECT_EQ(dns.refresh(), c.on);
+        std::vector<std::string> expected{listAll};
+        for (const auto& service : c.asked) {
+            expected.push_back("/usr/sbin/networksetup -getdnsservers " + shellWord(service));
+        }
+        EXPECT_EQ(tools.calls(), expected);
+    }
+}
+
+TEST(SystemDNSTest, EnableAndDisableSetEveryEnabledServiceThenFlushAndRemember) {
+    for (bool enable : {true, false}) {
+        SCOPED_TRACE(enable ? "enable" : "disable");
+        FakeToolRunner tools;
+        answerWith(tools, std::string(header) + "Wi-Fi\n*Off\nUSB 10/100 LAN\nThunderbolt Bridge\n");
+        SystemDNS dns(tools);
+        enable ? dns.enable() : dns.disable();
+        std::string value = enable ? "127.0.0.1" : "Empty";
+        EXPECT_THAT(tools.calls(),
+                    ElementsAre(listAll, "/usr/sbin/networksetup -setdnsservers Wi-Fi " + value,
+                                "/usr/sbin/networksetup -setdnsservers 'USB 10/100 LAN' " + value,
+                                "/usr/sbin/networksetup -setdnsservers 'Thunderbolt Bridge' " + value, flushCache,
+                                hupResolver));
+        // The state asked for is remembered, not read back.
+        tools.clear();
+        EXPECT_EQ(dns.isEnabled(), enable);
+        EXPECT_TRUE(tools.calls().empty());
+    }
+}
+
+TEST(SystemDNSTest, IsEnabledReadsTheHostOnceAndRefreshReadsAgain) {
+    FakeToolRunner tools;
+    answerWith(tools, std::string(header) + "Wi-Fi\n", {{"Wi-Fi", "127.0.0.1\n"}});
+    SystemDNS dns(tools);
+    EXPECT_TRUE(dns.isEnabled());
+    EXPECT_TRUE(dns.isEnabled());
+    EXPECT_EQ(tools.calls().size(), 2u);
+
+    answerWith(tools, std::string(header) + "Wi-Fi\n", {{"Wi-Fi", "There aren't any DNS Servers set on Wi-Fi.\n"}});
+    EXPECT_TRUE(dns.isEnabled());
+    EXPECT_FALSE(dns.refresh());
+    EXPECT_FALSE(dns.isEnabled());
+    EXPECT_EQ(tools.calls().size(), 4u);
+}
+
+TEST(SystemDNSTest, AFailedLaunchStillFlushesAndRecordsTheState) {
+    FakeToolRunner tools;
+    tools.script([](const std::string& line) -> ToolRunner::Result {
+        if (line.starts_with("/usr/sbin/networksetup")) return {-1, "cannot run networksetup: No such file"};
+        return {-1, ""};
+    });
+    SystemDNS dns(tools);
+    dns.enable();
+    EXPECT_THAT(tools.calls(), ElementsAre(listAll, flushCache, hupResolver));
+    EXPECT_TRUE(dns.isEnabled());
+}
+
+}  // namespace
+}  // namespace vesk::test

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VeskPlatform/Clock.hpp"
+#include "VeskPlatform/ConsoleUser.hpp"
+#include "VeskPlatform/ToolRunner.hpp"
+
+namespace vesk::test {
+
+// One argument as a shell would need it: quoted when it holds anything unusual.
+inline std::string shellWord(const std::string& word) {
+    bool plain = !word.empty() && word.find_first_not_of(
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:=@%+,-") == std::string::npos;
+    if (plain) return word;
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Records every tool the unit under test runs, as "PATH ARG ARG", and answers from a
+// script (by default: status 0, no output).
+class FakeToolRunner final : public ToolRunner {
+public:
+    using Script = std::function<Result(const std::string& line)>;
+
+    void script(Script answer) {
+        std::lock_guard lock(mutex);
+        respond = std::move(answer);
+    }
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex);
+        return recorded;
+    }
+    void clear() {
+        std::lock_guard lock(mutex);
+        recorded.clear();
+    }
+
+    int run(const std::string& path, const Args& args) override { return answer(path, args).code; }
+    Result capture(const std::string& path, const Args& args, Capture) override { return answer(path, args); }
+    bool startDetached(const std::string& path, const Args& args) override { return answer(path, args).code != -1; }
+
+private:
+    Result answer(const std::string& path, const Args& args) {
+        std::string line = path;
+        for (const auto& arg : args) line += " " + shellWord(arg);
+        Script current;
+        {
+            std::lock_guard lock(mutex);
+            recorded.push_back(line);
+            current = respond;
+        }
+        return current ? current(line) : Result{0, ""};
+    }
+
+    mutable std::mutex mutex;  // guards recorded and respond
+    std::vector<std::string> recorded;
+    Script respond;
+};
+
+// Time that moves only when the test says, or when the unit under test sleeps.
+class FakeClock final : public Clock {
+public:
+    Wall::time_point wallNow() const override {
+        std::lock_guard lock(mutex);
+        return Wall::time_point{} + std::chrono::hours(24 * 365 * 56) +
+               std::chrono::duration_cast<Wall::duration>(current - Monotonic::time_point{});
+    }
+    Monotonic::time_point now() const override {
+        std::lock_guard lock(mutex);
+        return current;
+    }
+    void sleepFor(Monotonic::duration duration) override {
+        std::lock_guard lock(mutex);
+        current += duration;
+        sleeps.push_back(duration);
+    }
+    void advance(Monotonic::duration step) {
+        std::lock_guard lock(mutex);
+        current += step;
+    }
+    std::vector<Monotonic::duration> slept() const {
+        std::lock_guard lock(mutex);
+        return sleeps;
+    }
+
+private:
+    mutable std::mutex mutex;  // guards current and sleeps
+    Monotonic::time_point current{std::chrono::hours(1)};
+    std::vector<Monotonic::duration> sleeps;
+};
+
+// A console user the test sets: none, or an ID with or without a home.
+class FakeConsoleUser final : public ConsoleUser {
+public:
+    std::optional<uid_t> uid;
+    std::optional<std::string> homeDirectory;
+
+    std::optional<uid_t> find() const override { return uid; }
+    std::optional<std::string> home(uid_t) const override { return homeDirectory; }
+};
+
+}  // namespace vesk::test
