@@ -95,14 +95,6 @@ TEST_F(HostSimTest, InstallLaysOutTheConsoleUserAndResetsState) {
     EXPECT_EQ(host.calls(), Args{"defaults read com.apple.Safari WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"});
 }
 
-TEST_F(HostSimTest, ListsServicesWithTheDisabledOnesStarred) {
-    host.setServices({{"USB 10/100/1000 LAN", true, {"1.1.1.1"}}, {"Wi-Fi", false, {}}});
-    Ran listed = run("/usr/sbin/networksetup", {"-listallnetworkservices"});
-    EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.out, "An asterisk (*) denotes that a network service is disabled.\n"
-                          "USB 10/100/1000 LAN\n*Wi-Fi\n");
-}
-
 TEST_F(HostSimTest, GetsAndSetsDnsServers) {
     const std::string none = "There aren't any DNS Servers set on Wi-Fi.\n";
     const std::string unknown = "Nope is not a recognized network service.\n"
@@ -132,54 +124,6 @@ TEST_F(HostSimTest, GetsAndSetsDnsServers) {
                                                                {"Thunderbolt Bridge", true, {"9.9.9.9"}}}));
 }
 
-TEST_F(HostSimTest, KillallRemovesWhatTheSignalKills) {
-    struct Case {
-        Args args;
-        int status;
-        Args left;
-    } cases[] = {
-        {{"-TERM", "Agent"}, 0, {"Agent", "Finder"}},
-        {{"-15", "Agent"}, 0, {"Agent", "Finder"}},
-        {{"-KILL", "Agent"}, 0, {"Finder"}},
-        {{"-HUP", "Agent"}, 0, {"Agent", "Agent", "Finder"}},
-        {{"-KILL", "Agen"}, 1, {"Agent", "Agent", "Finder"}},
-        {{"-TERM"}, 64, {"Agent", "Agent", "Finder"}},
-    };
-    for (const auto& c : cases) {
-        host.setProcesses({{"Agent"}, {"Agent", true}, {"Finder"}});
-        Ran ran = run("/usr/bin/killall", c.args);
-        EXPECT_EQ(ran.status, c.status) << c.args[0];
-        EXPECT_EQ(host.processes(), c.left) << c.args[0];
-        if (c.status == 1) {
-            EXPECT_EQ(ran.err, "No matching processes were found\n");
-        }
-    }
-}
-
-TEST_F(HostSimTest, OpenStartsTheAppThatPgrepThenFinds) {
-    EXPECT_EQ(run("/usr/bin/pgrep", {"-x", "firefox"}).status, 1);
-    EXPECT_EQ(run("/usr/bin/open", {"-a", "Firefox"}).status, 0);
-    EXPECT_EQ(run("/usr/bin/open", {"-a", "Google Chrome"}).status, 0);
-    EXPECT_EQ(host.processes(), (Args{"mDNSResponder", "Finder", "firefox", "Google Chrome"}));
-    Ran found = run("/usr/bin/pgrep", {"-x", "firefox"});
-    EXPECT_EQ(found.status, 0);
-    EXPECT_FALSE(found.out.empty());
-    EXPECT_EQ(run("/usr/bin/pgrep", {"-x", "Google"}).status, 1);
-}
-
-TEST_F(HostSimTest, DefaultsReadsSafarisRelayPreference) {
-    const Args read = {"read", "com.apple.Safari", "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"};
-    Ran unset = run("/usr/bin/defaults", read);
-    EXPECT_EQ(unset.status, 1);
-    EXPECT_NE(unset.err.find("(com.apple.Safari, WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork) does not exist"),
-              std::string::npos);
-    host.setSafariRelay("1\n");
-    Ran set = run("/usr/bin/defaults", read);
-    EXPECT_EQ(set.status, 0);
-    EXPECT_EQ(set.out, "1\n");
-    EXPECT_EQ(run("/usr/bin/defaults", {"read", "com.apple.Safari", "Other"}).status, 1);
-}
-
 TEST_F(HostSimTest, LogsEachCallShellQuotedAndKeepsNotifications) {
     run("/usr/bin/osascript", {"-e", "display notification \"it's on\"", "-e", "beep"});
     run("/usr/bin/killall", {"-HUP", "mDNSResponder"});
@@ -196,54 +140,6 @@ TEST_F(HostSimTest, ToolsFindTheHostByTheirPathElseByTheEnvironment) {
     EXPECT_EQ(finish(start("/usr/bin/dscacheutil", {"-flushcache"}, "dscacheutil", {root})).status, 0);
     EXPECT_EQ(finish(start("/usr/bin/dscacheutil", {"-flushcache"}, "dscacheutil")).status, 70);
     EXPECT_EQ(host.calls(), Args{"dscacheutil -flushcache"});
-}
-
-TEST_F(HostSimTest, AsuserRunsTheToolFromTheHost) {
-    EXPECT_EQ(run("/bin/launchctl", {"asuser", "501", "/usr/bin/open", "-a", "Firefox"}).status, 0);
-    EXPECT_EQ(host.processes().back(), "firefox");
-    EXPECT_EQ(host.calls(), (Args{"launchctl asuser 501 /usr/bin/open -a Firefox", "open -a Firefox"}));
-    EXPECT_EQ(run("/bin/launchctl", {"asuser", "user1", "/usr/bin/open", "-a", "Firefox"}).status, 64);
-    EXPECT_EQ(run("/bin/launchctl", {"asuser", "501", "/usr/bin/nothing"}).status, 127);
-}
-
-TEST_F(HostSimTest, BootoutUnloadsTheJobAndTerminatesItsProcess) {
-    pid_t job = 0;
-    char program[] = "sleep", seconds[] = "30";
-    char* argv[] = {program, seconds, nullptr};
-    ASSERT_EQ(::posix_spawnp(&job, "sleep", nullptr, nullptr, argv, environ), 0);
-    host.setLaunchdJobs({{agent, job}, {"system/other"}});
-
-    EXPECT_EQ(run("/bin/launchctl", {"bootout", agent}).status, 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(job, &status, 0), job);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    EXPECT_EQ(host.launchdJobs(), Args{"system/other"});
-    Ran again = run("/bin/launchctl", {"bootout", agent});
-    EXPECT_EQ(again.status, 3);
-    EXPECT_EQ(again.err, "Boot-out failed: 3: No such process\n");
-}
-
-TEST_F(HostSimTest, KickstartAndBootstrapFollowWhatIsLoaded) {
-    const std::string daemon = "system/app.quorran.tarnik.dnsd";
-    const std::string plist = "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist";
-    struct Step {
-        Args args;
-        int status;
-    } steps[] = {
-        {{"kickstart", "-k", agent}, 0},
-        {{"kickstart", "-k", "gui/501/com.example.none"}, 113},
-        {{"bootstrap", "system", "/Library/LaunchDaemons/none.plist"}, 5},
-        {{"bootout", daemon}, 0},
-        {{"kickstart", "-k", daemon}, 113},
-        {{"bootstrap", "system", plist}, 0},
-        {{"bootstrap", "system", plist}, 0},
-        {{"kickstart", "-k", daemon}, 0},
-        {{"unload", plist}, 64},
-    };
-    for (const auto& step : steps) {
-        EXPECT_EQ(run("/bin/launchctl", step.args).status, step.status) << step.args[0] << " " << step.args.back();
-    }
-    EXPECT_EQ(host.launchdJobs(), (Args{agent, daemon}));
 }
 
 TEST_F(HostSimTest, ConcurrentCallsLoseNoUpdateAndNoLogLine) {
