@@ -33,18 +33,19 @@ std::optional<std::string> homeInPasswd(const std::string& text, uid_t uid) {
 
 }  // namespace
 
-#ifndef __APPLE__
 HostRoot::HostRoot(std::string directory) : root(std::move(directory)) {
     while (!root.empty() && root.back() == '/') root.pop_back();
 }
 
 HostRoot HostRoot::fromEnvironment() {
+#ifdef __APPLE__
+    // On the Mac the daemon acts on the Mac, whatever its environment says.
+    return HostRoot();
+#else
     const char* named = std::getenv("VESK_HOST_ROOT");
     return named ? HostRoot(named) : HostRoot();
-}
-#else
-HostRoot HostRoot::fromEnvironment() { return HostRoot(); }
 #endif
+}
 
 std::string HostRoot::path(const std::string& hostPath) const {
     if (root.empty() || hostPath.empty() || hostPath[0] != '/') return hostPath;

@@ -14,9 +14,10 @@ class HostRoot {
 public:
     // The file system itself.
     HostRoot() = default;
-    // Paths under root ("/" is the file system itself). Not available on macOS builds.
+    // Paths under root ("/" is the file system itself).
     explicit HostRoot(std::string root);
-    // The one the environment names (VESK_HOST_ROOT), or the file system itself.
+    // The one the environment names (VESK_HOST_ROOT, never read on macOS), or the file
+    // system itself.
     static HostRoot fromEnvironment();
 
     // The local path for an absolute host path; other paths are returned as they are.
