@@ -83,11 +83,7 @@ AlertReporter::AlertReporter(const AlertConfig& config, Environment env, std::st
       environment(std::move(env)) {}
 
 std::optional<std::string> AlertReporter::readRefreshToken() const {
-    auto content = Files::readAll(refreshTokenFile);
-    if (!content || !DomainName::isValidUTF8(*content)) return std::nullopt;
-    auto refreshToken = DomainName::trimmed(*content);
-    if (refreshToken.empty()) return std::nullopt;
-    return std::string(refreshToken);
+    return Files::readText(refreshTokenFile);
 }
 
 HttpRequest AlertReporter::tokenRequest(const std::string& refreshToken) const {

@@ -1,5 +1,7 @@
 #include "Files.hpp"
 
+#include "VeskPlatform/Utf8.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +39,14 @@ std::optional<std::string> readAll(const std::string& path) {
     ::close(fd);
     data.resize(used);
     return data;
+}
+
+std::optional<std::string> readText(const std::string& path) {
+    auto content = readAll(path);
+    if (!content || !Utf8::isValid(*content)) return std::nullopt;
+    auto text = Utf8::trimmed(*content);
+    if (text.empty()) return std::nullopt;
+    return std::string(text);
 }
 
 bool writeAll(int fd, std::string_view data) {
@@ -82,6 +92,32 @@ std::string writeAtomically(const std::string& path, std::string_view data) {
         ::close(dir);
     }
     return {};
+}
+
+bool createParentDirectories(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return true;
+    std::string directory = path.substr(0, slash);
+    for (size_t from = 0;;) {
+        size_t end = directory.find('/', from);
+        std::string prefix = directory.substr(0, end);
+        if (!prefix.empty() && prefix.find_first_not_of('/') != std::string::npos) {
+            if (::mkdir(prefix.c_str(), 0700) == 0) {
+                // The umask may have taken bits away; never more than 0700 is visible meanwhile.
+                int fd = ::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (fd < 0) return false;
+                bool changed = ::fchmod(fd, 0700) == 0;
+                ::close(fd);
+                if (!changed) return false;
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
+        if (end == std::string::npos) break;
+        from = end + 1;
+    }
+    struct stat info {};
+    return directory.empty() || (::stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
 }
 
 }  // namespace vesk::Files

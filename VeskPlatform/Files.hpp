@@ -10,6 +10,10 @@ namespace vesk::Files {
 // missing file, a read error). Decoding is the caller's business.
 std::optional<std::string> readAll(const std::string& path);
 
+// A small state file's text (a token, a digest): UTF-8 with white space and line breaks
+// trimmed from both ends. None when it is missing, unreadable, not UTF-8 or blank.
+std::optional<std::string> readText(const std::string& path);
+
 // Writes all of data to fd, continuing short writes; false on an error.
 bool writeAll(int fd, std::string_view data);
 
@@ -19,6 +23,9 @@ bool writeAll(int fd, std::string_view data);
 // readable by others. The error's text on failure (and the file is left as it was), an
 // empty text on success.
 std::string writeAtomically(const std::string& path, std::string_view data);
+
+// Creates path's missing parent directories with mode 0700; existing ones are left alone.
+bool createParentDirectories(const std::string& path);
 
 }  // namespace vesk::Files
 

@@ -8,4 +8,8 @@ namespace vesk::Utf8 {
 // or cut-off sequences.
 bool isValid(std::string_view text);
 
+// Without Unicode white space and line breaks at either end. Stops at bytes that are not
+// UTF-8.
+std::string_view trimmed(std::string_view text);
+
 }  // namespace vesk::Utf8
