@@ -23,6 +23,13 @@ ServerError::ServerError(Kind kind, int error) : errorKind(kind), errorNumber(er
            std::strerror(error) + ")";
 }
 
+std::string ServerError::caseText() const {
+    const char* name = errorKind == Kind::socketFailed ? "socketFailed"
+                       : errorKind == Kind::bindFailed ? "bindFailed"
+                                                       : "listenFailed";
+    return std::string(name) + "(" + std::to_string(errorNumber) + ")";
+}
+
 namespace {
 
 std::variant<int, ServerError> openListeningSocket(int type, const std::string& host, uint16_t port) {

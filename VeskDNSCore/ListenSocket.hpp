@@ -20,6 +20,8 @@ public:
     int error() const { return errorNumber; }
     // "bind() failed: errno 98 (Address already in use)"
     const std::string& description() const { return text; }
+    // The case with its errno: "bindFailed(98)".
+    std::string caseText() const;
     const char* what() const noexcept override { return text.c_str(); }
 
 private:

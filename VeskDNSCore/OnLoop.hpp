@@ -4,7 +4,10 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include <exception>
 #include <memory>
+
+#include "VeskPlatform/Log.hpp"
 
 namespace vesk {
 
@@ -21,6 +24,20 @@ auto whenReady(std::weak_ptr<Owner> owner, void (Owner::*member)()) {
 template <typename Owner>
 void later(asio::io_context& loop, std::weak_ptr<Owner> owner, void (Owner::*member)()) {
     asio::post(loop, [handler = whenReady(std::move(owner), member)] { handler({}); });
+}
+
+// Runs the loop until it stops; what a handler throws is logged and the loop goes on.
+inline void runLoopLogged(asio::io_context& loop, const Log& log, const char* label) {
+    for (;;) {
+        try {
+            loop.run();
+            return;
+        } catch (const std::exception& error) {
+            log.error("{}: {}", label, error.what());
+        } catch (...) {
+            log.error("{}: unknown exception", label);
+        }
+    }
 }
 
 }  // namespace vesk

@@ -7,6 +7,8 @@
 
 #include <asio/post.hpp>
 
+#include "VeskDNSCore/OnLoop.hpp"
+#include "vesk_dnsd/ControlAdapters.hpp"
 #include "VeskPlatform/ExecutablePath.hpp"
 #include "VeskPlatform/Log.hpp"
 
@@ -73,14 +75,15 @@ int Daemon::run() {
 }
 
 // Startup, in order: the alert configuration, the blocklist, the block log and the DNS
-// listener. The control API and the monitors follow the "serving DNS" line, then the
-// startup filter-state check.
+// listener; after the "serving DNS" line the control API, then the startup filter-state
+// check.
 bool Daemon::start() {
     createHost();
     configureAlerts();
     loadBlocklist();
     blockLog = std::make_unique<BlockEventLog>(200);
     if (!startDns()) return false;
+    startControl();
     work->submit([this] { checkFilterState(); });
     return true;
 }
@@ -98,6 +101,29 @@ void Daemon::createHost() {
     // The process ends the way a signal ends it, so that everything stops in order.
     uninstaller = std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, *utility,
                                                 [] { ::kill(::getpid(), SIGTERM); });
+}
+
+// A control API that cannot start leaves filtering running: only toggling is lost.
+void Daemon::startControl() {
+    // Pairing through the control API writes the token the reporter reads.
+    std::string controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/usr/local/etc/vesk/auth.token"));
+    if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
+    pinStore = std::make_unique<PinStore>(settings.pinFile, 5, 300.0);
+    filterHost = std::make_unique<HostActions>(*systemDNS, *browserRestart, *relay, *uninstaller);
+    if (alerts) events = std::make_unique<AlertEvents>(*alerts);
+    routes = std::make_unique<ControlRoutes>(ControlRoutes::Parts{
+        *pinStore, controlTokenFile, *filterHost, events.get(), blockLog.get(), {}, Clock::system()});
+    control = std::make_unique<ControlServer>(*routes, *work, settings.controlPort);
+    try {
+        control->start();
+    } catch (const ServerError& error) {
+        control.reset();
+        stderrLine("vesk-dnsd: WARNING control API failed to start: " + error.caseText() +
+                   " — toggle unavailable, filtering continues");
+        return;
+    }
+    stderrLine("vesk-dnsd: control API on 127.0.0.1:" + std::to_string(control->port()) +
+               " (pin file: " + settings.pinFile + ")");
 }
 
 // Whether the host pointed at the filter before we started; when it did, answers cached
@@ -166,16 +192,7 @@ bool Daemon::startDns() {
     dnsWork.emplace(dnsLoop.get_executor());
     dnsThread = std::thread([this] {
         Log log(LogChannels::server);
-        for (;;) {
-            try {
-                dnsLoop.run();
-                return;
-            } catch (const std::exception& error) {
-                log.error("DNS loop: {}", error.what());
-            } catch (...) {
-                log.error("DNS loop: unknown exception");
-            }
-        }
+        runLoopLogged(dnsLoop, log, "DNS loop");
     });
     stderrLine("vesk-dnsd: serving DNS on " + settings.host + ":" + std::to_string(settings.port));
     return true;
@@ -192,6 +209,8 @@ void Daemon::stop() {
         dnsThread.join();
     }
     server.reset();
+    // No new control requests; those being routed finish on the pool below.
+    if (control) control->stop();
     // Requests in flight end now (as failures), which also frees host work waiting on
     // them; the alerts still queued are dropped.
     if (http) http->shutdown();
@@ -201,6 +220,11 @@ void Daemon::stop() {
     alerts.reset();
     tokenQ.reset();
     http.reset();
+    control.reset();
+    routes.reset();
+    events.reset();
+    filterHost.reset();
+    pinStore.reset();
     blockLog.reset();
     blocklist.reset();
     uninstaller.reset();

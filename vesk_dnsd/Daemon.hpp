@@ -10,6 +10,9 @@
 #include <thread>
 
 #include "VeskAlerts/AlertReporter.hpp"
+#include "VeskControl/ControlRoutes.hpp"
+#include "VeskControl/ControlServer.hpp"
+#include "VeskControl/PinStore.hpp"
 #include "VeskDNSCore/BlockEventLog.hpp"
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
@@ -47,6 +50,7 @@ private:
     void configureAlerts();
     void loadBlocklist();
     bool startDns();
+    void startControl();
     void checkFilterState();
     void stop();
 
@@ -76,6 +80,13 @@ private:
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> dnsWork;
     std::unique_ptr<DnsServer> server;
     std::thread dnsThread;
+    // The control API: the PIN store, what its routes act on, and the server, which is
+    // absent when it could not start.
+    std::unique_ptr<PinStore> pinStore;
+    std::unique_ptr<FilterHost> filterHost;
+    std::unique_ptr<EventReporter> events;
+    std::unique_ptr<ControlRoutes> routes;
+    std::unique_ptr<ControlServer> control;
 };
 
 }  // namespace vesk

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -46,6 +47,7 @@ public:
             ownHost = std::make_unique<TempDir>();
             hostRoot = HostSim::install(ownHost->path()).root();
         }
+        hostRootPath = hostRoot;
         // Only ever our fakes: by default the daemon forwards to public resolvers.
         std::string endpoints;
         for (const auto* upstream : upstreams) endpoints += "," + upstream->endpoint();
@@ -53,9 +55,15 @@ public:
         std::vector<std::string> args = {VESK_DNSD_PATH};
         args.insert(args.end(), extra.begin(), extra.end());
         args.insert(args.end(), {"--blocklist", blocklist, "--host", "127.0.0.1", "--port",
-                                 std::to_string(port), "--control-port",
-                                 std::to_string(Socket(SOCK_STREAM).port()), "--upstreams",
-                                 endpoints.substr(1)});
+                                 std::to_string(port), "--upstreams", endpoints.substr(1)});
+        // A control port the test chose stands; otherwise a free one.
+        auto chosen = std::find(extra.begin(), extra.end(), "--control-port");
+        if (chosen != extra.end() && chosen + 1 != extra.end()) {
+            controlPortNumber = static_cast<uint16_t>(std::stoi(*(chosen + 1)));
+        } else {
+            controlPortNumber = Socket(SOCK_STREAM).port();
+            args.insert(args.end(), {"--control-port", std::to_string(controlPortNumber)});
+        }
         std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot};
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
@@ -114,6 +122,9 @@ public:
     }
 
     uint16_t port() const { return dnsPort; }
+    uint16_t controlPort() const { return controlPortNumber; }
+    pid_t processId() const { return pid; }
+    const std::string& hostRoot() const { return hostRootPath; }
 
     // The lines so far that start with prefix.
     std::vector<std::string> lines(std::string_view prefix = "") const {
@@ -185,6 +196,8 @@ private:
 
     std::unique_ptr<TempDir> ownHost;
     uint16_t dnsPort;
+    uint16_t controlPortNumber = 0;
+    std::string hostRootPath;
     pid_t pid = -1;
     std::optional<int> status;
     mutable std::mutex mutex;

@@ -94,6 +94,8 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
                 "vesk-dnsd: WARNING blocklist is empty — fail-open, NOTHING will be blocked");
         }
         expected.push_back("vesk-dnsd: serving DNS on 127.0.0.1:" + std::to_string(daemon->port()));
+        expected.push_back("vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) +
+                           " (pin file: " + daemon->hostRoot() + "/usr/local/etc/vesk/pin.hash)");
         expected.push_back("vesk-dnsd: filter state at startup: OFF");
         daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); });
         EXPECT_EQ(daemon->lines("vesk-dnsd: "), expected);
@@ -225,7 +227,10 @@ TEST_F(DaemonTest, ServesUdpAndWarnsWhenTheTcpPortIsTaken) {
         holder->listen();
         return holder->port();
     });
-    EXPECT_EQ(daemon->lines("vesk-dnsd: "),
+    // Up to the "serving DNS" line; the control API's line and the filter state follow.
+    auto lines = daemon->lines("vesk-dnsd: ");
+    lines.resize(std::min<size_t>(lines.size(), 3));
+    EXPECT_EQ(lines,
               (std::vector<std::string>{
                   "vesk-dnsd: loaded 1 blocked domains from " + blocklist,
                   std::string(tcpWarning) + "bind() failed: errno 98 (Address already in use)",

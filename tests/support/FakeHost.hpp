@@ -65,7 +65,7 @@ private:
 };
 
 // Time that moves only when the test says, or when the unit under test sleeps.
-class FakeClock final : public Clock {
+class FakeClock final : public vesk::Clock {
 public:
     Wall::time_point wallNow() const override {
         std::lock_guard lock(mutex);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -100,6 +101,19 @@ public:
     TcpClient& operator=(const TcpClient&) = delete;
 
     void write(const SocketBytes& bytes) const { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void write(std::string_view text) const { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+    // Everything the peer sends until it closes; none if it has not closed within the timeout.
+    std::optional<std::string> readToEnd(Clock::duration timeout) const {
+        std::string out;
+        for (auto deadline = Clock::now() + timeout;;) {
+            if (!readable(fd, deadline)) return std::nullopt;
+            char buffer[4096];
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) return out;
+            out.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    int descriptor() const { return fd; }
     // Whether the server closes the connection within the time given.
     bool closedWithin(Clock::duration wait) const {
         uint8_t byte;

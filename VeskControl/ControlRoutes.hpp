@@ -1,0 +1,92 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "VeskControl/ControlHttp.hpp"
+#include "VeskControl/PinStore.hpp"
+#include "VeskDNSCore/BlockEventLog.hpp"
+#include "VeskPlatform/Clock.hpp"
+#include "VeskPlatform/Log.hpp"
+
+namespace vesk {
+
+// The host as the control API acts on it.
+class FilterHost {
+public:
+    virtual ~FilterHost() = default;
+    // Points the host's DNS at the filter, or away from it; both return once done.
+    virtual void enable() = 0;
+    virtual void disable() = 0;
+    virtual bool isEnabled() = 0;
+    // Returns at once; the restart runs in the background.
+    virtual void restartBrowsers() = 0;
+    virtual bool safariPrivacyProxyActive(Clock::Wall::time_point now) = 0;
+    // Removes the product and schedules the process's end; returns before it comes.
+    virtual void uninstall() = 0;
+};
+
+// The backend as the control API reports to it.
+class EventReporter {
+public:
+    virtual ~EventReporter() = default;
+    // Returns at once; delivered in the background.
+    virtual void reportMonitoringEvent(const std::string& event) = 0;
+    // Returns once delivered or after timeout.
+    virtual void reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout) = 0;
+    // The e-mail of the account a refresh token belongs to, when it can be learned.
+    virtual std::optional<std::string> emailForRefreshToken(const std::string& refreshToken) = 0;
+};
+
+// What each control request does: two guards, then one of ten endpoints chosen by exact
+// method and path. Routes run in parallel with each other and may block (tools, the
+// backend, the PIN store's lock); they keep no state of their own.
+class ControlRoutes {
+public:
+    using AccountIdentity = std::function<std::optional<std::string>(const std::string& refreshToken)>;
+    struct Parts {
+        PinStore& pin;
+        std::string tokenFile;       // its presence means the device is paired
+        FilterHost& host;
+        EventReporter* reporter;     // none: reporting is off
+        const BlockEventLog* blockLog;
+        AccountIdentity accountIdentity;  // none: the reporter's, when there is one
+        Clock& clock;
+    };
+    explicit ControlRoutes(Parts parts);
+
+    std::string route(const ControlRequest& request);
+
+    // The file's text trimmed, or none when it is missing, unreadable, not UTF-8 or blank.
+    static std::optional<std::string> readFile(const std::string& path);
+    // Replaces the file whole with text (mode 0600, directories created 0700).
+    static bool writeFile(const std::string& text, const std::string& path);
+    // ISO 8601 in UTC to the second: 2026-12-05T12:00:00Z.
+    static std::string isoTime(Clock::Wall::time_point at);
+
+private:
+    std::string endpoint(const ControlRequest& request);
+    // The PIN gate: none when the body's PIN matched, else the refusal to send.
+    std::optional<std::string> refusedPin(const nlohmann::json& body, bool allowUnset = false);
+    bool paired() const { return readFile(parts.tokenFile).has_value(); }
+    std::string emailFile() const { return parts.tokenFile + ".email"; }
+
+    std::string status();
+    std::string events();
+    std::string enable();
+    std::string disable();
+    std::string signOut();
+    std::string setPin(const nlohmann::json& body);
+    std::string pairStatus();
+    std::string pair(const nlohmann::json& body);
+    std::string uninstall();
+
+    Parts parts;
+    Log log{LogChannels::control};
+};
+
+}  // namespace vesk

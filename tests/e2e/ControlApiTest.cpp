@@ -1,0 +1,142 @@
+// The control API of the real daemon, called as the companion application calls it, on a
+// simulated host and with a fake backend.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "tests/e2e/Daemon.hpp"
+#include "tests/support/ControlClient.hpp"
+#include "tests/support/DnsTestUtil.hpp"
+#include "tests/support/HttpServer.hpp"
+
+namespace vesk::test {
+namespace {
+
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+// Unpadded, as tokens carry it.
+std::string base64url(const std::string& text) {
+    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    uint32_t bits = 0;
+    int held = 0;
+    for (char c : text) {
+        bits = (bits << 8) | static_cast<uint8_t>(c);
+        for (held += 8; held >= 6; held -= 6) out += digits[(bits >> (held - 6)) & 63];
+    }
+    if (held > 0) out += digits[(bits << (6 - held)) & 63];
+    return out;
+}
+
+// A backend whose access tokens carry the e-mail of the account the refresh token names
+// ("alice-…" is alice@example.com), and which records the monitoring events it is sent.
+HttpServer::Reply backendReply(const HttpServer::Request& request) {
+    if (request.target.starts_with("/auth/v1/token")) {
+        std::string refresh = json::parse(request.body).value("refresh_token", "");
+        std::string account = refresh.substr(0, refresh.find('-'));
+        std::string access = "h." + base64url(json({{"email", account + "@example.com"}}).dump()) + ".s";
+        return {HttpServer::Reply::Kind::respond, 200,
+                json({{"access_token", access}, {"refresh_token", refresh}, {"expires_in", 3600}}).dump(), {}};
+    }
+    return {HttpServer::Reply::Kind::respond, 204, "", {}};
+}
+
+std::vector<std::string> eventsSent(const HttpServer& backend) {
+    std::vector<std::string> events;
+    for (const auto& request : backend.requests()) {
+        if (request.target.find("/rpc/") != std::string::npos) {
+            events.push_back(json::parse(request.body, nullptr, false).value("p_event", request.body));
+        }
+    }
+    return events;
+}
+
+TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    HttpServer backend(backendReply);
+    TempDir host;
+    auto sim = HostSim::install(host.path());
+    sim.setProcesses({{"Safari"}, {"Finder"}});
+    std::string tokenFile = host.path() + "/usr/local/etc/vesk/auth.token";
+    auto daemon = Daemon::serve(host.path() + "/usr/local/share/vesk/adult-domains.txt", {&upstream},
+                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
+                                {}, host.path());
+    ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
+    EXPECT_EQ(daemon->lines("vesk-dnsd: control API on"),
+              std::vector<std::string>{"vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) +
+                                       " (pin file: " + host.path() + "/usr/local/etc/vesk/pin.hash)"});
+    sim.setLaunchdJobs({{"system/app.quorran.tarnik.dnsd", daemon->processId()}});
+    uint16_t port = daemon->controlPort();
+    auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
+        return controlCall(port, method, path, body).body;
+    };
+
+    EXPECT_EQ(call("GET", "/status"),
+              json({{"enabled", false}, {"pinSet", false}, {"paired", false}, {"safariPrivacyProxyActive", false}}));
+    EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "alice-1"}}), json({{"ok", true}}));
+    EXPECT_EQ(call("GET", "/pair-status"), json({{"paired", true}, {"email", "alice@example.com"}}));
+    EXPECT_EQ(call("POST", "/pin", {{"pin", "2468"}}), json({{"ok", true}}));
+
+    EXPECT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
+    for (const auto& service : sim.services()) {
+        EXPECT_EQ(service.servers, service.enabled ? std::vector<std::string>{"127.0.0.1"} : std::vector<std::string>{});
+    }
+    EXPECT_TRUE(waitUntil([&] {
+        auto calls = sim.calls();
+        return std::find(calls.begin(), calls.end(), "open -a Safari") != calls.end();
+    }, 20s)) << "the browsers were not restarted";
+    EXPECT_EQ(call("GET", "/status")["enabled"], true);
+
+    Socket client;
+    client.send(daemon->port(), query(0x4001, "adult.example"));
+    ASSERT_TRUE(client.receive(5s));
+    EXPECT_EQ(call("GET", "/events")["events"].size(), 1u);
+
+    EXPECT_EQ(call("POST", "/disable", {{"pin", "1357"}}), json({{"error", "wrong_pin"}, {"remaining", 4}}));
+    EXPECT_EQ(call("POST", "/disable", {{"pin", "2468"}}), json({{"enabled", false}}));
+    EXPECT_TRUE(waitUntil([&] { return eventsSent(backend) == std::vector<std::string>{"FILTER_DISABLED"}; }, 10s));
+    EXPECT_EQ(call("POST", "/signout", {{"pin", "2468"}}), json({{"ok", true}}));
+    EXPECT_EQ(eventsSent(backend), (std::vector<std::string>{"FILTER_DISABLED", "SIGNED_OUT"}));
+    EXPECT_FALSE(fs::exists(tokenFile));
+
+    EXPECT_EQ(call("POST", "/uninstall", {{"pin", "2468"}}), json({{"uninstalled", true}}));
+    EXPECT_EQ(daemon->waitExit(10s), 0);
+    for (const char* path : {"/usr/local/libexec/vesk-dnsd", "/usr/local/share/vesk", "/usr/local/etc/vesk",
+                             "/var/log/vesk-dnsd.log", "/Applications/VeskFilter.app",
+                             "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"}) {
+        EXPECT_FALSE(sim.exists(path)) << path;
+    }
+    EXPECT_EQ(sim.calls().back(), "launchctl bootout system/app.quorran.tarnik.dnsd");
+}
+
+TEST(ControlApiTest, RefusesRebindingAndKeepsServingDnsWithoutTheApi) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    TempDir dir;
+    std::string blocklist = dir.write("blocklist.txt", "blocked.example\n");
+    auto daemon = Daemon::serve(blocklist, {&upstream});
+    ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: control API on"); }));
+    EXPECT_EQ(controlCall(daemon->controlPort(), "GET", "/status", {}, "localhost.attacker.example").body,
+              json({{"error", "bad_host"}}));
+
+    // The port taken: a warning, and filtering goes on.
+    Socket held(SOCK_STREAM);
+    held.listen();
+    auto second = Daemon::serve(blocklist, {&upstream}, {"--control-port", std::to_string(held.port())});
+    ASSERT_TRUE(second->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
+    EXPECT_EQ(second->lines("vesk-dnsd: WARNING control"),
+              std::vector<std::string>{"vesk-dnsd: WARNING control API failed to start: bindFailed(" +
+                                       std::to_string(EADDRINUSE) + ") — toggle unavailable, filtering continues"});
+    Socket client;
+    Bytes q = query(0x4002, "blocked.example");
+    client.send(second->port(), q);
+    auto answer = client.receive(5s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[3] & 0x0f, 3);
+    EXPECT_EQ(second->stop(), 0);
+    EXPECT_EQ(daemon->stop(), 0);
+}
+
+}  // namespace
+}  // namespace vesk::test
