@@ -119,6 +119,10 @@ TEST(ControlApiTest, RefusesRebindingAndKeepsServingDnsWithoutTheApi) {
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: control API on"); }));
     EXPECT_EQ(controlCall(daemon->controlPort(), "GET", "/status", {}, "localhost.attacker.example").body,
               json({{"error", "bad_host"}}));
+    // Connections that say nothing hold no worker: the next request is answered at once.
+    std::vector<std::unique_ptr<TcpClient>> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TcpClient>(daemon->controlPort()));
+    EXPECT_EQ(controlCall(daemon->controlPort(), "GET", "/status").status, 200);
 
     // The port taken: a warning, and filtering goes on.
     Socket held(SOCK_STREAM);
