@@ -42,6 +42,7 @@ inline constexpr LogChannel server{daemon, "server"};
 inline constexpr LogChannel forwarder{"app.quorran.tarnik.PacketTunnelProvider", "dns"};
 inline constexpr LogChannel alerts{daemon, "alerts"};
 inline constexpr LogChannel control{daemon, "control"};
+inline constexpr LogChannel proxyMonitor{daemon, "proxy-monitor"};
 inline constexpr LogChannel uninstall{daemon, "uninstall"};
 // Browser restarts and the private-relay probe and reset.
 inline constexpr LogChannel browserRestart{"app.quorran.tarnik", "browser-restart"};

@@ -7,8 +7,13 @@
 
 #include <asio/post.hpp>
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
 #include "VeskDNSCore/OnLoop.hpp"
-#include "vesk_dnsd/ControlAdapters.hpp"
+#include "vesk_dnsd/Adapters.hpp"
 #include "VeskPlatform/ExecutablePath.hpp"
 #include "VeskPlatform/Log.hpp"
 
@@ -69,14 +74,27 @@ int Daemon::run() {
     }
     int received = 0;
     sigwait(&signals, &received);
-    stop();
+    // Everything stops in order, but work in flight (a tool, a wait on the backend) gets
+    // about a second to finish: a daemon asked to stop must not linger.
+    std::promise<void> stopped;
+    auto done = stopped.get_future();
+    std::thread stopper([&] {
+        stop();
+        stopped.set_value();
+    });
+    if (done.wait_for(std::chrono::seconds(1)) == std::future_status::timeout) {
+        Log(LogChannels::server).info("work still in flight after a second; exiting without it");
+        Log::flush();
+        std::_Exit(0);
+    }
+    stopper.join();
     Log::flush();
     return 0;
 }
 
 // Startup, in order: the alert configuration, the blocklist, the block log and the DNS
-// listener; after the "serving DNS" line the control API, then the startup filter-state
-// check.
+// listener; after the "serving DNS" line the control API, the privacy proxy monitor, then
+// the startup filter-state check. Nothing after "serving DNS" ends the process.
 bool Daemon::start() {
     createHost();
     configureAlerts();
@@ -84,6 +102,7 @@ bool Daemon::start() {
     blockLog = std::make_unique<BlockEventLog>(200);
     if (!startDns()) return false;
     startControl();
+    startMonitor();
     work->submit([this] { checkFilterState(); });
     return true;
 }
@@ -124,6 +143,20 @@ void Daemon::startControl() {
     }
     stderrLine("vesk-dnsd: control API on 127.0.0.1:" + std::to_string(control->port()) +
                " (pin file: " + settings.pinFile + ")");
+}
+
+// Watches for Safari's private relay while filtering is on: a minute apart, the first look
+// 10 seconds from now.
+void Daemon::startMonitor() {
+    using namespace std::chrono_literals;
+    PrivacyProxyMonitor::Parts parts{[this] { return systemDNS->isEnabled(); },
+                                     [this](Clock::Wall::time_point now) { return relay->safariPrivacyProxyActive(now); },
+                                     alerts ? bypassReporter(*alerts) : nullptr,
+                                     *tools,
+                                     *console,
+                                     Clock::system()};
+    proxyMonitor = std::make_unique<PrivacyProxyMonitor>(std::move(parts), 300s, 3600s, *utility);
+    proxyMonitor->start(60s);
 }
 
 // Whether the host pointed at the filter before we started; when it did, answers cached
@@ -220,6 +253,7 @@ void Daemon::stop() {
     alerts.reset();
     tokenQ.reset();
     http.reset();
+    proxyMonitor.reset();
     control.reset();
     routes.reset();
     events.reset();

@@ -17,6 +17,7 @@
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
 #include "VeskHost/BrowserRestart.hpp"
+#include "VeskHost/PrivacyProxyMonitor.hpp"
 #include "VeskHost/PrivateRelay.hpp"
 #include "VeskHost/SystemDNS.hpp"
 #include "VeskHost/Uninstaller.hpp"
@@ -51,6 +52,7 @@ private:
     void loadBlocklist();
     bool startDns();
     void startControl();
+    void startMonitor();
     void checkFilterState();
     void stop();
 
@@ -87,6 +89,8 @@ private:
     std::unique_ptr<EventReporter> events;
     std::unique_ptr<ControlRoutes> routes;
     std::unique_ptr<ControlServer> control;
+    // Ticks on the utility queue, which stops before it goes.
+    std::unique_ptr<PrivacyProxyMonitor> proxyMonitor;
 };
 
 }  // namespace vesk

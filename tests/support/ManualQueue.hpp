@@ -4,6 +4,7 @@
 #include <map>
 #include <utility>
 
+#include "VeskPlatform/Clock.hpp"
 #include "VeskPlatform/SerialQueue.hpp"
 
 namespace vesk::test {
@@ -51,6 +52,22 @@ private:
     Clock::time_point now{};
     uint64_t order = 0;
     std::map<std::pair<Clock::time_point, uint64_t>, Task> tasks;
+};
+
+// Time as the queue has it, plus whatever the unit under test spent sleeping: a probe
+// that sleeps stands for one that is slow.
+class QueueClock final : public vesk::Clock {
+public:
+    explicit QueueClock(const ManualQueue& manual) : queue(manual) {}
+    Wall::time_point wallNow() const override {
+        return queue.wallNow() + std::chrono::duration_cast<Wall::duration>(spent);
+    }
+    Monotonic::time_point now() const override { return Monotonic::time_point{} + queue.elapsed() + spent; }
+    void sleepFor(Monotonic::duration duration) override { spent += duration; }
+
+private:
+    const ManualQueue& queue;
+    Monotonic::duration spent{};
 };
 
 }  // namespace vesk::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "VeskAlerts/AlertReporter.hpp"
@@ -49,5 +51,10 @@ public:
 private:
     AlertReporter& reporter;
 };
+
+// How the privacy proxy monitor tells the partner of a relay that stays on.
+inline std::function<void(int64_t minutes)> bypassReporter(AlertReporter& reporter) {
+    return [&reporter](int64_t minutes) { reporter.reportMonitoringEvent("FILTER_BYPASSED", {{"minutes", minutes}}); };
+}
 
 }  // namespace vesk
