@@ -155,14 +155,19 @@ int run(const Options& options) {
     long worstZombies = 0;
     while (Clock::now() < began + std::chrono::seconds(options.seconds)) {
         std::this_thread::sleep_for(5s);
-        last = sample(daemon);
-        worstZombies = std::max(worstZombies, last.zombies);
-        if (!settled && Clock::now() >= settledAt) settled = last;
+        Sample now = sample(daemon);
+        worstZombies = std::max(worstZombies, now.zombies);
         long elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count();
         if (elapsed % 60 < 5) {
-            std::fprintf(stderr, "soak: %lds, RSS %ld kB, %ld descriptors, %ld requests\n", elapsed, last.rssKb, last.fds,
+            std::fprintf(stderr, "soak: %lds, RSS %ld kB, %ld descriptors, %ld requests\n", elapsed, now.rssKb, now.fds,
                          control.requests.load());
         }
+        // Memory and descriptors are compared at the same point of the upstreams' turns:
+        // while neither answers, every forwarded query holds its socket for two seconds.
+        auto intoTurns = (Clock::now() - start) % 60s;
+        if (intoTurns < 8s || intoTurns >= 20s) continue;
+        last = now;
+        if (!settled && Clock::now() >= settledAt) settled = last;
     }
     stop = true;
     for (auto& thread : load) thread.join();
