@@ -149,8 +149,11 @@ int run(const Options& options) {
     load.emplace_back(malformedRequests, controlPort, std::cref(stop), 1000, std::ref(control));
 
     auto began = Clock::now();
-    auto settledAt = began + std::min<Clock::duration>(60s, std::chrono::seconds(options.seconds) / 6);
+    // Settled once the first minute has passed (half of a shorter run): by then the
+    // connections that hold out to the read deadline have come and gone at their pace.
+    auto settledAt = began + std::min<Clock::duration>(60s, std::chrono::seconds(options.seconds) / 2);
     std::optional<Sample> settled;
+    long settledTurn = -1;
     Sample last;
     long worstZombies = 0;
     while (Clock::now() < began + std::chrono::seconds(options.seconds)) {
@@ -162,12 +165,17 @@ int run(const Options& options) {
             std::fprintf(stderr, "soak: %lds, RSS %ld kB, %ld descriptors, %ld requests\n", elapsed, now.rssKb, now.fds,
                          control.requests.load());
         }
-        // Memory and descriptors are compared at the same point of the upstreams' turns:
-        // while neither answers, every forwarded query holds its socket for two seconds.
-        auto intoTurns = (Clock::now() - start) % 60s;
-        if (intoTurns < 8s || intoTurns >= 20s) continue;
-        last = now;
-        if (!settled && Clock::now() >= settledAt) settled = last;
+        // Memory and descriptors are compared in the same turn of the upstreams, well into
+        // it: while neither answers, every forwarded query holds its socket for two seconds.
+        auto sinceStart = Clock::now() - start;
+        long turn = static_cast<long>((sinceStart / 20s) % 3);
+        if (sinceStart % 20s < 8s) continue;
+        if (!settled) {
+            if (Clock::now() < settledAt) continue;
+            settled = now;
+            settledTurn = turn;
+        }
+        if (turn == settledTurn) last = now;
     }
     stop = true;
     for (auto& thread : load) thread.join();
