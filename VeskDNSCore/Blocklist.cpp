@@ -103,4 +103,13 @@ bool Blocklist::contains(const DomainName& domain) const {
     return !blocked.empty() && !domain.empty() && blocked.containsAny(NameWalk(domain.view()));
 }
 
+bool Blocklist::listsAtOrUnder(const DomainName& domain) const {
+    std::string_view parent = domain.view();
+    if (parent.empty()) return false;
+    return blocked.anyOf([parent](std::string_view name) {
+        return name.ends_with(parent) &&
+               (name.size() == parent.size() || name[name.size() - parent.size() - 1] == '.');
+    });
+}
+
 }  // namespace vesk

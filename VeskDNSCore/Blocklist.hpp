@@ -23,6 +23,9 @@ public:
     // Whether a question name, or one of its parents, is blocked. An empty list blocks
     // nothing, and never-block names always pass.
     bool contains(const DomainName& domain) const;
+    // Whether a listed name is the domain or lies under it. Reads the whole list: for the
+    // tamper watch's rare questions, never for queries.
+    bool listsAtOrUnder(const DomainName& domain) const;
     size_t bytesHeld() const { return blocked.bytesHeld(); }
 
 private:

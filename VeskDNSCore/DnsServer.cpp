@@ -7,13 +7,13 @@ namespace vesk {
 DnsServer::DnsServer(asio::io_context& dnsLoop, const Blocklist& list, std::string bindHost,
                      uint16_t bindPort, std::vector<BlockSubscriber*> blockSubscribers,
                      std::vector<DnsForwarder::Upstream> upstreams,
-                     std::chrono::duration<double> timeout)
+                     std::chrono::duration<double> timeout, Canary* canary)
     : loop(dnsLoop),
       blocklist(list),
       host(std::move(bindHost)),
       port(bindPort),
       forwarder(dnsLoop, std::move(upstreams), timeout),
-      pipeline(list, forwarder, std::move(blockSubscribers)),
+      pipeline(list, forwarder, std::move(blockSubscribers), canary),
       udp(std::make_shared<UdpListener>(dnsLoop, pipeline)) {}
 
 DnsServer::~DnsServer() = default;

@@ -24,11 +24,12 @@ public:
     using ServerError = vesk::ServerError;
     using TcpLimits = TcpConnectionSet::Limits;
 
-    // Block subscribers must outlive the server.
+    // Block subscribers and the canary must outlive the server.
     DnsServer(asio::io_context& dnsLoop, const Blocklist& list, std::string bindHost,
               uint16_t bindPort, std::vector<BlockSubscriber*> blockSubscribers,
               std::vector<DnsForwarder::Upstream> upstreams = DnsForwarder::defaultUpstreams(),
-              std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0));
+              std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0),
+              Canary* canary = nullptr);
     ~DnsServer();
     DnsServer(const DnsServer&) = delete;
     DnsServer& operator=(const DnsServer&) = delete;

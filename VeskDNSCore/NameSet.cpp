@@ -106,6 +106,20 @@ bool NameSet::contains(std::string_view name, uint64_t nameHash) const {
     return false;
 }
 
+bool NameSet::anyOf(const std::function<bool(std::string_view)>& test) const {
+    for (size_t i = 0; i < bucketCount; ++i) {
+        const uint8_t* b = bucket(i);
+        size_t end = 1 + (b[0] & usedMask);
+        for (size_t at = 1; at < end; at += 1 + b[at]) {
+            if (test({reinterpret_cast<const char*>(b + at + 1), b[at]})) return true;
+        }
+    }
+    for (const auto& name : longNames) {
+        if (test(name)) return true;
+    }
+    return false;
+}
+
 bool NameSet::insert(std::string_view name, uint64_t nameHash) {
     if (name.empty() || contains(name, nameHash)) return false;
     ++count;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -66,6 +67,10 @@ public:
         __builtin_prefetch(bucket(home(nameHash)));
         __builtin_prefetch(bucket(second(nameHash)));
     }
+
+    // Whether the test holds for some name in the set. Reads every name: for rare questions,
+    // never for the DNS path.
+    bool anyOf(const std::function<bool(std::string_view)>& test) const;
 
     size_t size() const { return count; }
     bool empty() const { return count == 0; }

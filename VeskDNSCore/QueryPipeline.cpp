@@ -14,8 +14,13 @@ DnsForwarder::Transport transportFor(const Client& client) {
 }  // namespace
 
 QueryPipeline::QueryPipeline(const Blocklist& list, DnsForwarder& upstreams,
-                             std::vector<BlockSubscriber*> blockSubscribers, WallClock clock)
-    : policy(list), forwarder(upstreams), subscribers(std::move(blockSubscribers)), now(clock) {}
+                             std::vector<BlockSubscriber*> blockSubscribers, Canary* watched,
+                             WallClock clock)
+    : policy(list),
+      forwarder(upstreams),
+      subscribers(std::move(blockSubscribers)),
+      canary(watched),
+      now(clock) {}
 
 void QueryPipeline::handle(DnsMessage::View query, Client client) {
     using Kind = Decision::Kind;
@@ -27,6 +32,12 @@ void QueryPipeline::handle(DnsMessage::View query, Client client) {
         case Kind::unreadable:
         case Kind::forward:
             return forward(query, std::move(client));
+        case Kind::canary:
+            // Marked before the answer goes, so that a lookup answered by us has been seen.
+            if (canary) canary->arrived(decision.name());
+            refuse(DnsMessage::nxdomainResponse(query));
+            log.debug("canary {}", decision.name().text());
+            return;
         case Kind::dohBypass:
             refuse(DnsMessage::nxdomainResponse(query));
             log.info("blocked-doh {}", decision.name().text());

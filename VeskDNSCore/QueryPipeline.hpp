@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "VeskDNSCore/BlockSubscriber.hpp"
+#include "VeskDNSCore/Canary.hpp"
 #include "VeskDNSCore/DnsForwarder.hpp"
 #include "VeskDNSCore/QueryPolicy.hpp"
 #include "VeskPlatform/Log.hpp"
@@ -47,9 +48,10 @@ class QueryPipeline final : public QueryHandler {
 public:
     using WallClock = std::chrono::system_clock::time_point (*)();
 
-    // Subscribers must outlive the pipeline.
+    // Subscribers and the canary (none: canary names are only refused) must outlive the
+    // pipeline.
     QueryPipeline(const Blocklist& list, DnsForwarder& forwarder,
-                  std::vector<BlockSubscriber*> subscribers,
+                  std::vector<BlockSubscriber*> subscribers, Canary* canary = nullptr,
                   WallClock now = std::chrono::system_clock::now);
 
     void handle(DnsMessage::View query, Client client) override;
@@ -62,6 +64,7 @@ private:
     QueryPolicy policy;
     DnsForwarder& forwarder;
     std::vector<BlockSubscriber*> subscribers;
+    Canary* canary;
     WallClock now;
     Log log{LogChannels::server};
     std::minstd_rand queryIds{std::random_device{}()};

@@ -1,5 +1,6 @@
 #include "QueryPolicy.hpp"
 
+#include "VeskDNSCore/Canary.hpp"
 #include "VeskDNSCore/HostTables.hpp"
 #include "VeskDNSCore/SafeSearch.hpp"
 
@@ -13,6 +14,7 @@ Decision QueryPolicy::decide(DnsMessage::View query) const {
     auto decided = [&](Kind kind, std::string_view target = {}) {
         return Decision{kind, std::move(question), target};
     };
+    if (name.isAtOrUnder(Canary::domain)) return decided(Kind::canary);
     if (HostTables::isDoHBypass(name)) return decided(Kind::dohBypass);
     if (HostTables::isPrivateRelayBypass(name)) return decided(Kind::privateRelayBypass);
     // Asked through us, public resolvers would name their encrypted endpoints, inviting

@@ -12,6 +12,7 @@ namespace vesk {
 struct Decision {
     enum class Kind {
         unreadable,          // no name could be read: forwarded as it is
+        canary,              // NXDOMAIN: the tamper watch's lookup, come through the system
         dohBypass,           // NXDOMAIN: a public DNS-over-HTTPS resolver
         privateRelayBypass,  // NXDOMAIN: a private-relay ingress host
         resolverDiscovery,   // NOERROR without records

@@ -46,6 +46,17 @@ TEST(Blocklist, NeverBlockNamesCannotBeListed) {
     EXPECT_FALSE(blocks(list, "is1-ssl.mzstatic.com"));
 }
 
+TEST(Blocklist, ListsAtOrUnderFindsListedNamesBelowADomain) {
+    std::string longName = std::string(70, 'a') + ".long.org";  // kept outside the buckets
+    Blocklist list(std::vector<std::string>{"a.b.deep.net", "plain.com", longName});
+    const std::pair<const char*, bool> cases[] = {
+        {"deep.net", true}, {"b.deep.net", true}, {"a.b.deep.net", true}, {"x.a.b.deep.net", false},
+        {"eep.net", false}, {"com", true},        {"ain.com", false},     {"long.org", true},
+        {"org", true},      {"io", false},
+    };
+    for (const auto& [domain, listed] : cases) EXPECT_EQ(list.listsAtOrUnder(DomainName(domain)), listed) << domain;
+}
+
 TEST(Blocklist, EmptyOrUnreadableFilesBlockNothing) {
     test::TempDir dir;
     for (const auto& list : {Blocklist(dir.write("a", "")), Blocklist(dir.write("b", "# only\n#c.com\n")),

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "tests/support/DnsTestUtil.hpp"
 #include "tests/support/FakeUpstream.hpp"
 #include "tests/support/Loop.hpp"
@@ -36,7 +38,7 @@ struct Notices final : BlockSubscriber {
 struct Piped {
     Piped(const Blocklist& list, const FakeUpstream& upstream)
         : forwarder(loop, {*DnsForwarder::upstream("127.0.0.1", upstream.port())}, 2s, clock.timer()),
-          pipeline(list, forwarder, {&notices}, [] { return blockedAt; }) {}
+          pipeline(list, forwarder, {&notices}, &canary, [] { return blockedAt; }) {}
 
     void ask(const Bytes& query, bool overTcp = false) {
         Client client;
@@ -52,6 +54,7 @@ struct Piped {
     test::ManualClock clock{loop};
     DnsForwarder forwarder;
     Notices notices;
+    Canary canary;
     QueryPipeline pipeline;
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
 };
@@ -66,6 +69,28 @@ TEST(QueryPipeline, OnlyBlocklistHitsAreNoticedWithTheirTime) {
     EXPECT_EQ(piped.recorder->answers.size(), 4u);  // all answered at once, none forwarded
     EXPECT_EQ(piped.notices.seen, std::vector<std::string>{"adult www.adult.example"});
     EXPECT_TRUE(silent.queries().empty());
+}
+
+// The armed canary name is marked come in whatever case it is asked; other names under the
+// canary domain, and names that only end like it, are not. None of them is a block.
+TEST(QueryPipeline, CanaryNamesAreRefusedAndOnlyTheArmedOneCounts) {
+    Blocklist list(std::vector<std::string>{});
+    FakeUpstream silent(FakeUpstream::silent());
+    Piped piped(list, silent);
+    std::string armed = piped.canary.arm();
+    std::string other = piped.canary.arm();
+    auto now = std::chrono::steady_clock::now();
+    for (std::string name : {armed, "x" + other, "0." + other, other.substr(0, 16) + ".xcanary.dnsd.quorran.app"}) {
+        piped.ask(test::query(1, name));
+    }
+    EXPECT_FALSE(piped.canary.waitUntil(now));
+    std::string upper = other;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    piped.ask(test::query(2, upper));
+    EXPECT_TRUE(piped.canary.waitUntil(now));
+    ASSERT_EQ(piped.recorder->answers.size(), 4u);  // the look-alike under another name is forwarded
+    EXPECT_EQ(piped.recorder->answers[0], *DnsMessage::nxdomainResponse(test::query(1, armed)));
+    EXPECT_TRUE(piped.notices.seen.empty());
 }
 
 TEST(QueryPipeline, ForwardedQueriesGetTheAnswerOrServfailAtTheDeadline) {
