@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/FakeUpstream.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
@@ -27,6 +28,12 @@ std::string contentOf(const std::string& file) {
     std::ostringstream text;
     text << std::ifstream(file).rdbuf();
     return text.str();
+}
+
+// What dscacheutil -q host prints for one address.
+std::string found(const std::string& name, const std::string& address) {
+    return "name: " + name + (address.find(':') == std::string::npos ? "\nip_address: " : "\nipv6_address: ") +
+           address + "\n\n";
 }
 
 // Runs the simulator's tools as the daemon does: by their local path, with that as argv[0].
@@ -67,6 +74,12 @@ protected:
                 contentOf(started.err)};
     }
     Ran run(const std::string& tool, const Args& args) { return finish(start(tool, args)); }
+    // The host's own lookup; port, when given, is where 127.0.0.1's DNS server listens.
+    Ran lookUp(const std::string& name, std::optional<uint16_t> port = std::nullopt) {
+        Args env;
+        if (port) env.push_back("VESK_HOSTSIM_DNS_PORT=" + std::to_string(*port));
+        return finish(start("/usr/bin/dscacheutil", {"-q", "host", "-a", "name", name}, {}, env));
+    }
 
     TempDir dir;
     HostSim host = HostSim::install(dir.path() + "/root");
@@ -86,7 +99,14 @@ TEST_F(HostSimTest, InstallLaysOutTheConsoleUserAndResetsState) {
     std::filesystem::remove_all(host.path("/usr/local/share/vesk"));
     run("/usr/bin/open", {"-a", "Safari"});
     host.setSafariRelay("1");
+    host.setEncryptedResolver(true);
+    host.writeResolverFile("test", {"nameserver 127.0.0.1"});
+    host.setHostsFile({});
     HostSim::install(host.root());
+    EXPECT_FALSE(host.exists("/hostsim/encrypted-dns"));
+    EXPECT_TRUE(host.exists("/etc/resolver"));
+    EXPECT_FALSE(host.exists("/etc/resolver/test"));
+    EXPECT_NE(contentOf(host.path("/etc/hosts")).find("\n127.0.0.1\tlocalhost\n"), std::string::npos);
     EXPECT_TRUE(host.exists("/Users/user1/Library/Caches/Firefox/cache.db"));
     EXPECT_TRUE(host.exists("/usr/local/share/vesk/adult-domains.txt"));
     EXPECT_EQ(host.processes(), (Args{"mDNSResponder", "Finder"}));
@@ -140,6 +160,74 @@ TEST_F(HostSimTest, ToolsFindTheHostByTheirPathElseByTheEnvironment) {
     EXPECT_EQ(finish(start("/usr/bin/dscacheutil", {"-flushcache"}, "dscacheutil", {root})).status, 0);
     EXPECT_EQ(finish(start("/usr/bin/dscacheutil", {"-flushcache"}, "dscacheutil")).status, 70);
     EXPECT_EQ(host.calls(), Args{"dscacheutil -flushcache"});
+}
+
+TEST_F(HostSimTest, LooksUpThroughResolverFilesThenHostsThenTheService) {
+    // The first label of a query says how it is answered: "nx" NXDOMAIN, "cut" and "bare" cut short.
+    FakeUpstream upstream([](const Bytes& query, bool) {
+        Bytes reply = FakeUpstream::addressAnswer(query, 1);
+        std::string label(query.begin() + 13, query.begin() + 13 + query.at(12));
+        if (label == "nx") reply[3] |= 3;
+        if (label == "cut") reply.resize(reply.size() - 2);
+        if (label == "bare") reply.resize(14);
+        return Reply{reply};
+    });
+    // 8.8.8.8 is never reached: a name asked of it prints nothing.
+    host.setServices({{"Wi-Fi", true, {"127.0.0.1"}}});
+    host.writeResolverFile("example.com", {"nameserver 8.8.8.8"});
+    host.writeResolverFile("sub", {"# the more specific, though listed after", "domain A.example.com.",
+                                   "nameserver 127.0.0.1 # ours", "port " + std::to_string(upstream.port())});
+    host.setHostsFile({"192.0.2.77 Printer.local printer  # office", "", "2001:db8::7 printer.local"});
+    struct Case {
+        std::string name, out;
+    } cases[] = {
+        {"www.a.example.com", found("www.a.example.com", "192.0.2.1")},  // by the domain line
+        {"A.Example.COM.", found("A.Example.COM.", "192.0.2.1")},
+        {"www.example.com", ""},                                         // the file, not the service
+        {"notexample.com", found("notexample.com", "192.0.2.1")},        // no file: the service
+        {"sub", found("sub", "192.0.2.1")},                              // nor by the file's name
+        {"printer", found("printer", "192.0.2.77")},
+        {"PRINTER.local", found("PRINTER.local", "192.0.2.77") + found("PRINTER.local", "2001:db8::7")},
+        {"nx.test", ""},
+        {"cut.test", ""},
+        {"bare.test", ""},
+    };
+    for (const auto& each : cases) {
+        Ran ran = lookUp(each.name, upstream.port());
+        EXPECT_EQ(ran.status, 0) << each.name << ": " << ran.err;
+        EXPECT_EQ(ran.out, each.out) << each.name << ": " << ran.err;
+    }
+    // Without the test's port, the resolver file's own.
+    EXPECT_EQ(lookUp("a.example.com").out, found("a.example.com", "192.0.2.1"));
+    auto queries = upstream.queries();
+    EXPECT_EQ(queries.size(), 8u);
+    for (const auto& query : queries) {
+        EXPECT_EQ(query.at(2) & 0x01, 1) << "recursion desired";
+        EXPECT_EQ(Bytes(query.end() - 4, query.end()), (Bytes{0, 1, 0, 1})) << "type A, class IN";
+    }
+}
+
+TEST_F(HostSimTest, NonLoopbackServersAndTheEncryptedSwitchSendNothing) {
+    FakeUpstream upstream(FakeUpstream::address(1));
+    host.setServices({{"Wi-Fi", true, {"8.8.8.8", "127.0.0.1"}}});
+    Ran ran = lookUp("x.test", upstream.port());
+    EXPECT_EQ(ran.out, "");
+    EXPECT_NE(ran.err.find("8.8.8.8 is not reached"), std::string::npos) << ran.err;
+
+    host.setServices({{"Bluetooth PAN", false, {"8.8.8.8"}}, {"Wi-Fi", true, {"127.0.0.1"}}});
+    host.writeResolverFile("test", {"nameserver 127.0.0.1"});
+    host.setEncryptedResolver(true);
+    for (const char* name : {"x.test", "localhost", "x.other"}) {
+        ran = lookUp(name, upstream.port());
+        EXPECT_EQ(ran.status, 0) << name;
+        EXPECT_EQ(ran.out, "") << name;
+    }
+    EXPECT_TRUE(upstream.queries().empty());
+    host.setEncryptedResolver(false);
+    EXPECT_EQ(lookUp("x.other", upstream.port()).out, found("x.other", "192.0.2.1"));
+    EXPECT_EQ(lookUp("localhost").out, found("localhost", "127.0.0.1") + found("localhost", "::1"));
+    EXPECT_EQ(upstream.queries().size(), 1u);
+    EXPECT_EQ(run("/usr/bin/dscacheutil", {"-q", "host", "-a", "name"}).status, 64);
 }
 
 TEST_F(HostSimTest, ConcurrentCallsLoseNoUpdateAndNoLogLine) {

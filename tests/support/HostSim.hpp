@@ -145,6 +145,22 @@ public:
         write(state("launchd"), text);
     }
 
+    // The switch that stands for an encrypted resolver installed: on, the host's own lookups
+    // (dscacheutil -q host) go past the resolver files, the hosts file and the services' servers.
+    void setEncryptedResolver(bool on) const {
+        if (on) {
+            write(state("encrypted-dns"), {});
+        } else {
+            std::remove(state("encrypted-dns").c_str());
+        }
+    }
+    // A per-domain resolver file, /etc/resolver/NAME ("domain D", "nameserver A", "port N").
+    void writeResolverFile(const std::string& name, const std::vector<std::string>& text) const {
+        write(path("/etc/resolver/" + name), text);
+    }
+    void removeResolverFile(const std::string& name) const { std::remove(path("/etc/resolver/" + name).c_str()); }
+    void setHostsFile(const std::vector<std::string>& text) const { write(path("/etc/hosts"), text); }
+
     // Each statement osascript was given.
     std::vector<std::string> notifications() const { return lines(state("notifications")); }
 

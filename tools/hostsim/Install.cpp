@@ -106,6 +106,23 @@ void installDaemonFiles(const fs::path& root) {
               plist({{"Label", "app.quorran.tarnik.dnsd"}, {"Program", "/usr/local/libexec/vesk-dnsd"}}));
 }
 
+// The host's own lookups: no per-domain resolver files, and the hosts file a Mac ships with.
+void installNameService(const fs::path& root) {
+    fs::remove_all(root / "etc/resolver");
+    fs::create_directories(root / "etc/resolver");
+    writeText(root / "etc/hosts",
+              "##\n"
+              "# Host Database\n"
+              "#\n"
+              "# localhost is used to configure the loopback interface\n"
+              "# when the system is booting.  Do not change this entry.\n"
+              "##\n"
+              "127.0.0.1\tlocalhost\n"
+              "255.255.255.255\tbroadcasthost\n"
+              "::1             localhost\n");
+}
+
+// The tools' state; the encrypted resolver switch (hostsim/encrypted-dns) starts off.
 void installState(const fs::path& root, uid_t uid) {
     fs::remove_all(root / "hostsim");
     writeText(root / "hostsim/services", "Wi-Fi\ton\t\nBluetooth PAN\toff\t\nThunderbolt Bridge\ton\t\n");
@@ -134,6 +151,7 @@ void install(const std::string& rootPath, const std::string& program) {
               plist({{"Label", "com.apple.networkserviceproxy"},
                      {"Program", "/usr/libexec/networkserviceproxy"}}));
     installDaemonFiles(root);
+    installNameService(root);
     installState(root, user);
 }
 

@@ -1,4 +1,5 @@
-// networksetup and dscacheutil: the network services' DNS servers and the resolver cache.
+// networksetup and dscacheutil: the network services' DNS servers, the resolver cache and
+// the host's own lookups (made in Lookup.cpp).
 
 #include <algorithm>
 #include <iostream>
@@ -93,9 +94,21 @@ int runNetworksetup(const Host& host, const Args& args) {
     return networksetupUsage();
 }
 
-int runDscacheutil(const Host&, const Args& args) {
+std::optional<PrimaryServer> primaryDnsServer(const Host& host) {
+    for (const auto& service : loadServices(host)) {
+        if (service.enabled) return PrimaryServer{service.name, service.servers.empty() ? "" : service.servers[0]};
+    }
+    return std::nullopt;
+}
+
+int runDscacheutil(const Host& host, const Args& args) {
     if (args.size() == 1 && args[0] == "-flushcache") return 0;
-    std::cerr << "Usage: dscacheutil -flushcache\n";
+    if (args.size() == 5 && args[0] == "-q" && args[1] == "host" && args[2] == "-a" && args[3] == "name" &&
+        !args[4].empty()) {
+        return lookUpHost(host, args[4]);
+    }
+    std::cerr << "Usage: dscacheutil -flushcache\n"
+                 "       dscacheutil -q host -a name <name>\n";
     return exitUsage;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "Host.hpp"
@@ -16,6 +17,17 @@ int runOpen(const Host& host, const Args& args);
 int runDefaults(const Host& host, const Args& args);
 int runOsascript(const Host& host, const Args& args);
 int runLaunchctl(const Host& host, const Args& args);
+
+// dscacheutil -q host -a name NAME: the host's own lookup of the name, printed as dscacheutil
+// prints it.
+int lookUpHost(const Host& host, const std::string& name);
+
+// The server the host's lookups fall back on: the first of the first enabled network
+// service's servers ("" when it has none); none when no service is enabled.
+struct PrimaryServer {
+    std::string service, server;
+};
+std::optional<PrimaryServer> primaryDnsServer(const Host& host);
 
 struct Tool {
     std::string_view name;      // the basename it is invoked by
