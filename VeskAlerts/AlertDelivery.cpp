@@ -1,22 +1,14 @@
 // Block alerts and monitoring events: what AlertReporter sends, on top of its tokens.
 #include "AlertReporter.hpp"
 
-#include <ctime>
 #include <future>
+
+#include "VeskPlatform/Clock.hpp"
 
 namespace vesk {
 namespace {
 
 using json = nlohmann::json;
-
-std::string isoTime(AlertReporter::SystemClock::time_point at) {
-    time_t seconds = AlertReporter::SystemClock::to_time_t(at);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 }  // namespace
 
@@ -30,7 +22,7 @@ struct AlertReporter::Pending {
 std::string AlertReporter::payload(const std::string& category, SystemClock::time_point occurredAt,
                                    const std::string& platform) {
     // Keys in ascending order, compact: json's default object keeps its keys sorted.
-    json body = {{"domainCategory", category}, {"occurredAt", isoTime(occurredAt)}, {"severity", "LOW"},
+    json body = {{"domainCategory", category}, {"occurredAt", Clock::isoTime(occurredAt)}, {"severity", "LOW"},
                  {"source", "DNS_BLOCK"}, {"sourcePlatform", platform}};
     try {
         return body.dump();

@@ -1,7 +1,6 @@
 #include "ControlRoutes.hpp"
 
 #include <cstdio>
-#include <ctime>
 
 #include "VeskDNSCore/DomainName.hpp"
 #include "VeskPlatform/Files.hpp"
@@ -61,15 +60,6 @@ bool ControlRoutes::writeFile(const std::string& text, const std::string& path) 
     return Files::writeAtomically(path, text).empty();
 }
 
-std::string ControlRoutes::isoTime(Clock::Wall::time_point at) {
-    std::time_t seconds = Clock::Wall::to_time_t(std::chrono::floor<std::chrono::seconds>(at));
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return std::string(text, length);
-}
-
 std::string ControlRoutes::route(const ControlRequest& request) {
     if (request.host && !isLoopbackHost(*request.host)) return refusal(421, "bad_host");
     if (request.method == "POST" && !isJson(request.contentType)) return refusal(415, "unsupported_media_type");
@@ -119,15 +109,18 @@ std::string ControlRoutes::status() {
     bool pinSet = parts.pin.isSet();
     bool isPaired = paired();
     bool relay = parts.host.safariPrivacyProxyActive(parts.clock.wallNow());
+    auto tamper = parts.host.tamperStatus();
+    json since = tamper.since ? json(Clock::isoTime(*tamper.since)) : json(nullptr);
     return ControlHttp::json(200, {{"enabled", enabled}, {"pinSet", pinSet}, {"paired", isPaired},
-                                   {"safariPrivacyProxyActive", relay}});
+                                   {"safariPrivacyProxyActive", relay},
+                                   {"tamper", {{"since", since}, {"via", tamper.via}}}});
 }
 
 std::string ControlRoutes::events() {
     json list = json::array();
     if (parts.blockLog) {
         for (const auto& event : parts.blockLog->recent(50)) {
-            list.push_back({{"category", event.category}, {"at", isoTime(event.at)}});
+            list.push_back({{"category", event.category}, {"at", Clock::isoTime(event.at)}});
         }
     }
     return ControlHttp::json(200, {{"events", list}});

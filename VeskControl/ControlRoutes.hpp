@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +15,12 @@
 #include "VeskPlatform/Log.hpp"
 
 namespace vesk {
+
+// The ways around the filter still seen: since when, and how ("dns_settings", ...).
+struct TamperStatus {
+    std::optional<Clock::Wall::time_point> since;
+    std::vector<std::string> via;
+};
 
 // The host as the control API acts on it.
 class FilterHost {
@@ -26,6 +33,7 @@ public:
     // Returns at once; the restart runs in the background.
     virtual void restartBrowsers() = 0;
     virtual bool safariPrivacyProxyActive(Clock::Wall::time_point now) = 0;
+    virtual TamperStatus tamperStatus() = 0;
     // Removes the product and schedules the process's end; returns before it comes.
     virtual void uninstall() = 0;
 };
@@ -65,8 +73,6 @@ public:
     static std::optional<std::string> readFile(const std::string& path);
     // Replaces the file whole with text (mode 0600, directories created 0700).
     static bool writeFile(const std::string& text, const std::string& path);
-    // ISO 8601 in UTC to the second: 2026-12-05T12:00:00Z.
-    static std::string isoTime(Clock::Wall::time_point at);
 
 private:
     std::string endpoint(const ControlRequest& request);

@@ -1,7 +1,6 @@
 #include "PrivacyProxyMonitor.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 #include <utility>
 
 namespace vesk {
@@ -25,35 +24,12 @@ std::string withoutDoubleQuotes(std::string text) {
 
 PrivacyProxyMonitor::PrivacyProxyMonitor(Parts host, std::chrono::duration<double> grace,
                                          std::chrono::duration<double> repeatEvery, TaskQueue& taskQueue)
-    : parts(std::move(host)), gracePeriod(grace), repeatPeriod(repeatEvery), queue(taskQueue) {}
+    : parts(std::move(host)),
+      gracePeriod(grace),
+      repeatPeriod(repeatEvery),
+      ticker(taskQueue, parts.clock, [this] { check(); }) {}
 
-void PrivacyProxyMonitor::start(std::chrono::duration<double> interval) {
-    period = std::chrono::duration_cast<Clock::Monotonic::duration>(interval);
-    // A zero period would have the schedule divide by zero.
-    if (period <= Clock::Monotonic::duration::zero()) throw std::invalid_argument("monitor interval must be positive");
-    firstDue = parts.clock.now() + firstTickDelay;
-    queue.asyncAfter(firstTickDelay, [this] { tick(); });
-}
-
-void PrivacyProxyMonitor::tick() {
-    // The next tick is scheduled whatever this one throws; the queue logs the exception.
-    try {
-        check();
-    } catch (...) {
-        scheduleNext();
-        throw;
-    }
-    scheduleNext();
-}
-
-// Counted from the tick's end, so a tick that overran several periods gets one successor,
-// kept on the grid of the first due time.
-void PrivacyProxyMonitor::scheduleNext() {
-    auto end = parts.clock.now();
-    auto since = std::max(end - firstDue, Clock::Monotonic::duration::zero());
-    auto next = firstDue + (since / period + 1) * period;
-    queue.asyncAfter(next - end, [this] { tick(); });
-}
+void PrivacyProxyMonitor::start(std::chrono::duration<double> interval) { ticker.start(firstTickDelay, interval); }
 
 void PrivacyProxyMonitor::check() {
     if (!parts.filteringEnabled()) {

@@ -10,6 +10,7 @@
 #include "VeskPlatform/ConsoleUser.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "VeskPlatform/SerialQueue.hpp"
+#include "VeskPlatform/Ticker.hpp"
 #include "VeskPlatform/ToolRunner.hpp"
 
 namespace vesk {
@@ -66,20 +67,15 @@ public:
     const State& state() const { return current; }
 
 private:
-    void tick();
     void check();
-    void scheduleNext();
     void notifyUser(const std::string& title, const std::string& body);
 
     Parts parts;
     const std::chrono::duration<double> gracePeriod;
     const std::chrono::duration<double> repeatPeriod;
-    TaskQueue& queue;
     Log log{LogChannels::proxyMonitor};
-    // The schedule, fixed by start() before the first tick; read on the queue afterwards.
-    Clock::Monotonic::time_point firstDue;
-    Clock::Monotonic::duration period{};
     State current;
+    Ticker ticker;
 };
 
 }  // namespace vesk

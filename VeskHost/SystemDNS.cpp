@@ -61,6 +61,34 @@ bool SystemDNS::refresh() {
     return enabled;
 }
 
+// The tool prints one address per line, or a sentence when there are none.
+std::vector<SystemDNS::ServiceServers> SystemDNS::readServers() {
+    std::vector<ServiceServers> found;
+    for (auto& service : services()) {
+        auto answer = networksetup({"-getdnsservers", service});
+        if (answer.code != 0) continue;
+        ServiceServers entry{std::move(service), {}};
+        for (size_t start = 0; start < answer.out.size();) {
+            size_t end = answer.out.find('\n', start);
+            if (end == std::string::npos) end = answer.out.size();
+            std::string line = answer.out.substr(start, end - start);
+            if (!line.empty() && line.find(' ') == std::string::npos) entry.servers.push_back(line);
+            start = end + 1;
+        }
+        found.push_back(std::move(entry));
+    }
+    return found;
+}
+
+bool SystemDNS::pointAtFilter(const std::string& service) {
+    return networksetup({"-setdnsservers", service, "127.0.0.1"}).code == 0;
+}
+
+void SystemDNS::noteEnabled() {
+    std::lock_guard lock(stateLock);
+    cachedEnabled = true;
+}
+
 void SystemDNS::flushDNSCache() {
     tools.run("/usr/bin/dscacheutil", {"-flushcache"});
     // mDNSResponder drops its cache on a hang-up.

@@ -30,6 +30,19 @@ public:
     // Makes the host forget its cached DNS answers.
     void flushDNSCache();
 
+    struct ServiceServers {
+        std::string service;
+        std::vector<std::string> servers;  // as the host lists them; empty: none set
+    };
+    // Each enabled service with its DNS servers; a service whose servers the tool would not
+    // give is left out.
+    std::vector<ServiceServers> readServers();
+    // Points one service at the filter again, as enable does; false when the tool refused.
+    // The caller flushes the cache once it has put back all it needs to.
+    bool pointAtFilter(const std::string& service);
+    // Remembers the state as on without reading it (the caller just put it back).
+    void noteEnabled();
+
 private:
     ToolRunner::Result networksetup(const ToolRunner::Args& args);
     std::vector<std::string> services();

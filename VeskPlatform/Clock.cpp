@@ -1,5 +1,6 @@
 #include "Clock.hpp"
 
+#include <ctime>
 #include <thread>
 
 namespace vesk {
@@ -12,6 +13,15 @@ Clock& Clock::system() {
     };
     static SystemClock clock;
     return clock;
+}
+
+std::string Clock::isoTime(Wall::time_point at) {
+    std::time_t seconds = Wall::to_time_t(std::chrono::floor<std::chrono::seconds>(at));
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return std::string(text, length);
 }
 
 }  // namespace vesk

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace vesk {
 
@@ -19,6 +20,8 @@ public:
 
     // The real clocks, shared.
     static Clock& system();
+    // ISO 8601 in UTC to the second: 2026-12-05T12:00:00Z.
+    static std::string isoTime(Wall::time_point at);
 };
 
 }  // namespace vesk

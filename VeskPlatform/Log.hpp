@@ -44,6 +44,7 @@ inline constexpr LogChannel alerts{daemon, "alerts"};
 inline constexpr LogChannel control{daemon, "control"};
 inline constexpr LogChannel proxyMonitor{daemon, "proxy-monitor"};
 inline constexpr LogChannel uninstall{daemon, "uninstall"};
+inline constexpr LogChannel tamper{daemon, "tamper"};
 // Browser restarts and the private-relay probe and reset.
 inline constexpr LogChannel browserRestart{"app.quorran.tarnik", "browser-restart"};
 // Serial queues and the blocking pool (tasks that failed).

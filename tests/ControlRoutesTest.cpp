@@ -23,7 +23,9 @@ struct FakeFilterHost final : FilterHost {
     bool isEnabled() override { return enabled; }
     void restartBrowsers() override { ++restarts; }
     bool safariPrivacyProxyActive(vesk::Clock::Wall::time_point) override { return false; }
+    TamperStatus tamperStatus() override { return tamper; }
     void uninstall() override { ++uninstalls; }
+    TamperStatus tamper;
 };
 
 struct FakeReporter final : EventReporter {
@@ -158,7 +160,11 @@ TEST_F(ControlRoutesTest, EnableRestartsBrowsersAndDisableTellsThePartnerOnce) {
     EXPECT_EQ(reporter.events, std::vector<std::string>{"FILTER_DISABLED"});
     EXPECT_EQ(host.restarts, 1);
     auto status = call("GET", "/status").body;
-    EXPECT_EQ(status, json({{"enabled", false}, {"pinSet", true}, {"paired", true}, {"safariPrivacyProxyActive", false}}));
+    EXPECT_EQ(status, json({{"enabled", false}, {"pinSet", true}, {"paired", true}, {"safariPrivacyProxyActive", false},
+                            {"tamper", {{"since", nullptr}, {"via", json::array()}}}}));
+    host.tamper = {std::chrono::system_clock::time_point(std::chrono::seconds(1'796'472'000)), {"dns_settings", "canary"}};
+    EXPECT_EQ(call("GET", "/status").body["tamper"],
+              json({{"since", "2026-12-05T12:00:00Z"}, {"via", {"dns_settings", "canary"}}}));
 }
 
 TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount) {

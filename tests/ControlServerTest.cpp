@@ -21,6 +21,7 @@ struct QuietHost final : FilterHost {
     bool isEnabled() override { return true; }
     void restartBrowsers() override {}
     bool safariPrivacyProxyActive(vesk::Clock::Wall::time_point) override { return false; }
+    TamperStatus tamperStatus() override { return {}; }
     void uninstall() override {}
 };
 

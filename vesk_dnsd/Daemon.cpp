@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -93,14 +94,15 @@ int Daemon::run() {
 }
 
 // Startup, in order: the alert configuration, the blocklist, the block log and the DNS
-// listener; after the "serving DNS" line the control API, the privacy proxy monitor, then
-// the startup filter-state check. Nothing after "serving DNS" ends the process.
+// listener; after the "serving DNS" line the control API, the privacy proxy monitor and the
+// tamper watch, then the startup filter-state check. Nothing after "serving DNS" ends the process.
 bool Daemon::start() {
     createHost();
     configureAlerts();
     loadBlocklist();
     blockLog = std::make_unique<BlockEventLog>(200);
     if (!startDns()) return false;
+    createTamperWatch();
     startControl();
     startMonitor();
     work->submit([this] { checkFilterState(); });
@@ -120,15 +122,18 @@ void Daemon::createHost() {
     // The process ends the way a signal ends it, so that everything stops in order.
     uninstaller = std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, *utility,
                                                 [] { ::kill(::getpid(), SIGTERM); });
+    if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
+    intent = std::make_unique<FilterIntent>(
+        (std::filesystem::path(settings.pinFile).parent_path() / "filter.intended").string());
 }
 
 // A control API that cannot start leaves filtering running: only toggling is lost.
 void Daemon::startControl() {
     // Pairing through the control API writes the token the reporter reads.
     std::string controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/usr/local/etc/vesk/auth.token"));
-    if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
     pinStore = std::make_unique<PinStore>(settings.pinFile, 5, 300.0);
-    filterHost = std::make_unique<HostActions>(*systemDNS, *browserRestart, *relay, *uninstaller);
+    filterHost = std::make_unique<HostActions>(
+        HostActions::Parts{*systemDNS, *browserRestart, *relay, *uninstaller, *intent, *tamperWatch});
     if (alerts) events = std::make_unique<AlertEvents>(*alerts);
     routes = std::make_unique<ControlRoutes>(ControlRoutes::Parts{
         *pinStore, controlTokenFile, *filterHost, events.get(), blockLog.get(), {}, Clock::system()});
@@ -157,6 +162,25 @@ void Daemon::startMonitor() {
                                      Clock::system()};
     proxyMonitor = std::make_unique<PrivacyProxyMonitor>(std::move(parts), 300s, 3600s, *utility);
     proxyMonitor->start(60s);
+    tamperWatch->start();
+}
+
+// Built before the control API, which reports its findings; started with the monitor.
+void Daemon::createTamperWatch() {
+    using namespace std::chrono_literals;
+    tamperQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.tamper");
+    lookupTools = std::make_unique<ProcessToolRunner>(hostRoot, 10s);
+    lookup = std::make_unique<SystemLookup>(*lookupTools);
+    TamperWatch::Parts parts{*intent,
+                             *systemDNS,
+                             *blocklist,
+                             hostRoot,
+                             [this] { return canary.arm(); },
+                             [this](const std::string& name) { return lookup->lookup(name); },
+                             [this](Clock::Monotonic::time_point deadline) { return canary.waitUntil(deadline); },
+                             alerts ? tamperReporter(*alerts) : nullptr,
+                             Clock::system()};
+    tamperWatch = std::make_unique<TamperWatch>(std::move(parts), *tamperQ);
 }
 
 // Whether the host pointed at the filter before we started; when it did, answers cached
@@ -166,6 +190,8 @@ void Daemon::checkFilterState() {
     bool on = systemDNS->refresh();
     stderrLine(std::string("vesk-dnsd: filter state at startup: ") + (on ? "ON" : "OFF"));
     if (!on) return;
+    // Found on: meant to be on, until a PIN-guarded disable says otherwise.
+    { FilterIntent::Change change(*intent, true); }
     systemDNS->flushDNSCache();
     relay->dropPrivateRelayTunnel();
 }
@@ -210,7 +236,8 @@ bool Daemon::startDns() {
     std::vector<BlockSubscriber*> subscribers{blockLog.get()};
     if (alerts) subscribers.push_back(alerts.get());
     server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
-                                         std::move(subscribers), upstreamsFrom(settings));
+                                         std::move(subscribers), upstreamsFrom(settings),
+                                         std::chrono::duration<double>(2.0), &canary);
     try {
         server->start();
     } catch (const ServerError& error) {
@@ -249,11 +276,16 @@ void Daemon::stop() {
     if (http) http->shutdown();
     if (work) work->stop();
     if (utility) utility->stop(SerialQueue::Due::drop);
+    if (tamperQ) tamperQ->stop(SerialQueue::Due::drop);
     if (tokenQ) tokenQ->stop(SerialQueue::Due::drop);
     alerts.reset();
     tokenQ.reset();
     http.reset();
     proxyMonitor.reset();
+    tamperWatch.reset();
+    lookup.reset();
+    lookupTools.reset();
+    tamperQ.reset();
     control.reset();
     routes.reset();
     events.reset();
@@ -262,6 +294,7 @@ void Daemon::stop() {
     blockLog.reset();
     blocklist.reset();
     uninstaller.reset();
+    intent.reset();
     browserRestart.reset();
     relay.reset();
     systemDNS.reset();

@@ -15,11 +15,15 @@
 #include "VeskControl/PinStore.hpp"
 #include "VeskDNSCore/BlockEventLog.hpp"
 #include "VeskDNSCore/Blocklist.hpp"
+#include "VeskDNSCore/Canary.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
 #include "VeskHost/BrowserRestart.hpp"
+#include "VeskHost/FilterIntent.hpp"
 #include "VeskHost/PrivacyProxyMonitor.hpp"
 #include "VeskHost/PrivateRelay.hpp"
 #include "VeskHost/SystemDNS.hpp"
+#include "VeskHost/SystemLookup.hpp"
+#include "VeskHost/TamperWatch.hpp"
 #include "VeskHost/Uninstaller.hpp"
 #include "VeskPlatform/BlockingPool.hpp"
 #include "VeskPlatform/ConsoleUser.hpp"
@@ -51,6 +55,7 @@ private:
     void configureAlerts();
     void loadBlocklist();
     bool startDns();
+    void createTamperWatch();
     void startControl();
     void startMonitor();
     void checkFilterState();
@@ -71,6 +76,8 @@ private:
     std::unique_ptr<PrivateRelay> relay;
     std::unique_ptr<BrowserRestart> browserRestart;
     std::unique_ptr<Uninstaller> uninstaller;
+    // Whether filtering is meant to be on, beside the PIN digest.
+    std::unique_ptr<FilterIntent> intent;
 
     // Alert reporting, when configured: the reporter, its token queue and HTTP session.
     std::unique_ptr<HttpSession> http;
@@ -78,6 +85,8 @@ private:
     std::shared_ptr<AlertReporter> alerts;
     std::unique_ptr<Blocklist> blocklist;
     std::unique_ptr<BlockEventLog> blockLog;
+    // The tamper watch's canary, which the DNS listener marks as come.
+    Canary canary;
     asio::io_context dnsLoop{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> dnsWork;
     std::unique_ptr<DnsServer> server;
@@ -91,6 +100,12 @@ private:
     std::unique_ptr<ControlServer> control;
     // Ticks on the utility queue, which stops before it goes.
     std::unique_ptr<PrivacyProxyMonitor> proxyMonitor;
+    // The tamper watch, on a queue of its own: its canary lookup may take seconds. Its
+    // lookups run tools under a shorter limit than the others.
+    std::unique_ptr<SerialQueue> tamperQ;
+    std::unique_ptr<ProcessToolRunner> lookupTools;
+    std::unique_ptr<SystemLookup> lookup;
+    std::unique_ptr<TamperWatch> tamperWatch;
 };
 
 }  // namespace vesk

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
 #include "tests/support/ControlClient.hpp"
 #include "tests/support/DnsTestUtil.hpp"
@@ -15,43 +16,6 @@ namespace {
 
 using json = nlohmann::json;
 namespace fs = std::filesystem;
-
-// Unpadded, as tokens carry it.
-std::string base64url(const std::string& text) {
-    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    uint32_t bits = 0;
-    int held = 0;
-    for (char c : text) {
-        bits = (bits << 8) | static_cast<uint8_t>(c);
-        for (held += 8; held >= 6; held -= 6) out += digits[(bits >> (held - 6)) & 63];
-    }
-    if (held > 0) out += digits[(bits << (6 - held)) & 63];
-    return out;
-}
-
-// A backend whose access tokens carry the e-mail of the account the refresh token names
-// ("alice-…" is alice@example.com), and which records the monitoring events it is sent.
-HttpServer::Reply backendReply(const HttpServer::Request& request) {
-    if (request.target.starts_with("/auth/v1/token")) {
-        std::string refresh = json::parse(request.body).value("refresh_token", "");
-        std::string account = refresh.substr(0, refresh.find('-'));
-        std::string access = "h." + base64url(json({{"email", account + "@example.com"}}).dump()) + ".s";
-        return {HttpServer::Reply::Kind::respond, 200,
-                json({{"access_token", access}, {"refresh_token", refresh}, {"expires_in", 3600}}).dump(), {}};
-    }
-    return {HttpServer::Reply::Kind::respond, 204, "", {}};
-}
-
-std::vector<std::string> eventsSent(const HttpServer& backend) {
-    std::vector<std::string> events;
-    for (const auto& request : backend.requests()) {
-        if (request.target.find("/rpc/") != std::string::npos) {
-            events.push_back(json::parse(request.body, nullptr, false).value("p_event", request.body));
-        }
-    }
-    return events;
-}
 
 TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     FakeUpstream upstream(FakeUpstream::silent());
@@ -74,7 +38,8 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     };
 
     EXPECT_EQ(call("GET", "/status"),
-              json({{"enabled", false}, {"pinSet", false}, {"paired", false}, {"safariPrivacyProxyActive", false}}));
+              json({{"enabled", false}, {"pinSet", false}, {"paired", false}, {"safariPrivacyProxyActive", false},
+                    {"tamper", {{"since", nullptr}, {"via", json::array()}}}}));
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "alice-1"}}), json({{"ok", true}}));
     EXPECT_EQ(call("GET", "/pair-status"), json({{"paired", true}, {"email", "alice@example.com"}}));
     EXPECT_EQ(call("POST", "/pin", {{"pin", "2468"}}), json({{"ok", true}}));

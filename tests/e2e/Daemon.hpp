@@ -64,7 +64,9 @@ public:
             controlPortNumber = Socket(SOCK_STREAM).port();
             args.insert(args.end(), {"--control-port", std::to_string(controlPortNumber)});
         }
-        std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot};
+        // The simulated host's lookups of names asked of 127.0.0.1 come to this port.
+        std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
+                                        "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)};
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
         }

@@ -1,0 +1,223 @@
+#include "TamperWatch.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "VeskHost/TamperChecks.hpp"
+
+namespace vesk {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto tickEvery = 10s;
+constexpr auto canaryWait = 3s;
+constexpr auto reportEvery = 1h;
+constexpr size_t whatLimit = 200;
+// Bounds on what is read each tick, whatever someone puts there.
+constexpr size_t resolverFileLimit = 64 * 1024;
+constexpr size_t resolverFilesRead = 256;
+constexpr size_t hostsFileLimit = 16 * 1024 * 1024;
+constexpr size_t hostsNamesLogged = 20;
+
+std::string joined(const std::vector<std::string>& items, const char* separator) {
+    std::string text;
+    for (const auto& item : items) text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+// At most limit bytes of the file; none when it cannot be read.
+std::optional<std::string> readPrefix(const std::string& path, size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[16384];
+    while (text.size() < limit) {
+        ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+TamperWatch::FileKey TamperWatch::keyOf(const struct stat& info) {
+#ifdef __APPLE__
+    const timespec& modified = info.st_mtimespec;
+#else
+    const timespec& modified = info.st_mtim;
+#endif
+    return {info.st_ino, info.st_size, modified.tv_sec * 1'000'000'000LL + modified.tv_nsec};
+}
+
+const char* TamperWatch::name(Via via) {
+    switch (via) {
+        case Via::dnsSettings: return "dns_settings";
+        case Via::resolverFile: return "resolver_file";
+        case Via::hostsFile: return "hosts_file";
+        case Via::canary: return "canary";
+    }
+    return "unknown";
+}
+
+TamperWatch::TamperWatch(Parts watched, TaskQueue& taskQueue)
+    : parts(std::move(watched)), ticker(taskQueue, parts.clock, [this] { check(); }) {}
+
+void TamperWatch::start() { ticker.start(tickEvery, tickEvery); }
+
+void TamperWatch::check() {
+    if (!parts.intent.on()) {
+        // Nothing to watch; whatever is found once filtering is back on is new.
+        std::lock_guard guard(statusLock);
+        state = {};
+        resolverFiles.clear();
+        hostsKey = {};
+        hostsNames.clear();
+        lastLogged = {};
+        return;
+    }
+    uint64_t generation = parts.intent.generation();
+    // A change is under way (filtering being turned on or off): the host is in between.
+    if (generation % 2 != 0) return;
+    Found found;
+    if (!checkSettings(generation, found)) return;
+    checkResolverFiles(found);
+    checkHostsFile(found);
+    checkCanary(found);
+    // A change made meanwhile makes what was read stale: turning filtering on is never
+    // itself a finding.
+    if (parts.intent.generation() != generation) return;
+    settle(found);
+}
+
+bool TamperWatch::checkSettings(uint64_t generation, Found& found) {
+    bool restored = false;
+    for (const auto& entry : parts.systemDNS.readServers()) {
+        if (entry.servers == std::vector<std::string>{"127.0.0.1"}) continue;
+        bool done = false;
+        // One tool call under the intent's lock, so that a disable never races a restore.
+        if (!parts.intent.whileUnchanged(generation, [&] { done = parts.systemDNS.pointAtFilter(entry.service); })) {
+            return false;
+        }
+        restored = restored || done;
+        log.info("tamper: dns settings of {} were {} — {}", entry.service,
+                 entry.servers.empty() ? "empty" : joined(entry.servers, " "), done ? "restored" : "NOT restored");
+        found[static_cast<size_t>(Via::dnsSettings)].push_back(entry.service);
+    }
+    if (restored) {
+        parts.systemDNS.flushDNSCache();
+        parts.systemDNS.noteEnabled();
+    }
+    return true;
+}
+
+void TamperWatch::checkResolverFiles(Found& found) {
+    std::error_code failed;
+    std::filesystem::directory_iterator entries(parts.host.path("/etc/resolver"), failed);
+    std::map<std::string, ResolverSeen> seen;
+    for (; !failed && entries != std::filesystem::directory_iterator() && seen.size() < resolverFilesRead;
+         entries.increment(failed)) {
+        std::string fileName = entries->path().filename().string();
+        struct stat info{};
+        if (fileName.starts_with('.') || ::stat(entries->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        FileKey key = keyOf(info);
+        std::string hostPath = "/etc/resolver/" + fileName;
+        auto known = resolverFiles.find(hostPath);
+        if (known != resolverFiles.end() && known->second.key == key) {
+            seen.emplace(hostPath, known->second);
+        } else {
+            ResolverSeen entry{key, std::nullopt};
+            auto file = TamperChecks::parseResolverFile(fileName, readPrefix(entries->path(), resolverFileLimit).value_or(""));
+            bool elsewhere = std::any_of(file.nameservers.begin(), file.nameservers.end(),
+                                         [](const std::string& server) { return server != "127.0.0.1"; });
+            if (elsewhere && TamperChecks::routesFilteredNames(DomainName(file.domain), parts.blocklist, routingDomains)) {
+                entry.logLine = "tamper: resolver file " + hostPath + " sends " + file.domain + " to " +
+                                joined(file.nameservers, " ");
+                log.info("{}", *entry.logLine);
+            }
+            seen.emplace(hostPath, std::move(entry));
+        }
+        if (seen[hostPath].logLine) found[static_cast<size_t>(Via::resolverFile)].push_back(hostPath);
+    }
+    resolverFiles = std::move(seen);
+}
+
+void TamperWatch::checkHostsFile(Found& found) {
+    std::string path = parts.host.path("/etc/hosts");
+    struct stat info{};
+    FileKey key;
+    if (::stat(path.c_str(), &info) == 0) key = keyOf(info);
+    if (!(key == hostsKey)) {
+        hostsKey = key;
+        hostsNames = TamperChecks::refusedHostsNames(readPrefix(path, hostsFileLimit).value_or(""), parts.blocklist);
+        for (size_t i = 0; i < hostsNames.size() && i < hostsNamesLogged; ++i) {
+            log.info("tamper: hosts file maps {}", hostsNames[i]);
+        }
+    }
+    found[static_cast<size_t>(Via::hostsFile)] = hostsNames;
+}
+
+// The lookup goes the way every program's does; it must come to our listener and get no
+// address (we answer NXDOMAIN). A lookup slower than the wait still counts once the name
+// has come.
+void TamperWatch::checkCanary(Found& found) {
+    if (!parts.armCanary || !parts.lookup || !parts.canaryCame) return;
+    std::string canary = parts.armCanary();
+    auto started = parts.clock.now();
+    auto result = parts.lookup(canary);
+    bool came = parts.canaryCame(started + canaryWait);
+    if (came && result.addresses.empty()) return;
+    std::string text = result.describe();
+    auto& logged = lastLogged[static_cast<size_t>(Via::canary)];
+    if (logged != text) log.info("tamper: canary lookup did not reach the filter ({})", text);
+    logged = text;
+    found[static_cast<size_t>(Via::canary)].push_back(text);
+}
+
+void TamperWatch::settle(const Found& found) {
+    auto now = parts.clock.wallNow();
+    std::vector<std::pair<Via, std::string>> due;
+    {
+        std::lock_guard guard(statusLock);
+        for (size_t i = 0; i < kinds; ++i) {
+            auto& kind = state[i];
+            if (found[i].empty()) {
+                if (kind.since) log.info("tamper: {} no longer seen", name(static_cast<Via>(i)));
+                kind = {};
+                if (i == static_cast<size_t>(Via::canary)) lastLogged[i].clear();
+                continue;
+            }
+            if (!kind.since) kind.since = now;
+            // A clock set back waits as if the hour had just begun.
+            if (kind.lastReported && now - *kind.lastReported < reportEvery) continue;
+            kind.lastReported = now;
+            due.emplace_back(static_cast<Via>(i), TamperChecks::truncated(joined(found[i], ", "), whatLimit));
+        }
+    }
+    for (const auto& [via, what] : due) {
+        log.info("tamper: FILTER_BYPASSED via {}: {}", name(via), what);
+        if (parts.report) parts.report(name(via), what);
+    }
+}
+
+TamperWatch::Status TamperWatch::status() const {
+    Status current;
+    std::lock_guard guard(statusLock);
+    for (size_t i = 0; i < kinds; ++i) {
+        if (!state[i].since) continue;
+        current.via.emplace_back(name(static_cast<Via>(i)));
+        if (!current.since || *state[i].since < *current.since) current.since = state[i].since;
+    }
+    return current;
+}
+
+}  // namespace vesk

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VeskDNSCore/Blocklist.hpp"
+#include "VeskHost/FilterIntent.hpp"
+#include "VeskHost/SystemDNS.hpp"
+#include "VeskHost/SystemLookup.hpp"
+#include "VeskPlatform/Clock.hpp"
+#include "VeskPlatform/HostRoot.hpp"
+#include "VeskPlatform/Log.hpp"
+#include "VeskPlatform/SerialQueue.hpp"
+#include "VeskPlatform/Ticker.hpp"
+
+namespace vesk {
+
+// While filtering is meant to be on, notices the ways lookups are routed around the
+// filter without touching it: a network service's DNS servers pointed elsewhere (put back
+// at once), a per-domain resolver file, hosts-file lines for refused names, and lookups
+// that never reach the filter at all (an encrypted resolver a profile installed), found by
+// a canary lookup through the system's resolver. Each kind of finding is told to the
+// partner once, then at most once an hour while it lasts; one that clears and comes back
+// is new. Files are only ever read.
+class TamperWatch {
+public:
+    enum class Via { dnsSettings, resolverFile, hostsFile, canary };
+    static constexpr size_t kinds = 4;
+    static const char* name(Via via);
+
+    struct Parts {
+        FilterIntent& intent;
+        SystemDNS& systemDNS;
+        const Blocklist& blocklist;
+        const HostRoot& host;
+        // The canary: a fresh name under the domain the DNS listener watches for, the
+        // lookup through the system, and a wait until the name came or the deadline.
+        std::function<std::string()> armCanary;
+        std::function<SystemLookup::Result(const std::string& name)> lookup;
+        std::function<bool(Clock::Monotonic::time_point deadline)> canaryCame;
+        // Tells the partner: the kind's name and what was found. Empty: nobody to tell.
+        std::function<void(const std::string& via, const std::string& what)> report;
+        Clock& clock;  // wall time for the hourly rule and the status, monotonic for waits
+    };
+    // The findings still present: since when the oldest was first seen, and their kinds.
+    struct Status {
+        std::optional<Clock::Wall::time_point> since;
+        std::vector<std::string> via;
+    };
+
+    TamperWatch(Parts watched, TaskQueue& taskQueue);
+    TamperWatch(const TamperWatch&) = delete;
+    TamperWatch& operator=(const TamperWatch&) = delete;
+
+    // The first tick 10 s from now, then one every 10 s. Call once.
+    void start();
+    // One tick, as the queue runs it; for tests.
+    void check();
+    // Any thread.
+    Status status() const;
+
+private:
+    struct Kind {
+        std::optional<Clock::Wall::time_point> since;  // present since; none: absent
+        std::optional<Clock::Wall::time_point> lastReported;
+    };
+    // What one file said when it was last read, kept while it is unchanged.
+    struct FileKey {
+        ino_t inode = 0;
+        off_t size = -1;
+        int64_t modified = 0;
+        bool operator==(const FileKey&) const = default;
+    };
+    static FileKey keyOf(const struct stat& info);
+    struct ResolverSeen {
+        FileKey key;
+        std::optional<std::string> logLine;  // none: the file routes nothing of ours away
+    };
+    using Found = std::array<std::vector<std::string>, kinds>;
+
+    // False when filtering was turned off or on meanwhile: the tick ends there.
+    bool checkSettings(uint64_t generation, Found& found);
+    void checkResolverFiles(Found& found);
+    void checkHostsFile(Found& found);
+    void checkCanary(Found& found);
+    void settle(const Found& found);
+
+    Parts parts;
+    Log log{LogChannels::tamper};
+    // Read and written on the queue only.
+    std::map<std::string, ResolverSeen> resolverFiles;
+    FileKey hostsKey;
+    std::vector<std::string> hostsNames;
+    std::map<std::string, bool> routingDomains;
+    std::array<std::string, kinds> lastLogged;
+    mutable std::mutex statusLock;  // guards state; never held across a tool or a file
+    std::array<Kind, kinds> state;
+    Ticker ticker;
+};
+
+}  // namespace vesk
