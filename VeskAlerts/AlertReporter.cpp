@@ -118,8 +118,9 @@ std::optional<std::string> AlertReporter::ensureAccessTokenLocked() {
             }
             if (auto it = body->find("expires_in"); it != body->end() && it->is_number()) {
                 double seconds = it->get<double>();
-                // Integral values only, and within range so that nothing below overflows.
-                if (seconds == static_cast<double>(static_cast<int64_t>(seconds)) && seconds > -1e12 && seconds < 1e12) {
+                // Integral values only, and within range so that nothing below overflows; the
+                // range comes first, since converting a value out of range is itself undefined.
+                if (seconds > -1e12 && seconds < 1e12 && seconds == static_cast<double>(static_cast<int64_t>(seconds))) {
                     out.lifetime = static_cast<int64_t>(seconds);
                 }
             }
