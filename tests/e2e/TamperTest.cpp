@@ -53,6 +53,7 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     // Turned on through the control API, which is no finding; then every service pointed
     // elsewhere while the daemon is down.
     auto daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path());
+    ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
     auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
         return controlCall(daemon->controlPort(), method, path, body).body;
     };
