@@ -29,8 +29,17 @@ struct Result {
     double containsNanos = 0;      // median over batches, names drawn from the whole list
     double containsWarmNanos = 0;  // the same over a hot set of 1,000 names
     double structureBytes = 0;
+    double scanMillis = 0;  // whether any name lies under a domain none does: a whole scan
     size_t count = 0;
 };
+
+// A domain of the kind a container runtime's resolver file names: nothing on the list is
+// under it, so the tamper watch's question reads every name.
+constexpr std::string_view unlistedDomain = "docker.internal";
+
+bool under(std::string_view name, std::string_view domain) {
+    return name.ends_with(domain) && (name.size() == domain.size() || name[name.size() - domain.size() - 1] == '.');
+}
 
 size_t residentBytes() {
     long pages = 0, resident = 0;
@@ -121,6 +130,9 @@ Result runBaseline(const std::string& path, const std::vector<std::string>& quer
     r.containsNanos = medianNanos(queries, lookup, hits);
     r.containsWarmNanos = medianNanos(hotSet(queries), lookup, hits);
     std::fprintf(stderr, "baseline hits: %zu\n", hits);
+    auto t1 = Clock::now();
+    bool found = std::any_of(set.begin(), set.end(), [](const std::string& name) { return under(name, unlistedDomain); });
+    r.scanMillis = seconds(Clock::now() - t1) * 1e3 + (found ? 1e9 : 0);
     return r;
 }
 
@@ -140,6 +152,9 @@ Result runBlocklist(const std::string& path, const std::vector<std::string>& que
     r.containsNanos = medianNanos(queries, lookup, hits);
     r.containsWarmNanos = medianNanos(hotSet(queries), lookup, hits);
     std::fprintf(stderr, "blocklist hits: %zu\n", hits);
+    auto t1 = Clock::now();
+    bool found = list.listsAtOrUnder(vesk::DomainName(unlistedDomain));
+    r.scanMillis = seconds(Clock::now() - t1) * 1e3 + (found ? 1e9 : 0);
     return r;
 }
 
@@ -175,6 +190,7 @@ Result median(std::vector<Result> runs) {
     m.heldBytes = mid(&Result::heldBytes);
     m.containsNanos = mid(&Result::containsNanos);
     m.containsWarmNanos = mid(&Result::containsWarmNanos);
+    m.scanMillis = mid(&Result::scanMillis);
     return m;
 }
 
@@ -210,6 +226,9 @@ int main(int argc, char** argv) {
                 o.containsNanos / b.containsNanos, o.containsWarmNanos / b.containsWarmNanos);
     std::printf("Blocklist structure: %.1f MB (%.1f bytes/name)\n", o.structureBytes / mb,
                 o.structureBytes / static_cast<double>(o.count));
+    std::printf("names under %s (a whole scan, asked once per resolver file): %.1f ms, baseline %.1f ms, "
+                "ratio %.3f\n",
+                std::string(unlistedDomain).c_str(), o.scanMillis, b.scanMillis, o.scanMillis / b.scanMillis);
     auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
     std::printf("targets: build <= 0.25 s: %s; build <= 1/3 baseline: %s; memory <= 1/3 baseline: "
                 "%s; contains median <= 100 ns: %s (whole list), %s (hot set)\n",

@@ -23,20 +23,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Loopback.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int connectTo(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
+using vesk::bench::connectTo;
 
 // One GET /status on a fresh connection; whether it came back 200.
 bool askStatus(uint16_t port) {

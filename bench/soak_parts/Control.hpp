@@ -18,20 +18,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/Loopback.hpp"
+
 namespace vesk::soak {
 
 using json = nlohmann::json;
 
-inline int connectTo(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
+using bench::connectTo;
 
 struct Answer {
     int status = 0;  // 0: none came

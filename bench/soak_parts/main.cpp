@@ -16,6 +16,7 @@
 #include "bench/soak_parts/Dns.hpp"
 #include "tests/support/HostSim.hpp"
 #include "tests/support/HttpServer.hpp"
+#include "tests/support/Spawn.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::soak {
@@ -47,15 +48,10 @@ pid_t spawnDaemon(const Options& options, const std::string& root, uint16_t dnsP
     std::vector<std::string> args = {options.daemon, "--port", std::to_string(dnsPort), "--control-port",
                                      std::to_string(controlPort), "--upstreams", upstreams, "--supabase-url", backend,
                                      "--anon-key", "anon", "--alerts-token-file", root + "/usr/local/etc/vesk/auth.token"};
-    std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + root};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "PATH"}) {
-        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
-    std::vector<char*> argv, envp;
-    for (auto& arg : args) argv.push_back(arg.data());
-    for (auto& entry : env) envp.push_back(entry.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    // The simulated host's own lookups (the tamper watch's canary) come to this daemon.
+    auto env = test::childEnvironment(
+        {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + root, "VESK_HOSTSIM_DNS_PORT=" + std::to_string(dnsPort)}, {"PATH"});
+    test::CStrings argv(args), envp(env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

@@ -44,6 +44,20 @@ xml_escape() {
   printf '%s' "$out"
 }
 
+# A secret read from standard input: asked for without echo at a terminal (the prompt on
+# standard error), else the first line of what is piped in. Printed on standard output.
+read_secret() {
+  local prompt=$1 secret=""
+  if [[ -t 0 ]]; then
+    printf '%s' "$prompt" >&2
+    IFS= read -rs secret || true
+    echo >&2
+  else
+    IFS= read -r secret || true
+  fi
+  printf '%s' "$secret"
+}
+
 # The text without leading and trailing white space.
 trim() {
   local s=$1

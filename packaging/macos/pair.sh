@@ -39,14 +39,7 @@ while [[ $# -gt 0 ]]; do
 done
 
 if [[ $token == - ]]; then
-  token=""
-  if [[ -t 0 ]]; then
-    printf 'Refresh token: ' >&2
-    IFS= read -rs token || true
-    echo >&2
-  else
-    IFS= read -r token || true
-  fi
+  token=$(read_secret 'Refresh token: ')
 fi
 token=$(trim "$token")
 if [[ -z $token ]]; then

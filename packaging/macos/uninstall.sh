@@ -17,14 +17,7 @@ if [[ $# -gt 0 ]]; then
   exit 2
 fi
 
-pin=""
-if [[ -t 0 ]]; then
-  printf 'PIN: ' >&2
-  IFS= read -rs pin || true
-  echo >&2
-else
-  IFS= read -r pin || true
-fi
+pin=$(read_secret 'PIN: ')
 if [[ -z $pin ]]; then
   echo "error: no PIN given" >&2
   exit 1

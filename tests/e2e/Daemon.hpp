@@ -17,6 +17,7 @@
 #include "tests/support/FakeUpstream.hpp"
 #include "tests/support/HostSim.hpp"
 #include "tests/support/Socket.hpp"
+#include "tests/support/Spawn.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
@@ -65,16 +66,9 @@ public:
             args.insert(args.end(), {"--control-port", std::to_string(controlPortNumber)});
         }
         // The simulated host's lookups of names asked of 127.0.0.1 come to this port.
-        std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
-                                        "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)};
-        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-            if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-        }
-        std::vector<char*> argv, envp;
-        for (auto& arg : args) argv.push_back(arg.data());
-        for (auto& entry : env) envp.push_back(entry.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
+        auto env = childEnvironment({"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
+                                     "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)});
+        CStrings argv(args), envp(env);
 
         int pipeFds[2];
         if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
