@@ -115,35 +115,6 @@ TEST_F(HostSimTest, InstallLaysOutTheConsoleUserAndResetsState) {
     EXPECT_EQ(host.calls(), Args{"defaults read com.apple.Safari WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"});
 }
 
-TEST_F(HostSimTest, GetsAndSetsDnsServers) {
-    const std::string none = "There aren't any DNS Servers set on Wi-Fi.\n";
-    const std::string unknown = "Nope is not a recognized network service.\n"
-                                "** Error: The parameters were not valid.\n";
-    struct Step {
-        Args args;
-        int status;
-        std::string out;
-    } steps[] = {
-        {{"-getdnsservers", "Wi-Fi"}, 0, none},
-        {{"-setdnsservers", "Wi-Fi", "127.0.0.1", "::1"}, 0, ""},
-        {{"-getdnsservers", "Wi-Fi"}, 0, "127.0.0.1\n::1\n"},
-        {{"-setdnsservers", "Thunderbolt Bridge", "9.9.9.9"}, 0, ""},
-        {{"-setdnsservers", "Wi-Fi", "Empty"}, 0, ""},
-        {{"-getdnsservers", "Wi-Fi"}, 0, none},
-        {{"-getdnsservers", "Nope"}, 4, unknown},
-        {{"-setdnsservers", "Nope", "1.1.1.1"}, 4, unknown},
-        {{"-setdnsservers", "Wi-Fi"}, 64, ""},
-    };
-    for (const auto& step : steps) {
-        Ran ran = run("/usr/sbin/networksetup", step.args);
-        EXPECT_EQ(ran.status, step.status) << step.args[0] << " " << step.args[1];
-        EXPECT_EQ(ran.out, step.out) << step.args[0] << " " << step.args[1];
-    }
-    EXPECT_EQ(host.services(), (std::vector<HostSim::Service>{{"Wi-Fi", true, {}},
-                                                               {"Bluetooth PAN", false, {}},
-                                                               {"Thunderbolt Bridge", true, {"9.9.9.9"}}}));
-}
-
 TEST_F(HostSimTest, LogsEachCallShellQuotedAndKeepsNotifications) {
     run("/usr/bin/osascript", {"-e", "display notification \"it's on\"", "-e", "beep"});
     run("/usr/bin/killall", {"-HUP", "mDNSResponder"});
