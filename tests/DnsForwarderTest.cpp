@@ -67,15 +67,15 @@ INSTANTIATE_TEST_SUITE_P(, Forwarder,
 
 TEST_P(Forwarder, TheFirstValidAnswerWinsAndNothingFollowsIt) {
     const Bytes query = test::query(0xAB01, "example.org", 1, /*withOpt=*/true);
-    FakeUpstream fast(FakeUpstream::address(2)), slow(FakeUpstream::address(1, 1000ms)), wrong(otherId), cut(tooShort);
+    FakeUpstream fast(FakeUpstream::address(2)), silent(FakeUpstream::silent()), wrong(otherId), cut(tooShort);
     auto sink = test::CaptureSink::install();
-    Forwarding f({&slow, &wrong, &cut, &fast});
+    Forwarding f({&silent, &wrong, &cut, &fast});
     f.resolve(query);
     ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
     f.clock.advance(timeout);  // the deadline passes too
     f.settle();
     EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{FakeUpstream::addressAnswer(query, 2)});
-    for (const auto* fake : {&slow, &fast, &wrong, &cut}) {
+    for (const auto* fake : {&silent, &fast, &wrong, &cut}) {
         EXPECT_EQ(fake->queries(), std::vector<Bytes>{query});  // byte for byte, once each
     }
     EXPECT_TRUE(sink->waitFor("forwarder.start txid=ab01 upstreams=4 bytes=40"));
@@ -136,15 +136,9 @@ TEST_P(Forwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
          "forwarder.foreign_reply txid=5150 from=127.0.0.2:", false},
         {"to another name", Transport::udp, {answerTo(test::query(0x5150, "www.example.net"))},
          "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
-        {"to another type", Transport::udp, {answerTo(test::query(0x5150, "www.example.org", 28))},
-         "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
-        {"over TCP, to another name", Transport::tcp, {answerTo(test::query(0x5150, "example.org"))},
-         "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
         {"over TCP, to another type", Transport::tcp, {answerTo(test::query(0x5150, "www.example.org", 16))},
          "forwarder.question_mismatch txid=5150 upstream=127.0.0.1:", false},
         {"in other letter case", Transport::udp, {answerTo(test::query(0x5150, "WWW.EXAMPLE.ORG"))},
-         "forwarder.recv_ok txid=5150", true},
-        {"over TCP, in other letter case", Transport::tcp, {answerTo(test::query(0x5150, "www.example.ORG"))},
          "forwarder.recv_ok txid=5150", true},
     };
     for (const auto& c : cases) {
@@ -204,18 +198,19 @@ TEST_P(Forwarder, OverTcpTheFirstValidFramedAnswerWins) {
     const Bytes query = test::query(0x4242, "large.example", 16);
     Bytes big = FakeUpstream::addressAnswer(query, 5);
     big.resize(big.size() + 3000, 0x61);  // more than a datagram of the classic size
-    auto overTcpOnly = [](Bytes reply, std::chrono::milliseconds delay) {
-        return [=](const Bytes&, bool overTcp) { return overTcp ? test::Reply{reply, delay} : test::Reply{}; };
-    };
     Bytes otherIdBig = big;
     otherIdBig[0] = 0;
-    FakeUpstream wrong(overTcpOnly(otherIdBig, 0ms)), good(overTcpOnly(big, 30ms)),
-        slower(overTcpOnly(FakeUpstream::addressAnswer(query, 6), 1000ms));
-    Forwarding f({&wrong, &good, &slower});
+    FakeUpstream wrong([&](const Bytes&, bool overTcp) { return overTcp ? test::Reply{otherIdBig} : test::Reply{}; });
+    // The good answer is sent only once the one with the wrong ID is on its way.
+    FakeUpstream good([&](const Bytes&, bool overTcp) {
+        test::waitUntil([&] { return wrong.replies() == 1; });
+        return overTcp ? test::Reply{big} : test::Reply{};
+    });
+    Forwarding f({&wrong, &good});
     f.resolve(query, DnsForwarder::Transport::tcp);
     ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
     EXPECT_EQ(f.answers, std::vector<std::optional<Bytes>>{big});
-    for (const auto* fake : {&wrong, &good, &slower}) {
+    for (const auto* fake : {&wrong, &good}) {
         EXPECT_EQ(fake->tcpQueries(), std::vector<Bytes>{query});
         EXPECT_TRUE(fake->queries().empty());
     }

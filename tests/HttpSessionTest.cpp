@@ -103,27 +103,6 @@ TEST(HttpSession, EveryFailureCompletesOnceWithMinusOne) {
     EXPECT_EQ(answers.count(), 6u);
 }
 
-TEST(HttpSession, ReusesConnectionsAndCapsThem) {
-    // Slow answers, so that the burst's requests overlap.
-    HttpServer server([](const HttpServer::Request& request) {
-        return Reply{Reply::Kind::respond, 200, "{}", request.target == "/burst" ? 50ms : 0ms};
-    });
-    HttpSession::Limits limits;
-    limits.connectionsPerHost = 2;
-    HttpSession session(limits);
-    Answers answers;
-    for (size_t i = 1; i <= 10; ++i) {
-        session.start({"POST", server.url("/one-by-one"), {}, "x"}, answers.collect());
-        answers.wait(i);
-    }
-    EXPECT_EQ(server.connections(), 1);
-    for (int i = 0; i < 40; ++i) session.start({"POST", server.url("/burst"), {}, "x"}, answers.collect());
-    auto got = answers.wait(50);
-    EXPECT_EQ(got.size(), 50u);
-    for (const auto& response : got) EXPECT_EQ(response.status, 200);
-    EXPECT_LE(server.connections(), 2);
-}
-
 TEST(HttpSession, StartsOnlySoManyRequestsAtOnce) {
     HttpServer server([](const HttpServer::Request&) { return Reply{Reply::Kind::hang, 0, "", 0ms}; });
     HttpSession::Limits limits;

