@@ -1,5 +1,7 @@
 #include "SystemDNS.hpp"
 
+#include "VeskPlatform/Lines.hpp"
+
 namespace vesk {
 
 ToolRunner::Result SystemDNS::networksetup(const ToolRunner::Args& args) {
@@ -10,16 +12,10 @@ ToolRunner::Result SystemDNS::networksetup(const ToolRunner::Args& args) {
 // is marked with a leading "*". Names are used exactly as printed.
 std::vector<std::string> SystemDNS::services() {
     std::string listing = networksetup({"-listallnetworkservices"}).out;
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < listing.size();) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string::npos) end = listing.size();
-        if (end > start) lines.push_back(listing.substr(start, end - start));
-        start = end + 1;
-    }
+    auto lines = nonEmptyLines(listing);
     std::vector<std::string> enabled;
     for (size_t i = 1; i < lines.size(); ++i) {
-        if (lines[i][0] != '*') enabled.push_back(lines[i]);
+        if (lines[i][0] != '*') enabled.emplace_back(lines[i]);
     }
     return enabled;
 }
@@ -68,12 +64,8 @@ std::vector<SystemDNS::ServiceServers> SystemDNS::readServers() {
         auto answer = networksetup({"-getdnsservers", service});
         if (answer.code != 0) continue;
         ServiceServers entry{std::move(service), {}};
-        for (size_t start = 0; start < answer.out.size();) {
-            size_t end = answer.out.find('\n', start);
-            if (end == std::string::npos) end = answer.out.size();
-            std::string line = answer.out.substr(start, end - start);
-            if (!line.empty() && line.find(' ') == std::string::npos) entry.servers.push_back(line);
-            start = end + 1;
+        for (auto line : nonEmptyLines(answer.out)) {
+            if (line.find(' ') == std::string_view::npos) entry.servers.emplace_back(line);
         }
         found.push_back(std::move(entry));
     }

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "VeskPlatform/Lines.hpp"
+
 namespace vesk {
 
 std::string SystemLookup::Result::describe() const {
@@ -31,15 +33,10 @@ SystemLookup::Result SystemLookup::parseDscacheutil(const ToolRunner::Result& an
         result.failure = answer.code < 0 ? answer.out : "dscacheutil exited with " + std::to_string(answer.code);
         return result;
     }
-    const std::string& out = answer.out;
-    for (size_t start = 0; start < out.size();) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        std::string_view line(out.data() + start, end - start);
+    for (auto line : nonEmptyLines(answer.out)) {
         for (std::string_view key : {"ip_address: ", "ipv6_address: "}) {
             if (line.starts_with(key)) result.addresses.emplace_back(line.substr(key.size()));
         }
-        start = end + 1;
     }
     return result;
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "VeskDNSCore/HostTables.hpp"
+#include "VeskPlatform/Lines.hpp"
 
 namespace vesk::TamperChecks {
 namespace {
@@ -18,16 +19,6 @@ std::vector<std::string_view> words(std::string_view line) {
         start = end == std::string_view::npos ? end : line.find_first_not_of(blanks, end);
     }
     return found;
-}
-
-template <typename Each>
-void forEachLine(std::string_view text, Each each) {
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        each(text.substr(start, end - start));
-        start = end + 1;
-    }
 }
 
 // Addresses that reach no one else: the unspecified ones and this machine's own.
@@ -49,12 +40,12 @@ bool pointsNowhere(std::string_view address) {
 
 ResolverFile parseResolverFile(std::string_view fileName, std::string_view text) {
     ResolverFile file{std::string(fileName), {}};
-    forEachLine(text, [&](std::string_view line) {
+    for (auto line : nonEmptyLines(text)) {
         auto fields = words(line);
-        if (fields.size() < 2) return;
+        if (fields.size() < 2) continue;
         if (fields[0] == "domain") file.domain = fields[1];
         if (fields[0] == "nameserver") file.nameservers.emplace_back(fields[1]);
-    });
+    }
     return file;
 }
 
@@ -77,14 +68,14 @@ bool routesFilteredNames(const DomainName& domain, const Blocklist& list, std::m
 
 std::vector<std::string> refusedHostsNames(std::string_view text, const Blocklist& list) {
     std::vector<std::string> names;
-    forEachLine(text, [&](std::string_view line) {
+    for (auto line : nonEmptyLines(text)) {
         auto fields = words(line);
-        if (fields.size() < 2 || pointsNowhere(fields[0])) return;
+        if (fields.size() < 2 || pointsNowhere(fields[0])) continue;
         for (size_t i = 1; i < fields.size(); ++i) {
             DomainName name(fields[i]);
             if (wouldRefuse(name, list)) names.push_back(name.text());
         }
-    });
+    }
     return names;
 }
 
