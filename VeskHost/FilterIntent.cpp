@@ -5,7 +5,9 @@
 namespace vesk {
 
 FilterIntent::FilterIntent(std::string path) : file(std::move(path)) {
-    intended = Files::readText(file) == "on";
+    auto text = Files::readText(file);
+    intended = text == "on";
+    if (text == "on" || text == "off") stored = intended;
 }
 
 bool FilterIntent::on() const {
@@ -21,12 +23,14 @@ uint64_t FilterIntent::generation() const {
 void FilterIntent::beginChange(bool wanted) {
     std::lock_guard guard(lock);
     ++changes;
-    if (intended == wanted && Files::readText(file) == (wanted ? "on" : "off")) return;
     intended = wanted;
+    if (stored == wanted) return;
     Files::createParentDirectories(file);
     if (auto error = Files::writeAtomically(file, wanted ? "on\n" : "off\n"); !error.empty()) {
         log.error("cannot store the filter's intended state in {}: {}", file, error);
+        return;
     }
+    stored = wanted;
 }
 
 void FilterIntent::endChange() {

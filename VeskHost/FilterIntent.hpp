@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "VeskPlatform/Log.hpp"
@@ -50,8 +51,9 @@ public:
 
 private:
     const std::string file;
-    mutable std::mutex lock;  // guards intended and changes; held for a file write or one tool call
+    mutable std::mutex lock;  // guards intended, stored and changes; held for a file write or one tool call
     bool intended = false;
+    std::optional<bool> stored;  // what the file says, when known; a failed write is tried again
     uint64_t changes = 0;
     Log log{LogChannels::tamper};
 };

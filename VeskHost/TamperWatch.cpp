@@ -132,8 +132,9 @@ void TamperWatch::checkResolverFiles(Found& found) {
         FileKey key = keyOf(info);
         std::string hostPath = "/etc/resolver/" + fileName;
         auto known = resolverFiles.find(hostPath);
+        auto kept = seen.end();
         if (known != resolverFiles.end() && known->second.key == key) {
-            seen.emplace(hostPath, known->second);
+            kept = seen.emplace(hostPath, known->second).first;
         } else {
             ResolverSeen entry{key, std::nullopt};
             auto file = TamperChecks::parseResolverFile(fileName, readPrefix(entries->path(), resolverFileLimit).value_or(""));
@@ -144,9 +145,9 @@ void TamperWatch::checkResolverFiles(Found& found) {
                                 joined(file.nameservers, " ");
                 log.info("{}", *entry.logLine);
             }
-            seen.emplace(hostPath, std::move(entry));
+            kept = seen.emplace(hostPath, std::move(entry)).first;
         }
-        if (seen[hostPath].logLine) found[static_cast<size_t>(Via::resolverFile)].push_back(hostPath);
+        if (kept->second.logLine) found[static_cast<size_t>(Via::resolverFile)].push_back(hostPath);
     }
     resolverFiles = std::move(seen);
 }
