@@ -37,8 +37,18 @@ std::variant<int, ServerError> openListeningSocket(int type, const std::string& 
     int s = ::socket(AF_INET, type, 0);
     if (s < 0) return ServerError(Kind::socketFailed, errno);
     ::fcntl(s, F_SETFD, FD_CLOEXEC);  // no tool we run may inherit a listener
+    // TCP listeners take their port back at once after a restart, past the old
+    // connections' TIME_WAIT. On Linux the option would also let any process that sets it
+    // bind the very same UDP address and take our queries, so there UDP goes without it;
+    // under BSD rules it is what lets us bind 127.0.0.1 beside a wildcard listener, and a
+    // later wildcard bind never takes a more specific address's traffic.
+#ifdef __linux__
+    bool reuse = type == SOCK_STREAM;
+#else
+    bool reuse = true;
+#endif
     int one = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (reuse) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
     sockaddr_in address{};
     address.sin_family = AF_INET;
