@@ -44,7 +44,8 @@ void AlertReporter::reportBlock(const std::string& category, SystemClock::time_p
     environment.tokenQ.async([self = shared_from_this(), category, occurredAt, pending] {
         auto accessToken = self->ensureAccessTokenLocked();
         if (!accessToken) {
-            self->log.error("alert skipped: no auth token (run pair.sh?)");
+            // Signing out said once that reporting stopped; an unpaired device says it each time.
+            if (!self->signedOut) self->log.error("alert skipped: no auth token (run pair.sh?)");
             return;
         }
         auto body = std::make_shared<const std::string>(payload(category, occurredAt, self->sourcePlatform));
@@ -126,10 +127,11 @@ void AlertReporter::reportMonitoringEvent(const std::string& event, json detail,
     });
 }
 
-void AlertReporter::reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout) {
+void AlertReporter::reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout,
+                                              json detail) {
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
-    reportMonitoringEvent(event, json::object(), [done] { done->set_value(); });
+    reportMonitoringEvent(event, std::move(detail), [done] { done->set_value(); });
     finished.wait_for(timeout);
 }
 

@@ -1,6 +1,9 @@
 #include "AlertReporter.hpp"
 
+#include <condition_variable>
+#include <cstdio>
 #include <future>
+#include <mutex>
 #include <string_view>
 
 #include "VeskDNSCore/DomainName.hpp"
@@ -51,7 +54,22 @@ std::optional<json> objectFrom(const std::string& body) {
     return parsed;
 }
 
+std::optional<std::string> stringMember(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
 }  // namespace
+
+// One account lookup's answer, shared with its handler, which may come after the caller
+// stopped waiting.
+struct AlertReporter::Exchange {
+    std::mutex lock;  // guards the rest
+    std::condition_variable came;
+    bool answered = false, abandoned = false;
+    std::optional<std::string> email, rotated;
+};
 
 std::shared_ptr<AlertReporter> AlertReporter::create(const AlertConfig& config, Environment environment) {
     if (!config.supabaseURL) return nullptr;
@@ -92,6 +110,7 @@ HttpRequest AlertReporter::tokenRequest(const std::string& refreshToken) const {
 }
 
 std::optional<std::string> AlertReporter::ensureAccessTokenLocked() {
+    if (signedOut) return std::nullopt;
     auto now = environment.now();
     if (cachedAccessToken && now < cachedExpiry) return cachedAccessToken;
     auto refreshToken = readRefreshToken();
@@ -110,12 +129,8 @@ std::optional<std::string> AlertReporter::ensureAccessTokenLocked() {
         if (!body) {
             log.error("token refresh failed code={}", response.status);
         } else {
-            if (auto it = body->find("access_token"); it != body->end() && it->is_string()) {
-                out.accessToken = it->get<std::string>();
-            }
-            if (auto it = body->find("refresh_token"); it != body->end() && it->is_string()) {
-                out.refreshToken = it->get<std::string>();
-            }
+            out.accessToken = stringMember(*body, "access_token");
+            out.refreshToken = stringMember(*body, "refresh_token");
             if (auto it = body->find("expires_in"); it != body->end() && it->is_number()) {
                 double seconds = it->get<double>();
                 // Integral values only, and within range so that nothing below overflows; the
@@ -140,24 +155,72 @@ void AlertReporter::writeRefreshToken(const std::string& refreshToken) {
     if (!error.empty()) log.error("could not persist rotated refresh token: {}", error);
 }
 
-std::optional<std::string> AlertReporter::emailForRefreshToken(const std::string& refreshToken) {
-    // Shared with the handler, which may come after the deadline and find nobody waiting.
-    struct Slot {
-        std::promise<std::optional<std::string>> email;
-    };
-    auto slot = std::make_shared<Slot>();
-    auto email = slot->email.get_future();
-    environment.http.start(tokenRequest(refreshToken), [slot](HttpResponse response) {
-        std::optional<std::string> found;
+void AlertReporter::forgetAccessToken() {
+    cachedAccessToken.reset();
+    cachedExpiry = SystemClock::time_point::min();
+}
+
+AlertReporter::AccountLookup AlertReporter::emailForRefreshToken(const std::string& refreshToken) {
+    auto exchange = std::make_shared<Exchange>();
+    std::weak_ptr<AlertReporter> weak = weak_from_this();
+    environment.http.start(tokenRequest(refreshToken), [exchange, weak, refreshToken](HttpResponse response) {
+        std::optional<std::string> email, rotated;
         if (auto body = objectFrom(response.body)) {
-            if (auto it = body->find("access_token"); it != body->end() && it->is_string()) {
-                found = decodeJWTEmail(it->get<std::string>());
-            }
+            // The e-mail whatever the status; a token to keep only from an answer that counts.
+            if (auto access = stringMember(*body, "access_token")) email = decodeJWTEmail(*access);
+            if (response.status >= 200 && response.status <= 299) rotated = stringMember(*body, "refresh_token");
         }
-        slot->email.set_value(std::move(found));
+        bool late = false;
+        {
+            std::lock_guard guard(exchange->lock);
+            exchange->email = email;
+            exchange->rotated = rotated;
+            exchange->answered = true;
+            late = exchange->abandoned;
+        }
+        exchange->came.notify_all();
+        auto self = weak.lock();
+        if (!late || !rotated || !self) return;
+        // The caller went on without this answer and may have stored the token it spent.
+        self->environment.tokenQ.async([self, refreshToken, rotated] {
+            if (self->readRefreshToken() == refreshToken) self->writeRefreshToken(*rotated);
+        });
     });
-    if (email.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return std::nullopt;
-    return email.get();
+    std::unique_lock guard(exchange->lock);
+    if (!exchange->came.wait_for(guard, environment.accountWait, [&] { return exchange->answered; })) {
+        exchange->abandoned = true;
+        return {refreshToken, std::nullopt, std::nullopt, exchange};
+    }
+    return {refreshToken, exchange->email, exchange->rotated, exchange};
+}
+
+bool AlertReporter::pair(const AccountLookup& lookup) {
+    bool stored = false;
+    environment.tokenQ.sync([&] {
+        auto keep = lookup.rotated;
+        if (!keep && lookup.exchange) {
+            // Its answer may have come since the wait ended.
+            std::lock_guard guard(lookup.exchange->lock);
+            keep = lookup.exchange->rotated;
+        }
+        Files::createParentDirectories(refreshTokenFile);
+        if (!Files::writeAtomically(refreshTokenFile, keep.value_or(lookup.spent)).empty()) return;
+        forgetAccessToken();
+        signedOut = false;
+        stored = true;
+    });
+    return stored;
+}
+
+void AlertReporter::signOut() {
+    auto forget = [this] {
+        std::remove(refreshTokenFile.c_str());
+        forgetAccessToken();
+        signedOut = true;
+        log.info("alerts: signed out — reporting stopped");
+    };
+    // A stopped queue runs nothing more: the token goes all the same.
+    if (!environment.tokenQ.sync(forget)) std::remove(refreshTokenFile.c_str());
 }
 
 std::optional<std::string> AlertReporter::decodeJWTEmail(const std::string& jwt) {

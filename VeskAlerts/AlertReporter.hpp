@@ -40,6 +40,7 @@ public:
         HttpClient& http;
         TaskQueue& tokenQ;
         std::function<SystemClock::time_point()> now = [] { return SystemClock::now(); };
+        std::chrono::milliseconds accountWait = std::chrono::seconds(10);  // for an account lookup's answer
     };
     // Alerts pending at once (queued, in flight or waiting for a retry); more are dropped.
     static constexpr int64_t pendingAlertCap = 1000;
@@ -61,9 +62,29 @@ public:
     void reportMonitoringEvent(const std::string& event, nlohmann::json detail,
                                std::function<void()> completion = nullptr);
     // Waits until the event's answer came or timeout passed, whichever is first.
-    void reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout);
-    // The e-mail of the account the refresh token belongs to; within about 10 seconds.
-    std::optional<std::string> emailForRefreshToken(const std::string& refreshToken);
+    void reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout,
+                                   nlohmann::json detail = nlohmann::json::object());
+
+    // What spending a refresh token to learn its account gave back: the account's e-mail,
+    // and the refresh token the backend rotated it to. A backend that rotates refuses the
+    // spent token from then on, so the rotated one is the one to keep.
+    struct Exchange;
+    struct AccountLookup {
+        std::string spent;
+        std::optional<std::string> email, rotated;
+        std::shared_ptr<Exchange> exchange;  // where an answer that comes after the wait lands
+    };
+    // Waits accountWait at most. An answer that comes later still puts its rotated token in
+    // the file, if the file then holds the spent one.
+    AccountLookup emailForRefreshToken(const std::string& refreshToken);
+    // Makes the looked-up account the device's: stores the token still valid (the rotated
+    // one, else the one given) and starts from an empty cache, both on tokenQ, so that a
+    // refresh in flight with the previous token cannot overwrite the pairing afterwards.
+    // False when the file cannot be written.
+    bool pair(const AccountLookup& lookup);
+    // Stops reporting until the next pairing: removes the token file and forgets the cached
+    // access token. Alerts already under way keep the token they had.
+    void signOut();
 
     static std::optional<std::string> decodeJWTEmail(const std::string& jwt);
     static std::string payload(const std::string& category, SystemClock::time_point occurredAt,
@@ -79,6 +100,7 @@ private:
     std::optional<std::string> ensureAccessTokenLocked();
     std::optional<std::string> readRefreshToken() const;
     void writeRefreshToken(const std::string& refreshToken);
+    void forgetAccessToken();
     HttpRequest tokenRequest(const std::string& refreshToken) const;
     HttpRequest backendRequest(const std::string& url, std::string body, const std::string& accessToken) const;
     void post(std::shared_ptr<const std::string> body, std::string accessToken, int64_t attempt,
@@ -93,6 +115,7 @@ private:
     // tokenQ's alone.
     std::optional<std::string> cachedAccessToken;
     SystemClock::time_point cachedExpiry = SystemClock::time_point::min();
+    bool signedOut = false;
 
     std::atomic<int64_t> pendingAlerts{0};
     std::atomic<int64_t> droppedSinceReport{0};

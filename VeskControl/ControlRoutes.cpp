@@ -43,13 +43,7 @@ bool isJson(const std::optional<std::string>& contentType) {
 
 }  // namespace
 
-ControlRoutes::ControlRoutes(Parts routeParts) : parts(std::move(routeParts)) {
-    if (!parts.accountIdentity) {
-        parts.accountIdentity = [reporter = parts.reporter](const std::string& token) -> std::optional<std::string> {
-            return reporter ? reporter->emailForRefreshToken(token) : std::nullopt;
-        };
-    }
-}
+ControlRoutes::ControlRoutes(Parts routeParts) : parts(std::move(routeParts)) {}
 
 std::optional<std::string> ControlRoutes::readFile(const std::string& path) {
     return Files::readText(path);
@@ -146,8 +140,12 @@ std::string ControlRoutes::signOut() {
     parts.host.disable();
     log.info("SIGN OUT via control API (PIN ok)");
     // Sent while the token file is still there, so that the event can be authenticated.
-    if (parts.reporter) parts.reporter->reportMonitoringEventSync("SIGNED_OUT", 10s);
-    std::remove(parts.tokenFile.c_str());
+    if (parts.reporter) {
+        parts.reporter->reportMonitoringEventSync("SIGNED_OUT", json::object(), 10s);
+        parts.reporter->signOut();
+    } else {
+        std::remove(parts.tokenFile.c_str());
+    }
     std::remove(emailFile().c_str());
     return ControlHttp::json(200, {{"ok", true}});
 }
@@ -183,22 +181,33 @@ std::string ControlRoutes::pairStatus() {
 std::string ControlRoutes::pair(const json& body) {
     auto token = stringMember(body, "refreshToken");
     if (!token || token->empty()) return refusal(400, "missing_token");
-    auto accountEmail = parts.accountIdentity(*token);
+    AccountLookup account = parts.reporter ? parts.reporter->lookUpAccount(*token)
+                                           : AccountLookup{std::nullopt, [&] { return writeFile(*token, parts.tokenFile); }};
     if (paired()) {
-        bool sameAccount = accountEmail && readFile(emailFile()) == *accountEmail;
+        bool sameAccount = account.email && readFile(emailFile()) == *account.email;
         if (!sameAccount) {
             if (auto refused = refusedPin(body, true)) return *refused;
         }
     }
-    if (!writeFile(*token, parts.tokenFile)) return refusal(500, "write_failed");
-    auto email = accountEmail ? accountEmail : stringMember(body, "email");
-    if (email && !email->empty()) writeFile(*email, emailFile());
+    if (!account.store()) return refusal(500, "write_failed");
+    auto email = account.email ? account.email : stringMember(body, "email");
+    // The previous account's address must not stay beside another account's token.
+    if (email && !email->empty()) {
+        writeFile(*email, emailFile());
+    } else {
+        std::remove(emailFile().c_str());
+    }
     log.info("device paired for alerts via control API");
     return ControlHttp::json(200, {{"ok", true}});
 }
 
 std::string ControlRoutes::uninstall() {
     log.info("uninstall requested (PIN ok)");
+    // The surest way off: the partner hears of it as of any other, before the token goes
+    // with the files.
+    if (parts.reporter && parts.host.intendedOn()) {
+        parts.reporter->reportMonitoringEventSync("FILTER_DISABLED", {{"via", "uninstall"}}, 10s);
+    }
     parts.host.uninstall();
     return ControlHttp::json(200, {{"uninstalled", true}});
 }

@@ -34,8 +34,18 @@ public:
     virtual void restartBrowsers() = 0;
     virtual bool safariPrivacyProxyActive(Clock::Wall::time_point now) = 0;
     virtual TamperStatus tamperStatus() = 0;
+    // Whether filtering is meant to be on, whatever the host's settings say now.
+    virtual bool intendedOn() = 0;
     // Removes the product and schedules the process's end; returns before it comes.
     virtual void uninstall() = 0;
+};
+
+// A refresh token's account, and how to make it the device's.
+struct AccountLookup {
+    std::optional<std::string> email;  // none: it could not be learned
+    // Stores the token to keep (learning the account may have spent the one given); false
+    // when it cannot be written.
+    std::function<bool()> store;
 };
 
 // The backend as the control API reports to it.
@@ -45,9 +55,12 @@ public:
     // Returns at once; delivered in the background.
     virtual void reportMonitoringEvent(const std::string& event) = 0;
     // Returns once delivered or after timeout.
-    virtual void reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout) = 0;
-    // The e-mail of the account a refresh token belongs to, when it can be learned.
-    virtual std::optional<std::string> emailForRefreshToken(const std::string& refreshToken) = 0;
+    virtual void reportMonitoringEventSync(const std::string& event, const nlohmann::json& detail,
+                                           std::chrono::duration<double> timeout) = 0;
+    // Waits for the backend's answer, about 10 seconds at most.
+    virtual AccountLookup lookUpAccount(const std::string& refreshToken) = 0;
+    // Removes the token file and reports nothing more until the next pairing.
+    virtual void signOut() = 0;
 };
 
 // What each control request does: two guards, then one of ten endpoints chosen by exact
@@ -55,14 +68,12 @@ public:
 // backend, the PIN store's lock); they keep no state of their own.
 class ControlRoutes {
 public:
-    using AccountIdentity = std::function<std::optional<std::string>(const std::string& refreshToken)>;
     struct Parts {
         PinStore& pin;
         std::string tokenFile;       // its presence means the device is paired
         FilterHost& host;
         EventReporter* reporter;     // none: reporting is off
         const BlockEventLog* blockLog;
-        AccountIdentity accountIdentity;  // none: the reporter's, when there is one
         Clock& clock;
     };
     explicit ControlRoutes(Parts parts);

@@ -24,7 +24,8 @@ struct Reporting {
     explicit Reporting(const std::string& fileContent = "R0\n", int64_t maxRetries = 3) {
         tokenFile = dir.write("token", fileContent);
         AlertConfig config{"https://backend.example/", "anon", tokenFile, "MACOS", maxRetries};
-        reporter = AlertReporter::create(config, {http, queue, [this] { return queue.wallNow() + wallAhead; }});
+        // No waiting for an account's answer: the fake answers at once, or holds it on purpose.
+        reporter = AlertReporter::create(config, {http, queue, [this] { return queue.wallNow() + wallAhead; }, 0ms});
     }
     std::optional<HttpResponse> respond(const HttpRequest& request) {
         if (request.url.find("/auth/v1/token") != std::string::npos) return tokenAnswer;
@@ -45,7 +46,7 @@ struct Reporting {
     std::string tokenFile;
     test::ManualQueue queue;
     std::chrono::seconds wallAhead{0};  // the wall clock moved without the queue's
-    HttpResponse tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})");
+    std::optional<HttpResponse> tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})");
     std::vector<long> ingest{201};
     size_t ingestSeen = 0;
     test::FakeHttp http{[this](const HttpRequest& r) { return respond(r); }};
@@ -246,20 +247,83 @@ TEST(AlertReporter, PendingAlertsAreCappedAndDropsReportedOnceAMinute) {
     EXPECT_EQ(r.http.count("/functions/v1/"), 1001u);
 }
 
-TEST(AlertReporter, TellsTheAccountOfARefreshTokenWhateverTheStatus) {
+// {"email":"a@b.co"} as a token's claims, and the refresh token the answer rotates to.
+const std::string rotating = R"({"access_token":"h.eyJlbWFpbCI6ImFAYi5jbyJ9.s","refresh_token":"P1"})";
+
+// Learning an account spends its token: the pairing keeps the one it was rotated to, also
+// when that answer comes after the wait, and the previous pairing's access token goes.
+TEST(AlertReporter, PairingKeepsTheTokenTheLookupRotatedTo) {
+    // no: answered in time; otherwise held past the wait, then answered (rotating) after or
+    // before the pairing, or for a pairing that was refused.
+    enum class Late { no, afterPairing, beforePairing, refused };
+    const struct {
+        std::optional<HttpResponse> lookup;
+        Late late;
+        std::optional<std::string> email;
+        const char* kept;
+    } cases[] = {
+        {answer(200, rotating), Late::no, "a@b.co", "P1"},
+        {answer(400, rotating), Late::no, "a@b.co", "P0"},  // the e-mail whatever the status; no token from a refusal
+        {answer(200, "not json"), Late::no, std::nullopt, "P0"},
+        {std::nullopt, Late::afterPairing, std::nullopt, "P1"},
+        {std::nullopt, Late::beforePairing, std::nullopt, "P1"},
+        {std::nullopt, Late::refused, std::nullopt, "R0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(&c - cases));
+        Reporting r;
+        r.reporter->reportBlock("adult", r.queue.wallNow());
+        r.queue.run();
+        r.tokenAnswer = c.lookup;
+        auto lookup = r.reporter->emailForRefreshToken("P0");
+        EXPECT_EQ(lookup.email, c.email);
+        EXPECT_EQ(r.http.requests().back().body, R"({"refresh_token":"P0"})");
+        EXPECT_EQ(Files::readAll(r.tokenFile), "R0\n") << "stored before the pairing was decided";
+        if (c.late == Late::no || c.late == Late::afterPairing) {
+            ASSERT_TRUE(r.reporter->pair(lookup));
+        }
+        if (c.late != Late::no) r.http.answerHeld(answer(200, rotating));
+        if (c.late == Late::beforePairing) {
+            ASSERT_TRUE(r.reporter->pair(lookup));
+        }
+        r.queue.run();
+        EXPECT_EQ(Files::readAll(r.tokenFile), c.kept);
+        if (c.late == Late::refused) continue;
+        r.tokenAnswer = answer(200, R"({"access_token":"A2"})");
+        r.reporter->reportBlock("adult", r.queue.wallNow());
+        r.queue.run();
+        EXPECT_EQ(r.bodies("/auth/v1/token").back(), json({{"refresh_token", c.kept}}));
+        EXPECT_EQ(r.http.requests().back().headers.back(), "Authorization: Bearer A2");
+    }
+}
+
+// Alerts already under way go out with the token they had; nothing after the sign-out
+// leaves the machine, even with a token file put back by hand, until the next pairing.
+TEST(AlertReporter, SigningOutStopsReportingUntilTheNextPairing) {
+    auto sink = test::CaptureSink::install();
     Reporting r;
-    // {"email":"a@b.co"} as a token's claims; the status is not looked at.
-    r.tokenAnswer = answer(400, R"({"access_token":"h.eyJlbWFpbCI6ImFAYi5jbyJ9.s"})");
-    EXPECT_EQ(r.reporter->emailForRefreshToken("pairing"), "a@b.co");
-    EXPECT_EQ(r.http.requests().back().body, R"({"refresh_token":"pairing"})");
-    r.tokenAnswer = answer(200, "not json");
-    EXPECT_EQ(r.reporter->emailForRefreshToken("pairing"), std::nullopt);
-    // Nothing of this touches the file or the cache: the next alert still asks for a token.
-    r.tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R9"})");
-    EXPECT_EQ(Files::readAll(r.tokenFile), "R0\n");
+    r.ingest = {500, 201};
     r.reporter->reportBlock("adult", r.queue.wallNow());
     r.queue.run();
-    EXPECT_EQ(r.http.count("/auth/v1/token"), 3u);
+    r.reporter->signOut();
+    EXPECT_FALSE(Files::readAll(r.tokenFile));
+    r.dir.write("token", "R5");
+    r.reporter->reportBlock("adult", r.queue.wallNow());
+    int completed = 0;
+    r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object(), [&] { ++completed; });
+    r.queue.advance(1s);
+    EXPECT_EQ(completed, 1);
+    EXPECT_EQ(r.http.count("/functions/v1/"), 2u);
+    EXPECT_EQ(r.http.requests().back().headers.back(), "Authorization: Bearer A1");
+    EXPECT_EQ(r.http.count("/auth/v1/token") + r.http.count("/rpc/"), 1u);
+    Log::flush();
+    EXPECT_TRUE(sink->waitFor("alerts: signed out — reporting stopped", 0ms));
+    EXPECT_FALSE(sink->waitFor("alert skipped", 0ms));
+
+    ASSERT_TRUE(r.reporter->pair({"P0", std::nullopt, std::nullopt, nullptr}));
+    r.reporter->reportBlock("adult", r.queue.wallNow());
+    r.queue.run();
+    EXPECT_EQ(r.http.count("/functions/v1/"), 3u);
 }
 
 TEST(AlertReporter, DecodesTheEmailClaimOfAToken) {

@@ -16,31 +16,41 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 struct FakeFilterHost final : FilterHost {
-    bool enabled = false;
-    int restarts = 0, uninstalls = 0;
-    void enable() override { enabled = true; }
-    void disable() override { enabled = false; }
+    explicit FakeFilterHost(std::vector<std::string>& log) : events(log) {}
+    bool enabled = false, intended = false;
+    int restarts = 0;
+    std::vector<std::string>& events;  // where "uninstall" is recorded, beside what the partner is told
+    void enable() override { enabled = intended = true; }
+    void disable() override { enabled = intended = false; }
     bool isEnabled() override { return enabled; }
     void restartBrowsers() override { ++restarts; }
     bool safariPrivacyProxyActive(vesk::Clock::Wall::time_point) override { return false; }
     TamperStatus tamperStatus() override { return tamper; }
-    void uninstall() override { ++uninstalls; }
+    bool intendedOn() override { return intended; }
+    void uninstall() override { events.push_back("uninstall"); }
     TamperStatus tamper;
 };
 
+// Learning an account spends its token: what is stored is the token rotated to ("+").
 struct FakeReporter final : EventReporter {
     explicit FakeReporter(std::string file) : tokenFile(std::move(file)) {}
     std::string tokenFile;
-    std::vector<std::string> events;  // "NAME" or "NAME sync (token present|token gone)"
+    std::vector<std::string> events;  // "NAME", "NAME DETAIL sync (token present|token gone)", "sign out"
     void reportMonitoringEvent(const std::string& event) override { events.push_back(event); }
-    void reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout) override {
+    void reportMonitoringEventSync(const std::string& event, const json& detail,
+                                   std::chrono::duration<double> timeout) override {
         EXPECT_EQ(timeout, 10s);
-        events.push_back(event + (fs::exists(tokenFile) ? " sync (token present)" : " sync (token gone)"));
+        events.push_back(event + " " + detail.dump() + (fs::exists(tokenFile) ? " sync (token present)" : " sync (token gone)"));
     }
-    std::optional<std::string> emailForRefreshToken(const std::string& token) override {
-        if (token.starts_with("alice")) return "alice@example.com";
-        if (token.starts_with("bob")) return "bob@example.com";
-        return std::nullopt;
+    AccountLookup lookUpAccount(const std::string& token) override {
+        std::optional<std::string> email;
+        if (token.starts_with("alice")) email = "alice@example.com";
+        if (token.starts_with("bob")) email = "bob@example.com";
+        return {email, [this, token] { return ControlRoutes::writeFile(token + "+", tokenFile); }};
+    }
+    void signOut() override {
+        events.push_back("sign out");
+        fs::remove(tokenFile);
     }
 };
 
@@ -68,10 +78,10 @@ protected:
     TempDir dir;
     FakeClock clock;
     PinStore pin{dir.path() + "/etc/pin.hash", 5, 300.0, clock};
-    FakeFilterHost host;
     FakeReporter reporter{dir.path() + "/etc/auth.token"};
+    FakeFilterHost host{reporter.events};
     BlockEventLog blockLog{200};
-    ControlRoutes routes{{pin, reporter.tokenFile, host, &reporter, &blockLog, {}, clock}};
+    ControlRoutes routes{{pin, reporter.tokenFile, host, &reporter, &blockLog, clock}};
 };
 
 TEST_F(ControlRoutesTest, GuardsComeFirstAndOnlyExactEndpointsAnswer) {
@@ -119,7 +129,7 @@ TEST_F(ControlRoutesTest, ThePinGateGuardsEveryProtectiveEndpoint) {
         EXPECT_EQ(answer.body, json({{"error", "no_pin"}})) << path;
     }
     EXPECT_TRUE(host.enabled);
-    EXPECT_EQ(host.uninstalls, 0);
+    EXPECT_TRUE(reporter.events.empty());
 
     pairAndSetPin();
     // A PIN that is a number is no PIN, and counts as a wrong one.
@@ -186,16 +196,25 @@ TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount)
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "bob-2"}}).status, 403);
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "unknown"}, {"email", "x@y.z"}}).status, 403);
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "bob-2"}, {"pin", "1234"}}).status, 200);
-    EXPECT_EQ(ControlRoutes::readFile(reporter.tokenFile), "bob-2");
+    EXPECT_EQ(ControlRoutes::readFile(reporter.tokenFile), "bob-2+");
     EXPECT_EQ(call("GET", "/pair-status").body["email"], "bob@example.com");
-    EXPECT_EQ(fs::status(reporter.tokenFile).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    // An account that cannot be learned leaves no other account's address behind.
+    EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "unknown"}, {"pin", "1234"}}).status, 200);
+    EXPECT_EQ(call("GET", "/pair-status").body, json({{"paired", true}, {"email", ""}}));
+
+    // Without reporting, the token is stored as given.
+    ControlRoutes unreported{{pin, reporter.tokenFile, host, nullptr, nullptr, clock}};
+    EXPECT_EQ(answerOf(unreported.route({"POST", "/pair", {{"refreshToken", "carol-1"}, {"pin", "1234"}, {"email", "c@x.io"}},
+                                         "application/json", {}})).status, 200);
+    EXPECT_EQ(ControlRoutes::readFile(reporter.tokenFile), "carol-1");
+    EXPECT_EQ(call("GET", "/pair-status").body["email"], "c@x.io");
 }
 
 TEST_F(ControlRoutesTest, SignOutReportsBeforeTheTokenGoesAndKeepsThePin) {
     pairAndSetPin();
     host.enabled = true;
     EXPECT_EQ(call("POST", "/signout", {{"pin", "1234"}}).body, json({{"ok", true}}));
-    EXPECT_EQ(reporter.events, std::vector<std::string>{"SIGNED_OUT sync (token present)"});
+    EXPECT_EQ(reporter.events, (std::vector<std::string>{"SIGNED_OUT {} sync (token present)", "sign out"}));
     EXPECT_FALSE(fs::exists(reporter.tokenFile));
     EXPECT_FALSE(fs::exists(reporter.tokenFile + ".email"));
     auto status = call("GET", "/status").body;
@@ -212,14 +231,19 @@ TEST_F(ControlRoutesTest, EventsListTheNewestFiftyOldestFirst) {
     EXPECT_EQ(list.front(), json({{"category", "adult"}, {"at", "2026-12-05T12:00:10Z"}}));
     EXPECT_EQ(list.back()["at"], "2026-12-05T12:00:59Z");
 
-    ControlRoutes withoutLog{{pin, reporter.tokenFile, host, nullptr, nullptr, {}, clock}};
+    ControlRoutes withoutLog{{pin, reporter.tokenFile, host, nullptr, nullptr, clock}};
     EXPECT_EQ(answerOf(withoutLog.route({"GET", "/events", json::object(), {}, {}})).body, json({{"events", json::array()}}));
 }
 
-TEST_F(ControlRoutesTest, UninstallAnswersAfterSchedulingTheEnd) {
+// Uninstalling a filter meant to be on turns it off for good: the partner is told first.
+TEST_F(ControlRoutesTest, UninstallTellsThePartnerWhenTheFilterWasMeantToBeOn) {
     pairAndSetPin();
-    EXPECT_EQ(call("POST", "/uninstall", {{"pin", "1234"}}).body, json({{"uninstalled", true}}));
-    EXPECT_EQ(host.uninstalls, 1);
+    for (bool on : {false, true}) {
+        host.intended = on;
+        EXPECT_EQ(call("POST", "/uninstall", {{"pin", "1234"}}).body, json({{"uninstalled", true}}));
+    }
+    EXPECT_EQ(reporter.events, (std::vector<std::string>{"uninstall", R"(FILTER_DISABLED {"via":"uninstall"} sync (token present))",
+                                                         "uninstall"}));
 }
 
 }  // namespace

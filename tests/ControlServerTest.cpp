@@ -22,6 +22,7 @@ struct QuietHost final : FilterHost {
     void restartBrowsers() override {}
     bool safariPrivacyProxyActive(vesk::Clock::Wall::time_point) override { return false; }
     TamperStatus tamperStatus() override { return {}; }
+    bool intendedOn() override { return true; }
     void uninstall() override {}
 };
 
@@ -42,7 +43,7 @@ protected:
     PinStore pin{dir.path() + "/pin.hash", 5, 300.0, clock};
     QuietHost host;
     BlockEventLog blockLog{200};
-    ControlRoutes routes{{pin, dir.path() + "/auth.token", host, nullptr, &blockLog, {}, clock}};
+    ControlRoutes routes{{pin, dir.path() + "/auth.token", host, nullptr, &blockLog, clock}};
     BlockingPool pool{"test.control"};
     std::unique_ptr<ControlServer> server;
 };

@@ -46,6 +46,7 @@ public:
         auto status = parts.tamperWatch.status();
         return {status.since, std::move(status.via)};
     }
+    bool intendedOn() override { return parts.intent.on(); }
     void uninstall() override {
         FilterIntent::Change change(parts.intent, false);
         parts.uninstaller.performAndExit();
@@ -63,12 +64,16 @@ public:
     void reportMonitoringEvent(const std::string& event) override {
         reporter.reportMonitoringEvent(event, nlohmann::json::object());
     }
-    void reportMonitoringEventSync(const std::string& event, std::chrono::duration<double> timeout) override {
-        reporter.reportMonitoringEventSync(event, timeout);
+    void reportMonitoringEventSync(const std::string& event, const nlohmann::json& detail,
+                                   std::chrono::duration<double> timeout) override {
+        reporter.reportMonitoringEventSync(event, timeout, detail);
     }
-    std::optional<std::string> emailForRefreshToken(const std::string& refreshToken) override {
-        return reporter.emailForRefreshToken(refreshToken);
+    AccountLookup lookUpAccount(const std::string& refreshToken) override {
+        auto found = reporter.emailForRefreshToken(refreshToken);
+        auto email = found.email;
+        return {std::move(email), [this, found = std::move(found)] { return reporter.pair(found); }};
     }
+    void signOut() override { reporter.signOut(); }
 
 private:
     AlertReporter& reporter;

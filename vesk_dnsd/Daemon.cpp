@@ -136,7 +136,7 @@ void Daemon::startControl() {
         HostActions::Parts{*systemDNS, *browserRestart, *relay, *uninstaller, *intent, *tamperWatch});
     if (alerts) events = std::make_unique<AlertEvents>(*alerts);
     routes = std::make_unique<ControlRoutes>(ControlRoutes::Parts{
-        *pinStore, controlTokenFile, *filterHost, events.get(), blockLog.get(), {}, Clock::system()});
+        *pinStore, controlTokenFile, *filterHost, events.get(), blockLog.get(), Clock::system()});
     control = std::make_unique<ControlServer>(*routes, *work, settings.controlPort);
     try {
         control->start();

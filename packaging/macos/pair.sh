@@ -1,6 +1,8 @@
 #!/bin/bash
 # Pairs this Mac with the accountability account whose refresh token is given: hands the
-# token to vesk-dnsd's control API, which stores it and starts reporting blocks.
+# token to vesk-dnsd's control API, which spends it once at the backend to learn the
+# account, keeps the token the backend rotated it to and starts reporting blocks. The
+# token given is consumed: get a fresh one to pair again.
 #
 #   pair.sh [--pin PIN] [TOKEN | -]
 #
@@ -52,7 +54,7 @@ if [[ -n $pin ]]; then
   body="$body,\"pin\":\"$(json_escape "$pin")\""
 else
   # shellcheck disable=SC2034 # read by explain_failure
-  vesk_pin_hint="this device is paired to another account and guarded by a PIN; run again with --pin PIN"
+  vesk_pin_hint="this device is paired to another account and guarded by a PIN; run again with --pin PIN and a fresh token (this one was spent learning its account)"
 fi
 body="$body}"
 

@@ -2,6 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,18 +26,30 @@ inline std::string base64url(const std::string& text) {
     return out;
 }
 
-// A backend whose access tokens carry the e-mail of the account the refresh token names
-// ("alice-…" is alice@example.com), and which takes every monitoring event it is sent.
-inline HttpServer::Reply backendReply(const HttpServer::Request& request) {
+// A backend as the real one behaves: a refresh token works once. Its answer names the next
+// one and carries an access token whose claims give the account the refresh token names
+// ("alice-…" is alice@example.com); a token spent before is refused with 400. Whatever else
+// it is sent (alerts, monitoring events) it takes.
+inline HttpServer::Script rotatingBackend() {
     using json = nlohmann::json;
-    if (request.target.starts_with("/auth/v1/token")) {
+    struct Tokens {
+        std::mutex lock;
+        std::set<std::string> spent;
+        int issued = 0;
+    };
+    return [tokens = std::make_shared<Tokens>()](const HttpServer::Request& request) -> HttpServer::Reply {
+        if (!request.target.starts_with("/auth/v1/token")) return {HttpServer::Reply::Kind::respond, 204, "", {}};
         std::string refresh = json::parse(request.body).value("refresh_token", "");
         std::string account = refresh.substr(0, refresh.find('-'));
+        std::lock_guard guard(tokens->lock);
+        if (!tokens->spent.insert(refresh).second) {
+            return {HttpServer::Reply::Kind::respond, 400, R"({"error":"invalid_grant"})", {}};
+        }
         std::string access = "h." + base64url(json({{"email", account + "@example.com"}}).dump()) + ".s";
+        std::string next = account + "-r" + std::to_string(++tokens->issued);
         return {HttpServer::Reply::Kind::respond, 200,
-                json({{"access_token", access}, {"refresh_token", refresh}, {"expires_in", 3600}}).dump(), {}};
-    }
-    return {HttpServer::Reply::Kind::respond, 204, "", {}};
+                json({{"access_token", access}, {"refresh_token", next}, {"expires_in", 3600}}).dump(), {}};
+    };
 }
 
 // The bodies of the monitoring events the backend was sent, in order.

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
 
+#include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
 #include "tests/support/ControlClient.hpp"
 #include "tests/support/HttpServer.hpp"
@@ -18,21 +18,6 @@ namespace vesk::test {
 namespace {
 
 using json = nlohmann::json;
-
-// Access tokens carry the e-mail of the account the refresh token names ("alice-…" is
-// alice@example.com): these are the base64url payloads {"email":"alice@example.com"} and
-// {"email":"bob@example.com"}.
-HttpServer::Reply backendReply(const HttpServer::Request& request) {
-    static const std::map<std::string, std::string> payloads = {
-        {"alice", "eyJlbWFpbCI6ImFsaWNlQGV4YW1wbGUuY29tIn0"}, {"bob", "eyJlbWFpbCI6ImJvYkBleGFtcGxlLmNvbSJ9"}};
-    if (!request.target.starts_with("/auth/v1/token")) return {HttpServer::Reply::Kind::respond, 204, "", {}};
-    std::string refresh = json::parse(request.body).value("refresh_token", "");
-    auto payload = payloads.find(refresh.substr(0, refresh.find('-')));
-    if (payload == payloads.end()) return {HttpServer::Reply::Kind::respond, 400, "{}", {}};
-    return {HttpServer::Reply::Kind::respond, 200,
-            json({{"access_token", "h." + payload->second + ".s"}, {"refresh_token", refresh}, {"expires_in", 3600}}).dump(),
-            {}};
-}
 
 std::string contents(const std::string& path) {
     std::ostringstream text;
@@ -74,7 +59,7 @@ Outcome pairSh(uint16_t port, const TempDir& dir, std::vector<std::string> args,
 
 TEST(PackagingTest, PairShHandsTheTokenToTheDaemon) {
     FakeUpstream upstream(FakeUpstream::silent());
-    HttpServer backend(backendReply);
+    HttpServer backend(rotatingBackend());
     TempDir host, dir;
     HostSim::install(host.path());
     std::string tokenFile = dir.path() + "/etc/auth.token";
@@ -83,31 +68,34 @@ TEST(PackagingTest, PairShHandsTheTokenToTheDaemon) {
                                 {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: control API on"); }));
     uint16_t port = daemon->controlPort();
+    // The token as the daemon got it: the one it spent to learn the account.
+    auto spent = [&] { return json::parse(backend.requests().back().body).value("refresh_token", ""); };
 
     auto argument = pairSh(port, dir, {"alice-1"});
     EXPECT_EQ(argument.status, 0) << argument.output;
     EXPECT_EQ(argument.output, "{\"ok\":true}\n");
-    EXPECT_EQ(contents(tokenFile), "alice-1");
+    EXPECT_EQ(spent(), "alice-1");
     EXPECT_EQ(contents(tokenFile + ".email"), "alice@example.com");
 
     // Typed or pasted: the white space around it goes, what JSON must escape arrives intact.
     auto typed = pairSh(port, dir, {}, " \t alice-2\"q\\b\tc  \r\n");
     EXPECT_EQ(typed.status, 0) << typed.output;
-    EXPECT_EQ(contents(tokenFile), "alice-2\"q\\b\tc");
+    EXPECT_EQ(spent(), "alice-2\"q\\b\tc");
+    std::string kept = contents(tokenFile);
 
     // Nothing but white space is no token: refused before the daemon could store it.
     EXPECT_NE(pairSh(port, dir, {""}).status, 0);
     EXPECT_NE(pairSh(port, dir, {"-"}, "  \t\n").status, 0);
-    EXPECT_EQ(contents(tokenFile), "alice-2\"q\\b\tc");
+    EXPECT_EQ(contents(tokenFile), kept);
 
     // Another account, once a PIN guards the device: only with the PIN.
     ASSERT_EQ(controlCall(port, "POST", "/pin", {{"pin", "2468"}}).status, 200);
     auto withoutPin = pairSh(port, dir, {"bob-1"});
     EXPECT_EQ(withoutPin.status, 1);
     EXPECT_NE(withoutPin.output.find("--pin"), std::string::npos) << withoutPin.output;
-    auto withPin = pairSh(port, dir, {"--pin", "2468", "bob-1"});
+    EXPECT_EQ(contents(tokenFile), kept);
+    auto withPin = pairSh(port, dir, {"--pin", "2468", "bob-2"});
     EXPECT_EQ(withPin.status, 0) << withPin.output;
-    EXPECT_EQ(contents(tokenFile), "bob-1");
     EXPECT_EQ(contents(tokenFile + ".email"), "bob@example.com");
 }
 

@@ -42,7 +42,7 @@ size_t lookups(const HostSim& sim) {
 
 TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     FakeUpstream upstream(FakeUpstream::silent());
-    HttpServer backend(backendReply);
+    HttpServer backend(rotatingBackend());
     TempDir host;
     auto sim = HostSim::install(host.path());
     std::string tokenFile = host.path() + "/usr/local/etc/vesk/auth.token";

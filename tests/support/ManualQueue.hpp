@@ -18,8 +18,10 @@ public:
     void asyncAfter(Clock::duration delay, Task task) override {
         tasks.emplace(std::make_pair(now + delay, order++), std::move(task));
     }
+    // As on the real queue, what was queued before and is due runs first.
     bool sync(Task task) override {
-        task();
+        async(std::move(task));
+        run();
         return true;
     }
 
