@@ -99,13 +99,13 @@ std::optional<std::string> ControlRoutes::refusedPin(const json& body, bool allo
 }
 
 std::string ControlRoutes::status() {
-    bool enabled = parts.host.isEnabled();
+    auto filter = parts.host.view();
     bool pinSet = parts.pin.isSet();
     bool isPaired = paired();
     bool relay = parts.host.safariPrivacyProxyActive(parts.clock.wallNow());
-    auto tamper = parts.host.tamperStatus();
+    const auto& tamper = filter.tamper;
     json since = tamper.since ? json(Clock::isoTime(*tamper.since)) : json(nullptr);
-    return ControlHttp::json(200, {{"enabled", enabled}, {"pinSet", pinSet}, {"paired", isPaired},
+    return ControlHttp::json(200, {{"enabled", filter.enabled}, {"pinSet", pinSet}, {"paired", isPaired},
                                    {"safariPrivacyProxyActive", relay},
                                    {"tamper", {{"since", since}, {"via", tamper.via}}}});
 }
@@ -128,8 +128,7 @@ std::string ControlRoutes::enable() {
 }
 
 std::string ControlRoutes::disable() {
-    bool wasOn = parts.host.isEnabled();
-    parts.host.disable();
+    bool wasOn = parts.host.disable();
     log.info("filter DISABLED via control API (PIN ok)");
     // Turning off a filter that was already off tells the partner nothing new.
     if (wasOn && parts.reporter) parts.reporter->reportMonitoringEvent("FILTER_DISABLED");
@@ -205,10 +204,9 @@ std::string ControlRoutes::uninstall() {
     log.info("uninstall requested (PIN ok)");
     // The surest way off: the partner hears of it as of any other, before the token goes
     // with the files.
-    if (parts.reporter && parts.host.intendedOn()) {
-        parts.reporter->reportMonitoringEventSync("FILTER_DISABLED", {{"via", "uninstall"}}, 10s);
-    }
-    parts.host.uninstall();
+    parts.host.uninstall([reporter = parts.reporter] {
+        if (reporter) reporter->reportMonitoringEventSync("FILTER_DISABLED", {{"via", "uninstall"}}, 10s);
+    });
     return ControlHttp::json(200, {{"uninstalled", true}});
 }
 

@@ -22,22 +22,28 @@ struct TamperStatus {
     std::vector<std::string> via;
 };
 
+// What the control API shows of the filter.
+struct FilterView {
+    bool enabled = false;  // some enabled network service points at the filter
+    TamperStatus tamper;
+};
+
 // The host as the control API acts on it.
 class FilterHost {
 public:
     virtual ~FilterHost() = default;
-    // Points the host's DNS at the filter, or away from it; both return once done.
+    // At once, without asking the host.
+    virtual FilterView view() = 0;
+    // Points the host's DNS at the filter, or away from it; both return once done, disable
+    // with whether the filter was on before.
     virtual void enable() = 0;
-    virtual void disable() = 0;
-    virtual bool isEnabled() = 0;
+    virtual bool disable() = 0;
     // Returns at once; the restart runs in the background.
     virtual void restartBrowsers() = 0;
     virtual bool safariPrivacyProxyActive(Clock::Wall::time_point now) = 0;
-    virtual TamperStatus tamperStatus() = 0;
-    // Whether filtering is meant to be on, whatever the host's settings say now.
-    virtual bool intendedOn() = 0;
-    // Removes the product and schedules the process's end; returns before it comes.
-    virtual void uninstall() = 0;
+    // Turns filtering off for good and removes the product; tellPartner runs first when
+    // filtering was meant to be on. Returns before the process ends.
+    virtual void uninstall(const std::function<void()>& tellPartner) = 0;
 };
 
 // A refresh token's account, and how to make it the device's.

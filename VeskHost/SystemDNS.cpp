@@ -20,46 +20,18 @@ std::vector<std::string> SystemDNS::services() {
     return enabled;
 }
 
-// A plain substring test over the tool's answer: neither its status nor its wording for a
-// service without servers matters.
-bool SystemDNS::computeEnabled() {
-    for (const auto& service : services()) {
-        if (networksetup({"-getdnsservers", service}).out.find("127.0.0.1") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The state recorded is the one asked for, not a reading: a service the tool refused is
-// not looked at again.
-void SystemDNS::setAll(const std::string& value, bool state) {
+void SystemDNS::setAll(const std::string& value) {
     for (const auto& service : services()) networksetup({"-setdnsservers", service, value});
     flushDNSCache();
-    std::lock_guard lock(stateLock);
-    cachedEnabled = state;
 }
 
-void SystemDNS::enable() { setAll("127.0.0.1", true); }
+void SystemDNS::enable() { setAll("127.0.0.1"); }
 
-void SystemDNS::disable() { setAll("Empty", false); }
-
-bool SystemDNS::isEnabled() {
-    std::lock_guard lock(stateLock);
-    if (!cachedEnabled) cachedEnabled = computeEnabled();
-    return *cachedEnabled;
-}
-
-bool SystemDNS::refresh() {
-    bool enabled = computeEnabled();
-    std::lock_guard lock(stateLock);
-    cachedEnabled = enabled;
-    return enabled;
-}
+void SystemDNS::disable() { setAll("Empty"); }
 
 // The tool prints one address per line, or a sentence when there are none.
-std::vector<SystemDNS::ServiceServers> SystemDNS::readServers() {
-    std::vector<ServiceServers> found;
+SystemDNS::Reading SystemDNS::readServers() {
+    Reading found;
     for (auto& service : services()) {
         auto answer = networksetup({"-getdnsservers", service});
         if (answer.code != 0) continue;
@@ -72,13 +44,20 @@ std::vector<SystemDNS::ServiceServers> SystemDNS::readServers() {
     return found;
 }
 
-bool SystemDNS::pointAtFilter(const std::string& service) {
-    return networksetup({"-setdnsservers", service, "127.0.0.1"}).code == 0;
+// A plain substring test, as on the tool's own answer: "127.0.0.10" counts too.
+bool SystemDNS::pointsAtFilter(const Reading& reading) {
+    for (const auto& entry : reading) {
+        for (const auto& server : entry.servers) {
+            if (server.find("127.0.0.1") != std::string::npos) return true;
+        }
+    }
+    return false;
 }
 
-void SystemDNS::noteEnabled() {
-    std::lock_guard lock(stateLock);
-    cachedEnabled = true;
+bool SystemDNS::onlyFilter(const ServiceServers& entry) { return entry.servers == std::vector<std::string>{"127.0.0.1"}; }
+
+bool SystemDNS::pointAtFilter(const std::string& service) {
+    return networksetup({"-setdnsservers", service, "127.0.0.1"}).code == 0;
 }
 
 void SystemDNS::flushDNSCache() {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,10 +7,9 @@
 
 namespace vesk {
 
-// Points the machine's DNS at the filter and away from it, through networksetup, and
-// tells whether the filter is on: on when some enabled network service has 127.0.0.1
-// among its DNS servers. The truth lives in the host's settings; the state remembered
-// here is the last reading or the last change made here.
+// The host's DNS settings through networksetup: pointing every enabled network service at
+// the filter or away from it, reading them, and flushing the caches. Holds no state: what
+// is known of the settings is FilterController's.
 class SystemDNS {
 public:
     explicit SystemDNS(ToolRunner& runner) : tools(runner) {}
@@ -23,35 +20,32 @@ public:
     void enable();
     // Every enabled service's DNS servers cleared, then the cache flush.
     void disable();
-    // The remembered state; read from the host on first use.
-    bool isEnabled();
-    // Reads the state from the host now and remembers it.
-    bool refresh();
     // Makes the host forget its cached DNS answers.
     void flushDNSCache();
 
     struct ServiceServers {
         std::string service;
         std::vector<std::string> servers;  // as the host lists them; empty: none set
+        bool operator==(const ServiceServers&) const = default;
     };
-    // Each enabled service with its DNS servers; a service whose servers the tool would not
-    // give is left out.
-    std::vector<ServiceServers> readServers();
-    // Points one service at the filter again, as enable does; false when the tool refused.
-    // The caller flushes the cache once it has put back all it needs to.
+    using Reading = std::vector<ServiceServers>;
+    // Each enabled service with its DNS servers, in the host's order; a service whose
+    // servers the tool would not give is left out.
+    Reading readServers();
+    // Whether some service has 127.0.0.1 among its servers: the filter is on.
+    static bool pointsAtFilter(const Reading& reading);
+    // Whether the service has 127.0.0.1 as its only server.
+    static bool onlyFilter(const ServiceServers& entry);
+    // Points one service at the filter, as enable does; false when the tool refused. The
+    // caller flushes the cache once it has put back all it needs to.
     bool pointAtFilter(const std::string& service);
-    // Remembers the state as on without reading it (the caller just put it back).
-    void noteEnabled();
 
 private:
     ToolRunner::Result networksetup(const ToolRunner::Args& args);
     std::vector<std::string> services();
-    bool computeEnabled();
-    void setAll(const std::string& value, bool state);
+    void setAll(const std::string& value);
 
     ToolRunner& tools;
-    std::mutex stateLock;  // guards cachedEnabled
-    std::optional<bool> cachedEnabled;
 };
 
 }  // namespace vesk

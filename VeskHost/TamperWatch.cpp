@@ -73,49 +73,45 @@ TamperWatch::TamperWatch(Parts watched, TaskQueue& taskQueue)
 void TamperWatch::start() { ticker.start(tickEvery, tickEvery); }
 
 void TamperWatch::check() {
-    if (!parts.intent.on()) {
-        // Nothing to watch; whatever is found once filtering is back on is new.
-        std::lock_guard guard(statusLock);
-        state = {};
-        resolverFiles.clear();
-        hostsKey = {};
-        hostsNames.clear();
-        lastLogged = {};
-        return;
-    }
-    uint64_t generation = parts.intent.generation();
-    // A change is under way (filtering being turned on or off): the host is in between.
-    if (generation % 2 != 0) return;
+    // Asked without a queue hop: while filtering is meant to be off, a tick costs nothing.
+    if (!parts.controller.snapshot()->intended) return forget();
+    auto settings = parts.controller.checkSettings();
+    if (!settings.intended) return forget();
     Found found;
-    if (!checkSettings(generation, found)) return;
+    checkSettings(settings, found);
     checkResolverFiles(found);
     checkHostsFile(found);
     checkCanary(found);
-    // A change made meanwhile makes what was read stale: turning filtering on is never
+    // Filtering turned off or on meanwhile makes what was read stale: turning it on is never
     // itself a finding.
-    if (parts.intent.generation() != generation) return;
+    if (parts.controller.snapshot()->changes != settings.changes) return;
     settle(found);
 }
 
-bool TamperWatch::checkSettings(uint64_t generation, Found& found) {
-    bool restored = false;
-    for (const auto& entry : parts.systemDNS.readServers()) {
-        if (entry.servers == std::vector<std::string>{"127.0.0.1"}) continue;
-        bool done = false;
-        // One tool call under the intent's lock, so that a disable never races a restore.
-        if (!parts.intent.whileUnchanged(generation, [&] { done = parts.systemDNS.pointAtFilter(entry.service); })) {
-            return false;
+// Nothing to watch; whatever is found once filtering is back on is new.
+void TamperWatch::forget() {
+    state = {};
+    resolverFiles.clear();
+    hostsKey = {};
+    hostsNames.clear();
+    lastLogged = {};
+    canaryFailedBefore = false;
+    ticksSinceSettings = 3;
+    parts.controller.noteTamper({});
+}
+
+void TamperWatch::checkSettings(const FilterController::SettingsCheck& settings, Found& found) {
+    for (const auto& entry : settings.restores) {
+        // A service that first appears with no servers of its own uses the network's (a
+        // dock's Ethernet, a tethered phone): put right without a word to the partner.
+        if (entry.neverSeen && entry.servers.empty() && entry.restored) {
+            log.info("tamper: new service {} pointed at the filter", entry.service);
+            continue;
         }
-        restored = restored || done;
         log.info("tamper: dns settings of {} were {} — {}", entry.service,
-                 entry.servers.empty() ? "empty" : joined(entry.servers, " "), done ? "restored" : "NOT restored");
+                 entry.servers.empty() ? "empty" : joined(entry.servers, " "), entry.restored ? "restored" : "NOT restored");
         found[static_cast<size_t>(Via::dnsSettings)].push_back(entry.service);
     }
-    if (restored) {
-        parts.systemDNS.flushDNSCache();
-        parts.systemDNS.noteEnabled();
-    }
-    return true;
 }
 
 void TamperWatch::checkResolverFiles(Found& found) {
@@ -184,41 +180,39 @@ void TamperWatch::checkCanary(Found& found) {
     found[static_cast<size_t>(Via::canary)].push_back(text);
 }
 
-void TamperWatch::settle(const Found& found) {
+void TamperWatch::settle(Found& found) {
+    constexpr auto canary = static_cast<size_t>(Via::canary);
+    bool canaryFailed = !found[canary].empty();
+    ticksSinceSettings = found[static_cast<size_t>(Via::dnsSettings)].empty() ? std::min(ticksSinceSettings + 1, 3) : 0;
+    bool explained = !canaryFailedBefore || ticksSinceSettings < 3;
+    canaryFailedBefore = canaryFailed;
+    // Once a finding, it stays one for as long as it fails.
+    if (explained && !state[canary].since) found[canary].clear();
+    if (!canaryFailed) lastLogged[canary].clear();
+
     auto now = parts.clock.wallNow();
     std::vector<std::pair<Via, std::string>> due;
-    {
-        std::lock_guard guard(statusLock);
-        for (size_t i = 0; i < kinds; ++i) {
-            auto& kind = state[i];
-            if (found[i].empty()) {
-                if (kind.since) log.info("tamper: {} no longer seen", name(static_cast<Via>(i)));
-                kind = {};
-                if (i == static_cast<size_t>(Via::canary)) lastLogged[i].clear();
-                continue;
-            }
-            if (!kind.since) kind.since = now;
-            // A clock set back waits as if the hour had just begun.
-            if (kind.lastReported && now - *kind.lastReported < reportEvery) continue;
-            kind.lastReported = now;
-            due.emplace_back(static_cast<Via>(i), TamperChecks::truncated(joined(found[i], ", "), whatLimit));
+    TamperFindings findings;
+    for (size_t i = 0; i < kinds; ++i) {
+        auto& kind = state[i];
+        if (found[i].empty()) {
+            if (kind.since) log.info("tamper: {} no longer seen", name(static_cast<Via>(i)));
+            kind = {};
+            continue;
         }
+        if (!kind.since) kind.since = now;
+        findings.via.emplace_back(name(static_cast<Via>(i)));
+        if (!findings.since || *kind.since < *findings.since) findings.since = kind.since;
+        // A clock set back waits as if the hour had just begun.
+        if (kind.lastReported && now - *kind.lastReported < reportEvery) continue;
+        kind.lastReported = now;
+        due.emplace_back(static_cast<Via>(i), TamperChecks::truncated(joined(found[i], ", "), whatLimit));
     }
+    parts.controller.noteTamper(std::move(findings));
     for (const auto& [via, what] : due) {
         log.info("tamper: FILTER_BYPASSED via {}: {}", name(via), what);
         if (parts.report) parts.report(name(via), what);
     }
-}
-
-TamperWatch::Status TamperWatch::status() const {
-    Status current;
-    std::lock_guard guard(statusLock);
-    for (size_t i = 0; i < kinds; ++i) {
-        if (!state[i].since) continue;
-        current.via.emplace_back(name(static_cast<Via>(i)));
-        if (!current.since || *state[i].since < *current.since) current.since = state[i].since;
-    }
-    return current;
 }
 
 }  // namespace vesk

@@ -7,14 +7,12 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "VeskDNSCore/Blocklist.hpp"
-#include "VeskHost/FilterIntent.hpp"
-#include "VeskHost/SystemDNS.hpp"
+#include "VeskHost/FilterController.hpp"
 #include "VeskHost/SystemLookup.hpp"
 #include "VeskPlatform/Clock.hpp"
 #include "VeskPlatform/HostRoot.hpp"
@@ -38,8 +36,8 @@ public:
     static const char* name(Via via);
 
     struct Parts {
-        FilterIntent& intent;
-        SystemDNS& systemDNS;
+        // Looks at the settings and puts them back; told what the watch still sees.
+        FilterController& controller;
         const Blocklist& blocklist;
         const HostRoot& host;
         // The canary: a fresh name under the domain the DNS listener watches for, the
@@ -51,12 +49,6 @@ public:
         std::function<void(const std::string& via, const std::string& what)> report;
         Clock& clock;  // wall time for the hourly rule and the status, monotonic for waits
     };
-    // The findings still present: since when the oldest was first seen, and their kinds.
-    struct Status {
-        std::optional<Clock::Wall::time_point> since;
-        std::vector<std::string> via;
-    };
-
     TamperWatch(Parts watched, TaskQueue& taskQueue);
     TamperWatch(const TamperWatch&) = delete;
     TamperWatch& operator=(const TamperWatch&) = delete;
@@ -65,8 +57,6 @@ public:
     void start();
     // One tick, as the queue runs it; for tests.
     void check();
-    // Any thread.
-    Status status() const;
 
 private:
     struct Kind {
@@ -87,12 +77,12 @@ private:
     };
     using Found = std::array<std::vector<std::string>, kinds>;
 
-    // False when filtering was turned off or on meanwhile: the tick ends there.
-    bool checkSettings(uint64_t generation, Found& found);
+    void checkSettings(const FilterController::SettingsCheck& settings, Found& found);
     void checkResolverFiles(Found& found);
     void checkHostsFile(Found& found);
     void checkCanary(Found& found);
-    void settle(const Found& found);
+    void settle(Found& found);
+    void forget();
 
     Parts parts;
     Log log{LogChannels::tamper};
@@ -102,8 +92,11 @@ private:
     std::vector<std::string> hostsNames;
     std::map<std::string, bool> routingDomains;
     std::array<std::string, kinds> lastLogged;
-    mutable std::mutex statusLock;  // guards state; never held across a tool or a file
     std::array<Kind, kinds> state;
+    // A failed canary is a finding of its own only once it fails two ticks running with no
+    // settings finding at either or the tick before: changed settings fail it too.
+    bool canaryFailedBefore = false;
+    int ticksSinceSettings = 3;
     Ticker ticker;
 };
 

@@ -309,10 +309,8 @@ TEST(AlertReporter, SigningOutStopsReportingUntilTheNextPairing) {
     EXPECT_FALSE(Files::readAll(r.tokenFile));
     r.dir.write("token", "R5");
     r.reporter->reportBlock("adult", r.queue.wallNow());
-    int completed = 0;
-    r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object(), [&] { ++completed; });
+    r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object());
     r.queue.advance(1s);
-    EXPECT_EQ(completed, 1);
     EXPECT_EQ(r.http.count("/functions/v1/"), 2u);
     EXPECT_EQ(r.http.requests().back().headers.back(), "Authorization: Bearer A1");
     EXPECT_EQ(r.http.count("/auth/v1/token") + r.http.count("/rpc/"), 1u);

@@ -16,14 +16,12 @@ using namespace std::chrono_literals;
 using json = nlohmann::json;
 
 struct QuietHost final : FilterHost {
+    FilterView view() override { return {true, {}}; }
     void enable() override {}
-    void disable() override {}
-    bool isEnabled() override { return true; }
+    bool disable() override { return true; }
     void restartBrowsers() override {}
     bool safariPrivacyProxyActive(vesk::Clock::Wall::time_point) override { return false; }
-    TamperStatus tamperStatus() override { return {}; }
-    bool intendedOn() override { return true; }
-    void uninstall() override {}
+    void uninstall(const std::function<void()>&) override {}
 };
 
 // A server on a free port with a short read deadline, so that closing an idle connection

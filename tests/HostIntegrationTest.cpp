@@ -41,23 +41,6 @@ struct SimulatedHost {
     SimulatedHost() { sim.clearCalls(); }
 };
 
-TEST(HostIntegrationTest, SystemDNSPointsTheEnabledServicesAtTheFilterAndBack) {
-    SimulatedHost host;
-    EXPECT_FALSE(host.systemDNS.refresh());
-    host.sim.clearCalls();
-    host.systemDNS.enable();
-    EXPECT_THAT(host.sim.calls(),
-                ElementsAre("networksetup -listallnetworkservices", "networksetup -setdnsservers Wi-Fi 127.0.0.1",
-                            "networksetup -setdnsservers 'Thunderbolt Bridge' 127.0.0.1", "dscacheutil -flushcache",
-                            "killall -HUP mDNSResponder"));
-    EXPECT_EQ(host.sim.services(), (std::vector<HostSim::Service>{{"Wi-Fi", true, {"127.0.0.1"}},
-                                                                  {"Bluetooth PAN", false, {}},
-                                                                  {"Thunderbolt Bridge", true, {"127.0.0.1"}}}));
-    EXPECT_TRUE(SystemDNS(host.tools).refresh());
-    host.systemDNS.disable();
-    EXPECT_FALSE(SystemDNS(host.tools).refresh());
-}
-
 TEST(HostIntegrationTest, RestartEndsPurgesAndRelaunchesBrowsersWithoutFollowingPlantedLinks) {
     SimulatedHost host;
     host.sim.setProcesses({{"Safari"}, {"firefox", true}, {"Finder"}, {"mDNSResponder"}});

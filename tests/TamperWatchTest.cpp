@@ -18,8 +18,6 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using Reports = std::vector<std::pair<std::string, std::string>>;
 
-constexpr const char* setWifi = "/usr/sbin/networksetup -setdnsservers Wi-Fi 127.0.0.1";
-
 // A host under a temporary root: networksetup answers from services (a set changes them
 // unless sticky, as when someone keeps changing them back), the files are real, and the
 // canary lookup reaches the filter unless told otherwise.
@@ -27,102 +25,103 @@ class TamperWatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::create_directories(dir.path() + "/etc/resolver");
-        tools.script([this](const std::string& line) -> ToolRunner::Result {
-            if (onTool) onTool(line);
-            if (line.ends_with("-listallnetworkservices")) return {0, "An asterisk (*) denotes...\nWi-Fi\nEthernet\n"};
-            for (auto& [service, servers] : services) {
-                if (line.ends_with("-getdnsservers " + service)) return {0, servers};
-                if (line.starts_with("/usr/sbin/networksetup -setdnsservers " + service + " ") && !sticky) {
-                    servers = "127.0.0.1\n";
-                }
-            }
-            return {0, ""};
+        tools.script([this](const std::string& line) {
+            return networksetup(services, line, sticky).value_or(ToolRunner::Result{0, ""});
         });
+        restart();
     }
-    void turnOn() { FilterIntent::Change change(intent, true); }
+    // A new controller and watch on what the old ones left on disk; the old watch must not
+    // have been started.
+    void restart() {
+        watch.reset();
+        controller = std::make_unique<FilterController>(
+            FilterController::Parts{systemDNS, uninstaller, dir.path() + "/etc/vesk", clock}, filterQueue);
+        controller->checkAtStartup();
+        watch = std::make_unique<TamperWatch>(
+            TamperWatch::Parts{*controller, blocklist, host,
+                               [this] {
+                                   armed = true;
+                                   came = false;
+                                   return std::string("0123456789abcdef.canary.dnsd.quorran.app");
+                               },
+                               [this](const std::string&) {
+                                   if (duringLookup) duringLookup();
+                                   came = armed && canaryReaches;
+                                   return lookupResult;
+                               },
+                               [this](Clock::Monotonic::time_point) { return came; },
+                               [this](const std::string& via, const std::string& what) { reports.emplace_back(via, what); },
+                               clock},
+            queue);
+    }
     // Runs the ticks due over the next interval.
     void tick(std::chrono::seconds after = 10s) {
         tools.clear();
         queue.advance(after);
     }
-    std::vector<std::string> sets() const {
-        std::vector<std::string> found;
-        for (const auto& call : tools.calls()) {
-            if (call.find("-setdnsservers") != std::string::npos || call.find("flushcache") != std::string::npos) {
-                found.push_back(call);
-            }
-        }
-        return found;
+    // Turned off and on again: the next finding is new.
+    void anew() {
+        controller->disable();
+        watch->check();
+        controller->enable();
+        reports.clear();
     }
+    TamperFindings findings() const { return controller->snapshot()->tamper; }
 
     TempDir dir;
     HostRoot host{dir.path()};
     FakeToolRunner tools;
-    std::function<void(const std::string&)> onTool;
-    std::map<std::string, std::string> services{{"Wi-Fi", "127.0.0.1\n"}, {"Ethernet", "127.0.0.1\n"}};
+    std::map<std::string, std::string> services{{"Wi-Fi", ""}, {"Ethernet", ""}};
     bool sticky = false;
-    ManualQueue queue;
+    ManualQueue queue, filterQueue;
     QueueClock clock{queue};
     SystemDNS systemDNS{tools};
-    FilterIntent intent{dir.path() + "/etc/vesk/filter.intended"};
+    Uninstaller uninstaller{systemDNS, tools, host, filterQueue, [] {}};
     Blocklist blocklist{std::vector<std::string>{"adult.example", "a.b.deep.net"}};
     bool canaryReaches = true;
     SystemLookup::Result lookupResult;
+    std::function<void()> duringLookup;
     bool armed = false, came = false;
     Reports reports;
-    TamperWatch watch{{intent, systemDNS, blocklist, host,
-                       [this] {
-                           armed = true;
-                           came = false;
-                           return std::string("0123456789abcdef.canary.dnsd.quorran.app");
-                       },
-                       [this](const std::string&) {
-                           came = armed && canaryReaches;
-                           return lookupResult;
-                       },
-                       [this](Clock::Monotonic::time_point) { return came; },
-                       [this](const std::string& via, const std::string& what) { reports.emplace_back(via, what); },
-                       clock},
-                      queue};
+    std::unique_ptr<FilterController> controller;
+    std::unique_ptr<TamperWatch> watch;
 };
 
 TEST_F(TamperWatchTest, OffIsSilentAndACleanHostCostsOnlyTheReads) {
     services["Wi-Fi"] = "8.8.8.8\n";
     dir.write("etc/resolver/com", "nameserver 8.8.8.8\n");
-    watch.start();
+    watch->start();
     tick(9s);
     tick(20s);
     EXPECT_TRUE(tools.calls().empty());
     EXPECT_FALSE(armed);
 
-    services["Wi-Fi"] = "127.0.0.1\n";
     std::filesystem::remove(dir.path() + "/etc/resolver/com");
-    turnOn();
+    controller->enable();
     tick();
     EXPECT_THAT(tools.calls(), ElementsAre("/usr/sbin/networksetup -listallnetworkservices",
-                                           "/usr/sbin/networksetup -getdnsservers Wi-Fi",
-                                           "/usr/sbin/networksetup -getdnsservers Ethernet"));
+                                           "/usr/sbin/networksetup -getdnsservers Ethernet",
+                                           "/usr/sbin/networksetup -getdnsservers Wi-Fi"));
     EXPECT_TRUE(armed);
     EXPECT_TRUE(reports.empty());
-    EXPECT_FALSE(watch.status().since);
+    EXPECT_EQ(findings(), TamperFindings{});
 }
 
 // Someone who keeps changing them back is told of once an hour; settings that stay put
 // after one restore clear, and a later change is new.
 TEST_F(TamperWatchTest, SettingsArePutBackAndToldOncePerHourWhileTheyPersist) {
-    turnOn();
-    watch.start();
+    controller->enable();
+    watch->start();
     services["Wi-Fi"] = "8.8.8.8\n1.1.1.1\n";
     services["Ethernet"] = "There aren't any DNS Servers set on Ethernet.\n";
     sticky = true;
     tick();
-    EXPECT_THAT(sets(), ElementsAre(setWifi, "/usr/sbin/networksetup -setdnsservers Ethernet 127.0.0.1",
-                                    "/usr/bin/dscacheutil -flushcache"));
-    EXPECT_EQ(reports, (Reports{{"dns_settings", "Wi-Fi, Ethernet"}}));
-    auto firstSeen = clock.wallNow();
-    EXPECT_EQ(watch.status().since, firstSeen);
-    EXPECT_THAT(watch.status().via, ElementsAre("dns_settings"));
-    EXPECT_TRUE(systemDNS.isEnabled());
+    auto calls = tools.calls();
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 3, calls.begin() + 6),
+              (std::vector<std::string>{"/usr/sbin/networksetup -setdnsservers Ethernet 127.0.0.1",
+                                        "/usr/sbin/networksetup -setdnsservers Wi-Fi 127.0.0.1", "/usr/bin/dscacheutil -flushcache"}));
+    EXPECT_EQ(reports, (Reports{{"dns_settings", "Ethernet, Wi-Fi"}}));
+    EXPECT_EQ(findings(), (TamperFindings{clock.wallNow(), {"dns_settings"}}));
 
     for (int i = 0; i < 359; ++i) tick();  // 59 min 50 s after the first report
     EXPECT_EQ(reports.size(), 1u);
@@ -131,12 +130,47 @@ TEST_F(TamperWatchTest, SettingsArePutBackAndToldOncePerHourWhileTheyPersist) {
 
     sticky = false;
     tick();  // put back for good this time: still a finding
+    EXPECT_TRUE(controller->snapshot()->allPointed);
     tick();
-    EXPECT_FALSE(watch.status().since);
+    EXPECT_EQ(findings(), TamperFindings{});
     services["Wi-Fi"] = "9.9.9.9\n";
     tick();
-    EXPECT_EQ(reports, (Reports{{"dns_settings", "Wi-Fi, Ethernet"}, {"dns_settings", "Wi-Fi, Ethernet"},
+    EXPECT_EQ(reports, (Reports{{"dns_settings", "Ethernet, Wi-Fi"}, {"dns_settings", "Ethernet, Wi-Fi"},
                                 {"dns_settings", "Wi-Fi"}}));
+}
+
+// One act, one event: a service that first appears using the network's resolvers is put
+// right silently, also after a restart; one the user changed is told once, and the canary
+// it made fail around it belongs to that finding.
+TEST_F(TamperWatchTest, NewServicesAreQuietAndAChangeIsToldOnce) {
+    controller->enable();
+    // While the daemon is down, Wi-Fi is cleared by hand and two services appear: still new
+    // when it is back, but one has servers of its own.
+    services["Wi-Fi"] = "";
+    services["Thunderbolt Bridge"] = "";
+    services["VPN"] = "10.0.0.1\n";
+    restart();
+    watch->start();
+    tick();
+    EXPECT_EQ(services["Thunderbolt Bridge"], "127.0.0.1\n");
+    tick();
+    // Changed by hand while a tick's canary is under way: that canary fails, the next tick
+    // sees the settings and puts them back, and the canary fails twice more after.
+    duringLookup = [this] {
+        services["Wi-Fi"] = "8.8.8.8\n";
+        canaryReaches = false;
+    };
+    tick();
+    duringLookup = nullptr;
+    for (int i = 0; i < 3; ++i) tick();
+    canaryReaches = true;
+    tick();
+    EXPECT_EQ(reports, (Reports{{"dns_settings", "VPN, Wi-Fi"}, {"dns_settings", "Wi-Fi"}}));
+    // Failing on with nothing to explain it, the canary is a finding of its own.
+    canaryReaches = false;
+    tick();
+    tick();
+    EXPECT_EQ(reports, (Reports{{"dns_settings", "VPN, Wi-Fi"}, {"dns_settings", "Wi-Fi"}, {"canary", "no address"}}));
 }
 
 TEST_F(TamperWatchTest, ResolverFilesAreReportedOnlyForDomainsTheFilterCovers) {
@@ -163,12 +197,8 @@ TEST_F(TamperWatchTest, ResolverFilesAreReportedOnlyForDomainsTheFilterCovers) {
         std::filesystem::remove_all(dir.path() + "/etc/resolver");
         std::filesystem::create_directories(dir.path() + "/etc/resolver");
         dir.write(std::string("etc/resolver/") + c.file, c.text);
-        intent.beginChange(false);
-        intent.endChange();
-        watch.check();  // off: the next finding is new
-        turnOn();
-        reports.clear();
-        watch.check();
+        anew();
+        watch->check();
         Reports expected;
         if (c.reported) expected.emplace_back("resolver_file", std::string("/etc/resolver/") + c.file);
         EXPECT_EQ(reports, expected);
@@ -185,11 +215,12 @@ TEST_F(TamperWatchTest, HostsLinesAreReportedWhenTheyGiveARefusedNameAnAddress) 
               "203.0.113.7 dns.google\n"
               "# 203.0.113.8 a.b.deep.net\n"
               "2001:db8::1\tA.B.DEEP.NET.\n");
-    turnOn();
-    watch.check();
+    controller->enable();
+    watch->check();
     EXPECT_EQ(reports, (Reports{{"hosts_file", "www.adult.example, dns.google, a.b.deep.net"}}));
 }
 
+// Two ticks running, with the settings untouched.
 TEST_F(TamperWatchTest, TheCanaryMustReachTheFilterAndGetNoAddress) {
     struct Case {
         const char* name;
@@ -203,61 +234,32 @@ TEST_F(TamperWatchTest, TheCanaryMustReachTheFilterAndGetNoAddress) {
         {"an address from somewhere", true, {{"192.0.2.1"}, {}}, "answered 192.0.2.1"},
         {"the lookup failed", false, {{}, "timed out"}, "failed: timed out"},
     };
-    turnOn();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         canaryReaches = c.reaches;
         lookupResult = c.result;
-        reports.clear();
-        intent.beginChange(false);
-        intent.endChange();
-        watch.check();  // off: the next finding is new
-        turnOn();
-        watch.check();
+        anew();
+        watch->check();
+        EXPECT_TRUE(reports.empty());
+        watch->check();
         Reports expected;
         if (c.what) expected.emplace_back("canary", *c.what);
         EXPECT_EQ(reports, expected);
     }
 }
 
-// A disable that comes while a tick reads the host must not be undone, and an enable in
-// the middle of one is never itself a finding.
-TEST_F(TamperWatchTest, AChangeOfIntentDuringATickWins) {
-    turnOn();
-    services["Wi-Fi"] = "";
-    onTool = [this](const std::string& line) {
-        if (line.ends_with("-getdnsservers Wi-Fi")) intent.beginChange(false);
-    };
-    watch.check();
-    intent.endChange();
-    EXPECT_TRUE(sets().empty());
-    EXPECT_TRUE(reports.empty());
-
-    turnOn();
-    onTool = [this](const std::string& line) {
-        if (line.ends_with("-getdnsservers Ethernet")) turnOn();
-    };
+// Filtering turned off and on while a tick looks makes what it saw stale: the enable is
+// never itself a finding.
+TEST_F(TamperWatchTest, ATickAcrossAChangeOfIntentTellsNothing) {
+    controller->enable();
     services["Wi-Fi"] = "8.8.8.8\n";
-    watch.check();
+    duringLookup = [this] {
+        controller->disable();
+        controller->enable();
+    };
+    watch->check();
     EXPECT_TRUE(reports.empty());
-}
-
-TEST(FilterIntentTest, SurvivesARestartInARootOnlyFile) {
-    TempDir dir;
-    std::string file = dir.path() + "/etc/vesk/filter.intended";
-    {
-        FilterIntent intent(file);
-        EXPECT_FALSE(intent.on());
-        FilterIntent::Change change(intent, true);
-        EXPECT_EQ(intent.generation() % 2, 1u);
-    }
-    struct stat info{};
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    FilterIntent reread(file);
-    EXPECT_TRUE(reread.on());
-    { FilterIntent::Change change(reread, false); }
-    EXPECT_FALSE(FilterIntent(file).on());
+    EXPECT_EQ(findings(), TamperFindings{});
 }
 
 }  // namespace

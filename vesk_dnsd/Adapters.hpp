@@ -7,50 +7,32 @@
 #include "VeskAlerts/AlertReporter.hpp"
 #include "VeskControl/ControlRoutes.hpp"
 #include "VeskHost/BrowserRestart.hpp"
-#include "VeskHost/FilterIntent.hpp"
+#include "VeskHost/FilterController.hpp"
 #include "VeskHost/PrivateRelay.hpp"
-#include "VeskHost/SystemDNS.hpp"
-#include "VeskHost/TamperWatch.hpp"
-#include "VeskHost/Uninstaller.hpp"
 
 namespace vesk {
 
-// The host units as the control API sees them. Turning filtering on or off (the routes
-// guard turning it off with the PIN) changes the intended state first.
+// The host units as the control API sees them.
 class HostActions final : public FilterHost {
 public:
     struct Parts {
-        SystemDNS& systemDNS;
+        FilterController& controller;
         BrowserRestart& browserRestart;
         PrivateRelay& relay;
-        Uninstaller& uninstaller;
-        FilterIntent& intent;
-        const TamperWatch& tamperWatch;
     };
     explicit HostActions(Parts host) : parts(host) {}
 
-    void enable() override {
-        FilterIntent::Change change(parts.intent, true);
-        parts.systemDNS.enable();
+    FilterView view() override {
+        auto snapshot = parts.controller.snapshot();
+        return {snapshot->pointed, {snapshot->tamper.since, snapshot->tamper.via}};
     }
-    void disable() override {
-        FilterIntent::Change change(parts.intent, false);
-        parts.systemDNS.disable();
-    }
-    bool isEnabled() override { return parts.systemDNS.isEnabled(); }
+    void enable() override { parts.controller.enable(); }
+    bool disable() override { return parts.controller.disable().before->pointed; }
     void restartBrowsers() override { parts.browserRestart.restartRunningAsync(); }
     bool safariPrivacyProxyActive(Clock::Wall::time_point now) override {
         return parts.relay.safariPrivacyProxyActive(now);
     }
-    TamperStatus tamperStatus() override {
-        auto status = parts.tamperWatch.status();
-        return {status.since, std::move(status.via)};
-    }
-    bool intendedOn() override { return parts.intent.on(); }
-    void uninstall() override {
-        FilterIntent::Change change(parts.intent, false);
-        parts.uninstaller.performAndExit();
-    }
+    void uninstall(const std::function<void()>& tellPartner) override { parts.controller.uninstall(tellPartner); }
 
 private:
     Parts parts;

@@ -120,11 +120,15 @@ void Daemon::createHost() {
     browserRestart = std::make_unique<BrowserRestart>(
         BrowserRestart::Parts{*tools, *console, hostRoot, Clock::system(), *systemDNS, *relay}, *work);
     // The process ends the way a signal ends it, so that everything stops in order.
-    uninstaller = std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, *utility,
+    uninstallQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.uninstall");
+    uninstaller = std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, *uninstallQ,
                                                 [] { ::kill(::getpid(), SIGTERM); });
     if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
-    intent = std::make_unique<FilterIntent>(
-        (std::filesystem::path(settings.pinFile).parent_path() / "filter.intended").string());
+    filterQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.filter");
+    filter = std::make_unique<FilterController>(
+        FilterController::Parts{*systemDNS, *uninstaller,
+                                std::filesystem::path(settings.pinFile).parent_path().string(), Clock::system()},
+        *filterQ);
 }
 
 // A control API that cannot start leaves filtering running: only toggling is lost.
@@ -132,8 +136,7 @@ void Daemon::startControl() {
     // Pairing through the control API writes the token the reporter reads.
     std::string controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/usr/local/etc/vesk/auth.token"));
     pinStore = std::make_unique<PinStore>(settings.pinFile, 5, 300.0);
-    filterHost = std::make_unique<HostActions>(
-        HostActions::Parts{*systemDNS, *browserRestart, *relay, *uninstaller, *intent, *tamperWatch});
+    filterHost = std::make_unique<HostActions>(HostActions::Parts{*filter, *browserRestart, *relay});
     if (alerts) events = std::make_unique<AlertEvents>(*alerts);
     routes = std::make_unique<ControlRoutes>(ControlRoutes::Parts{
         *pinStore, controlTokenFile, *filterHost, events.get(), blockLog.get(), Clock::system()});
@@ -154,7 +157,7 @@ void Daemon::startControl() {
 // 10 seconds from now.
 void Daemon::startMonitor() {
     using namespace std::chrono_literals;
-    PrivacyProxyMonitor::Parts parts{[this] { return systemDNS->isEnabled(); },
+    PrivacyProxyMonitor::Parts parts{[this] { return filter->snapshot()->pointed; },
                                      [this](Clock::Wall::time_point now) { return relay->safariPrivacyProxyActive(now); },
                                      alerts ? bypassReporter(*alerts) : nullptr,
                                      *tools,
@@ -171,8 +174,7 @@ void Daemon::createTamperWatch() {
     tamperQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.tamper");
     lookupTools = std::make_unique<ProcessToolRunner>(hostRoot, 10s);
     lookup = std::make_unique<SystemLookup>(*lookupTools);
-    TamperWatch::Parts parts{*intent,
-                             *systemDNS,
+    TamperWatch::Parts parts{*filter,
                              *blocklist,
                              hostRoot,
                              [this] { return canary.arm(); },
@@ -187,13 +189,9 @@ void Daemon::createTamperWatch() {
 // meanwhile and a relay tunnel set up meanwhile are knocked down. The daemon never turns
 // filtering on by itself.
 void Daemon::checkFilterState() {
-    bool on = systemDNS->refresh();
+    bool on = filter->checkAtStartup()->pointed;
     stderrLine(std::string("vesk-dnsd: filter state at startup: ") + (on ? "ON" : "OFF"));
-    if (!on) return;
-    // Found on: meant to be on, until a PIN-guarded disable says otherwise.
-    { FilterIntent::Change change(*intent, true); }
-    systemDNS->flushDNSCache();
-    relay->dropPrivateRelayTunnel();
+    if (on) relay->dropPrivateRelayTunnel();
 }
 
 void Daemon::configureAlerts() {
@@ -277,6 +275,8 @@ void Daemon::stop() {
     if (work) work->stop();
     if (utility) utility->stop(SerialQueue::Due::drop);
     if (tamperQ) tamperQ->stop(SerialQueue::Due::drop);
+    if (filterQ) filterQ->stop(SerialQueue::Due::drop);
+    if (uninstallQ) uninstallQ->stop(SerialQueue::Due::drop);
     if (tokenQ) tokenQ->stop(SerialQueue::Due::drop);
     alerts.reset();
     tokenQ.reset();
@@ -293,8 +293,10 @@ void Daemon::stop() {
     pinStore.reset();
     blockLog.reset();
     blocklist.reset();
+    filter.reset();
+    filterQ.reset();
     uninstaller.reset();
-    intent.reset();
+    uninstallQ.reset();
     browserRestart.reset();
     relay.reset();
     systemDNS.reset();

@@ -18,7 +18,7 @@
 #include "VeskDNSCore/Canary.hpp"
 #include "VeskDNSCore/DnsServer.hpp"
 #include "VeskHost/BrowserRestart.hpp"
-#include "VeskHost/FilterIntent.hpp"
+#include "VeskHost/FilterController.hpp"
 #include "VeskHost/PrivacyProxyMonitor.hpp"
 #include "VeskHost/PrivateRelay.hpp"
 #include "VeskHost/SystemDNS.hpp"
@@ -75,9 +75,13 @@ private:
     std::unique_ptr<SystemDNS> systemDNS;
     std::unique_ptr<PrivateRelay> relay;
     std::unique_ptr<BrowserRestart> browserRestart;
+    // The uninstaller's delayed exit waits behind nothing else.
+    std::unique_ptr<SerialQueue> uninstallQ;
     std::unique_ptr<Uninstaller> uninstaller;
-    // Whether filtering is meant to be on, beside the PIN digest.
-    std::unique_ptr<FilterIntent> intent;
+    // The filter's state and every change of the host's DNS settings, on a queue of its
+    // own; what it keeps lives beside the PIN digest.
+    std::unique_ptr<SerialQueue> filterQ;
+    std::unique_ptr<FilterController> filter;
 
     // Alert reporting, when configured: the reporter, its token queue and HTTP session.
     std::unique_ptr<HttpSession> http;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <mutex>
 
 #include "tests/e2e/Backend.hpp"
@@ -28,6 +29,8 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
                                 {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
                                 {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
+    EXPECT_EQ(daemon->lines("vesk-dnsd: alert")[0],
+              "vesk-dnsd: alert reporting CONFIGURED -> " + backend.url("/") + " (paired: no — run pair.sh)");
     EXPECT_EQ(daemon->lines("vesk-dnsd: control API on"),
               std::vector<std::string>{"vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) +
                                        " (pin file: " + host.path() + "/usr/local/etc/vesk/pin.hash)"});
@@ -52,7 +55,6 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
         auto calls = sim.calls();
         return std::find(calls.begin(), calls.end(), "open -a Safari") != calls.end();
     }, 20s)) << "the browsers were not restarted";
-    EXPECT_EQ(call("GET", "/status")["enabled"], true);
 
     // The backend spends each refresh token once: the daemon must keep the one pairing
     // rotated to, or this alert would never leave.
@@ -77,6 +79,17 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     client.send(daemon->port(), query(0x4002, "adult.example"));
     ASSERT_TRUE(client.receive(5s));
 
+    // Turned on and off at once, over and over: what the API says is what the host has.
+    for (int round = 0; round < 8; ++round) {
+        auto on = std::async(std::launch::async, [&] { return call("POST", "/enable"); });
+        auto off = std::async(std::launch::async, [&] { return call("POST", "/disable", {{"pin", "2468"}}); });
+        on.wait();
+        off.wait();
+        auto services = sim.services();
+        bool pointed = std::any_of(services.begin(), services.end(), [](const auto& s) { return !s.servers.empty(); });
+        EXPECT_EQ(call("GET", "/status")["enabled"], pointed) << "round " << round;
+    }
+
     // Paired again and on: uninstalling tells the partner before the token goes with the files.
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "alice-2"}}), json({{"ok", true}}));
     EXPECT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
@@ -93,18 +106,21 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     EXPECT_EQ(sim.calls().back(), "launchctl bootout system/app.quorran.tarnik.dnsd");
 }
 
-// The control port taken: a warning, and filtering goes on.
-TEST(ControlApiTest, KeepsServingDnsWithoutTheApi) {
+// The control port taken, and alerts configured to cross a network in clear text: a warning
+// each, and filtering goes on.
+TEST(ControlApiTest, KeepsServingDnsWithoutTheApiOrAlerts) {
     FakeUpstream upstream(FakeUpstream::silent());
     TempDir dir;
     Socket held(SOCK_STREAM);
     held.listen();
     auto daemon = Daemon::serve(dir.write("blocklist.txt", "blocked.example\n"), {&upstream},
-                                {"--control-port", std::to_string(held.port())});
+                                {"--control-port", std::to_string(held.port()), "--supabase-url", "http://backend.example/",
+                                 "--anon-key", "anon", "--alerts-token-file", dir.write("t", "R0")});
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
-    EXPECT_EQ(daemon->lines("vesk-dnsd: WARNING control"),
-              std::vector<std::string>{"vesk-dnsd: WARNING control API failed to start: bindFailed(" +
-                                       std::to_string(EADDRINUSE) + ") — toggle unavailable, filtering continues"});
+    EXPECT_EQ(daemon->lines("vesk-dnsd: WARNING"),
+              (std::vector<std::string>{"vesk-dnsd: WARNING alert config invalid — alerts DISABLED",
+                                        "vesk-dnsd: WARNING control API failed to start: bindFailed(" +
+                                            std::to_string(EADDRINUSE) + ") — toggle unavailable, filtering continues"}));
     Socket client;
     Bytes q = query(0x4002, "blocked.example");
     client.send(daemon->port(), q);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -63,6 +64,26 @@ private:
     std::vector<std::string> recorded;
     Script respond;
 };
+
+// networksetup over services (name to its -getdnsservers answer), listed in the map's
+// order; a set points a service at the filter or, with "Empty", clears it, unless sticky.
+// None: the line is for another tool.
+inline std::optional<ToolRunner::Result> networksetup(std::map<std::string, std::string>& services,
+                                                      const std::string& line, bool sticky = false) {
+    if (line.ends_with("-listallnetworkservices")) {
+        std::string listing = "An asterisk (*) denotes that a network service is disabled.\n";
+        for (const auto& entry : services) listing += entry.first + "\n";
+        return ToolRunner::Result{0, listing};
+    }
+    for (auto& [service, servers] : services) {
+        if (line.ends_with("-getdnsservers " + shellWord(service))) return ToolRunner::Result{0, servers};
+        if (line.starts_with("/usr/sbin/networksetup -setdnsservers " + shellWord(service) + " ")) {
+            if (!sticky) servers = line.ends_with(" Empty") ? "" : "127.0.0.1\n";
+            return ToolRunner::Result{0, ""};
+        }
+    }
+    return std::nullopt;
+}
 
 // Time that moves only when the test says, or when the unit under test sleeps.
 class FakeClock final : public vesk::Clock {
