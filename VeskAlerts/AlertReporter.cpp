@@ -8,6 +8,7 @@
 
 #include "VeskDNSCore/DomainName.hpp"
 #include "VeskPlatform/Files.hpp"
+#include "VeskPlatform/Text.hpp"
 #include "VeskPlatform/Url.hpp"
 
 namespace vesk {
@@ -224,14 +225,9 @@ void AlertReporter::signOut() {
 }
 
 std::optional<std::string> AlertReporter::decodeJWTEmail(const std::string& jwt) {
-    std::vector<std::string> pieces;
-    for (size_t start = 0; start <= jwt.size();) {
-        size_t dot = std::min(jwt.find('.', start), jwt.size());
-        if (dot > start) pieces.push_back(jwt.substr(start, dot - start));
-        start = dot + 1;
-    }
+    auto pieces = split(jwt, ".", EmptyPieces::drop);
     if (pieces.size() != 3) return std::nullopt;
-    std::string middle = pieces[1];
+    std::string middle(pieces[1]);
     for (char& c : middle) c = c == '-' ? '+' : c == '_' ? '/' : c;
     while (middle.size() % 4 != 0) middle.push_back('=');
     auto decoded = decodeBase64(middle);

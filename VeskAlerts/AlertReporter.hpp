@@ -17,6 +17,10 @@
 
 namespace vesk {
 
+namespace LogChannels {
+inline constexpr LogChannel alerts{daemon, "alerts"};
+}  // namespace LogChannels
+
 // The command line's alert settings.
 struct AlertConfig {
     std::optional<std::string> supabaseURL;

@@ -1,8 +1,8 @@
 #include "ControlHttp.hpp"
 
-#include <charconv>
 #include <cstdint>
 
+#include "VeskPlatform/Text.hpp"
 #include "VeskPlatform/Utf8.hpp"
 
 namespace vesk::ControlHttp {
@@ -43,15 +43,8 @@ std::optional<std::string_view> piece(std::string_view text, char separator, siz
     return std::nullopt;
 }
 
-// Base 10 with an optional sign; anything else, overflow included, counts as 0. "+-5"
-// reads as -5, which means no body just as 0 does.
-int64_t lengthOf(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    int64_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value);
-    return error == std::errc() && stop == end ? value : 0;
-}
+// Anything but a base-10 integer, overflow included, counts as 0: no body.
+int64_t lengthOf(std::string_view text) { return parseDecimal(text).value_or(0); }
 
 // Where the head ends. Wherever the blank line sits, its first CR or its first LF is at
 // an odd index, so only those are looked at: the buffer is searched again after every

@@ -13,6 +13,8 @@ using namespace std::chrono_literals;
 
 std::string refusal(int status, const char* code) { return ControlHttp::json(status, {{"error", code}}); }
 
+std::string lockedOut(int64_t seconds) { return ControlHttp::json(423, {{"error", "locked"}, {"seconds", seconds}}); }
+
 // A member counts only when it is a string: a number where a PIN belongs is no PIN.
 std::optional<std::string> stringMember(const json& body, const char* key) {
     auto found = body.find(key);
@@ -90,7 +92,7 @@ std::optional<std::string> ControlRoutes::refusedPin(const json& body, bool allo
         case Kind::wrong:
             return ControlHttp::json(403, {{"error", "wrong_pin"}, {"remaining", result.remaining}});
         case Kind::lockedOut:
-            return ControlHttp::json(423, {{"error", "locked"}, {"seconds", result.seconds}});
+            return lockedOut(result.seconds);
         case Kind::notSet:
             if (allowUnset) return std::nullopt;
             return refusal(409, "no_pin");
@@ -159,9 +161,7 @@ std::string ControlRoutes::setPin(const json& body) {
     if (pinSet) {
         auto checked = parts.pin.verify(current.value_or(""));
         using Kind = PinStore::VerifyResult::Kind;
-        if (checked.kind == Kind::lockedOut) {
-            return ControlHttp::json(423, {{"error", "locked"}, {"seconds", checked.seconds}});
-        }
+        if (checked.kind == Kind::lockedOut) return lockedOut(checked.seconds);
         if (checked.kind == Kind::wrong) return refusal(400, "invalid_or_wrong_current");
     }
     if (!parts.pin.setPin(stringMember(body, "pin").value_or(""), current)) {

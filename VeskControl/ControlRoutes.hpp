@@ -16,6 +16,10 @@
 
 namespace vesk {
 
+namespace LogChannels {
+inline constexpr LogChannel control{daemon, "control"};
+}  // namespace LogChannels
+
 // The ways around the filter still seen: since when, and how ("dns_settings", ...).
 struct TamperStatus {
     std::optional<Clock::Wall::time_point> since;

@@ -8,7 +8,7 @@
 #include <array>
 #include <cerrno>
 
-#include "VeskDNSCore/OnLoop.hpp"
+#include "VeskPlatform/OnLoop.hpp"
 
 namespace vesk {
 
@@ -18,10 +18,20 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
 public:
     Connection(ControlServer& owner, asio::ip::tcp::socket accepted)
         : server(owner), socket(std::move(accepted)), deadline(owner.loop) {}
+    ~Connection() { server.open.erase(this); }
 
     void start() {
+        server.open.insert(this);
         armDeadline();
         read();
+    }
+
+    void close() {
+        server.open.erase(this);
+        deadline.cancel();
+        asio::error_code ignored;
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
     }
 
 private:
@@ -77,13 +87,6 @@ private:
         });
     }
 
-    void close() {
-        deadline.cancel();
-        asio::error_code ignored;
-        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-        socket.close(ignored);
-    }
-
     ControlServer& server;
     asio::ip::tcp::socket socket;
     asio::steady_timer deadline;
@@ -113,6 +116,8 @@ void ControlServer::stop() {
         asio::error_code ignored;
         acceptor->close(ignored);
         backOff.cancel();
+        // Closing takes each out of the set.
+        while (!open.empty()) (*open.begin())->close();
         loop.stop();
     });
     thread.join();

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <unordered_set>
 
 #include "VeskControl/ControlRoutes.hpp"
-#include "VeskDNSCore/ListenSocket.hpp"
+#include "VeskPlatform/ListenSocket.hpp"
 #include "VeskPlatform/BlockingPool.hpp"
 #include "VeskPlatform/Log.hpp"
 
@@ -60,6 +61,9 @@ private:
     const Limits limits;
     uint16_t boundPort = 0;
     Log log{LogChannels::control};
+    // The connections not yet closed, so that stop can close them; the loop's alone.
+    // Declared before the loop, whose end releases the last of them.
+    std::unordered_set<Connection*> open;
     asio::io_context loop{1};
     std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
     asio::steady_timer backOff{loop};

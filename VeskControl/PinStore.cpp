@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "VeskPlatform/Files.hpp"
+#include "VeskPlatform/Text.hpp"
 #include "VeskPlatform/Utf8.hpp"
 
 #if !(defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L)
@@ -33,29 +34,6 @@ namespace {
 
 // Never locked: the start of year 1, in the exact form the lock-out file holds it.
 constexpr double distantPast = -62135769600.0;
-
-std::vector<std::string_view> fieldsOf(std::string_view text) {
-    std::vector<std::string_view> fields;
-    for (size_t from = 0; from <= text.size();) {
-        size_t end = std::min(text.find(':', from), text.size());
-        if (end > from) fields.push_back(text.substr(from, end - from));
-        from = end + 1;
-    }
-    return fields;
-}
-
-// Base 10 with an optional sign; overflow fails.
-std::optional<int64_t> integerFrom(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && text.front() == '-') return std::nullopt;  // from_chars would take "+-5"
-    }
-    int64_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || stop != end) return std::nullopt;
-    return value;
-}
 
 // Decimal or exponent notation, finite.
 std::optional<double> secondsFrom(std::string_view text) {
@@ -195,9 +173,9 @@ PinStore::Lock PinStore::loadLock() const {
     const Lock unlocked{0, distantPast};
     auto text = Files::readText(lockPath);
     if (!text) return unlocked;
-    auto fields = fieldsOf(*text);
+    auto fields = split(*text, ":", EmptyPieces::drop);
     if (fields.size() != 2) return unlocked;
-    auto failures = integerFrom(fields[0]);
+    auto failures = parseDecimal(fields[0]);
     auto until = secondsFrom(fields[1]);
     if (!failures || !until) return unlocked;
     return {*failures, *until};

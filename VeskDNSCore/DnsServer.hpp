@@ -10,10 +10,11 @@
 
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsForwarder.hpp"
-#include "VeskDNSCore/ListenSocket.hpp"
+#include "VeskPlatform/ListenSocket.hpp"
 #include "VeskDNSCore/QueryPipeline.hpp"
 #include "VeskDNSCore/TcpConnections.hpp"
 #include "VeskDNSCore/UdpListener.hpp"
+#include "VeskDNSCore/LogChannels.hpp"
 
 namespace vesk {
 

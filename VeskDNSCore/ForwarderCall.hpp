@@ -14,6 +14,7 @@
 
 #include "VeskDNSCore/DnsForwarder.hpp"
 #include "VeskDNSCore/ReadySet.hpp"
+#include "VeskDNSCore/LogChannels.hpp"
 
 namespace vesk {
 

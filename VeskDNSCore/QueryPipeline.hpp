@@ -12,6 +12,7 @@
 #include "VeskDNSCore/DnsForwarder.hpp"
 #include "VeskDNSCore/QueryPolicy.hpp"
 #include "VeskPlatform/Log.hpp"
+#include "VeskDNSCore/LogChannels.hpp"
 
 namespace vesk {
 

@@ -33,6 +33,11 @@ class QueryPolicy {
 public:
     explicit QueryPolicy(const Blocklist& list) : blocklist(list) {}
     Decision decide(DnsMessage::View query) const;
+    // What becomes of a name whatever the query asks: one of the answers above that do not
+    // depend on the question's type, or none (rewritten or forwarded).
+    std::optional<Decision::Kind> byName(const DomainName& name) const;
+    // Whether the filter answers the name NXDOMAIN.
+    bool refuses(const DomainName& name) const;
 
 private:
     const Blocklist& blocklist;

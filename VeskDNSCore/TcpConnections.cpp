@@ -11,7 +11,7 @@
 #include <cstring>
 #include <deque>
 
-#include "VeskDNSCore/OnLoop.hpp"
+#include "VeskPlatform/OnLoop.hpp"
 #include "VeskDNSCore/TcpFraming.hpp"
 
 #ifndef MSG_NOSIGNAL

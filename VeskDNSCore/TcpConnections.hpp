@@ -9,8 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "VeskDNSCore/ListenSocket.hpp"
+#include "VeskPlatform/ListenSocket.hpp"
 #include "VeskDNSCore/QueryPipeline.hpp"
+#include "VeskDNSCore/LogChannels.hpp"
 
 namespace vesk {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "VeskDNSCore/ListenSocket.hpp"
-#include "VeskDNSCore/OnLoop.hpp"
+#include "VeskPlatform/ListenSocket.hpp"
+#include "VeskPlatform/OnLoop.hpp"
 
 namespace vesk {
 namespace {

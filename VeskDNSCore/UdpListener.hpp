@@ -7,6 +7,7 @@
 #include <string>
 
 #include "VeskDNSCore/QueryPipeline.hpp"
+#include "VeskDNSCore/LogChannels.hpp"
 
 namespace vesk {
 

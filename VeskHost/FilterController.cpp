@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "VeskPlatform/Files.hpp"
-#include "VeskPlatform/Lines.hpp"
+#include "VeskPlatform/Text.hpp"
 
 namespace vesk {
 

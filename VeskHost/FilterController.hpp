@@ -14,6 +14,7 @@
 #include "VeskPlatform/Clock.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "VeskPlatform/SerialQueue.hpp"
+#include "VeskHost/LogChannels.hpp"
 
 namespace vesk {
 

@@ -12,6 +12,7 @@
 #include "VeskPlatform/SerialQueue.hpp"
 #include "VeskPlatform/Ticker.hpp"
 #include "VeskPlatform/ToolRunner.hpp"
+#include "VeskHost/LogChannels.hpp"
 
 namespace vesk {
 

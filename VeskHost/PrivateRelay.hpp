@@ -9,6 +9,7 @@
 #include "VeskPlatform/HostRoot.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "VeskPlatform/ToolRunner.hpp"
+#include "VeskHost/LogChannels.hpp"
 
 namespace vesk {
 

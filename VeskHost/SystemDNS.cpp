@@ -1,6 +1,6 @@
 #include "SystemDNS.hpp"
 
-#include "VeskPlatform/Lines.hpp"
+#include "VeskPlatform/Text.hpp"
 
 namespace vesk {
 

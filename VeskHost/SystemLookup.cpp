@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "VeskPlatform/Lines.hpp"
+#include "VeskPlatform/Text.hpp"
 
 namespace vesk {
 

@@ -2,23 +2,14 @@
 
 #include <arpa/inet.h>
 
-#include "VeskDNSCore/HostTables.hpp"
-#include "VeskPlatform/Lines.hpp"
+#include "VeskPlatform/Text.hpp"
 
 namespace vesk::TamperChecks {
 namespace {
 
 // The blank-separated words of a line, up to a "#" comment.
 std::vector<std::string_view> words(std::string_view line) {
-    line = line.substr(0, line.find('#'));
-    std::vector<std::string_view> found;
-    constexpr std::string_view blanks = " \t\r\f\v";
-    for (size_t start = line.find_first_not_of(blanks); start != std::string_view::npos;) {
-        size_t end = line.find_first_of(blanks, start);
-        found.push_back(line.substr(start, end - start));
-        start = end == std::string_view::npos ? end : line.find_first_not_of(blanks, end);
-    }
-    return found;
+    return split(line.substr(0, line.find('#')), " \t\r\f\v", EmptyPieces::drop);
 }
 
 // Addresses that reach no one else: the unspecified ones and this machine's own.
@@ -49,10 +40,6 @@ ResolverFile parseResolverFile(std::string_view fileName, std::string_view text)
     return file;
 }
 
-bool wouldRefuse(const DomainName& name, const Blocklist& list) {
-    return list.contains(name) || HostTables::isDoHBypass(name) || HostTables::isPrivateRelayBypass(name);
-}
-
 bool routesFilteredNames(const DomainName& domain, const Blocklist& list, std::map<std::string, bool>& known) {
     if (domain.empty()) return false;
     if (domain.view().find('.') == std::string_view::npos) return true;
@@ -66,14 +53,14 @@ bool routesFilteredNames(const DomainName& domain, const Blocklist& list, std::m
     return routes;
 }
 
-std::vector<std::string> refusedHostsNames(std::string_view text, const Blocklist& list) {
+std::vector<std::string> refusedHostsNames(std::string_view text, const QueryPolicy& policy) {
     std::vector<std::string> names;
     for (auto line : nonEmptyLines(text)) {
         auto fields = words(line);
         if (fields.size() < 2 || pointsNowhere(fields[0])) continue;
         for (size_t i = 1; i < fields.size(); ++i) {
             DomainName name(fields[i]);
-            if (wouldRefuse(name, list)) names.push_back(name.text());
+            if (policy.refuses(name)) names.push_back(name.text());
         }
     }
     return names;

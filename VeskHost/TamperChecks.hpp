@@ -9,6 +9,7 @@
 
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DomainName.hpp"
+#include "VeskDNSCore/QueryPolicy.hpp"
 
 // What the tamper watch reads in the host's resolver files and hosts file, and which of
 // it routes filtered names around the filter. Pure, apart from the blocklist it is given.
@@ -22,10 +23,6 @@ struct ResolverFile {
 };
 ResolverFile parseResolverFile(std::string_view fileName, std::string_view text);
 
-// Whether the filter refuses the name: listed or under a listed name (never-block names
-// excepted), or a DNS-over-HTTPS or private-relay host.
-bool wouldRefuse(const DomainName& name, const Blocklist& list);
-
 // Whether a resolver for this domain takes filtered names past the filter: a top-level
 // domain, a listed name or one under it, or a parent of a listed name. The last asks the
 // whole list, so answers are kept in known (the list never changes).
@@ -34,7 +31,7 @@ bool routesFilteredNames(const DomainName& domain, const Blocklist& list, std::m
 // The names on the hosts file's lines that give a refused name an address. Lines that
 // point names at nowhere (0.0.0.0, ::) or at this machine, as blocking hosts files do,
 // give nothing away and are passed over.
-std::vector<std::string> refusedHostsNames(std::string_view text, const Blocklist& list);
+std::vector<std::string> refusedHostsNames(std::string_view text, const QueryPolicy& policy);
 
 // The text cut to at most limit characters (UTF-8 code points), never inside one.
 std::string truncated(std::string text, size_t limit);

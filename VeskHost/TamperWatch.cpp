@@ -155,7 +155,7 @@ void TamperWatch::checkHostsFile(Found& found) {
     if (::stat(path.c_str(), &info) == 0) key = keyOf(info);
     if (!(key == hostsKey)) {
         hostsKey = key;
-        hostsNames = TamperChecks::refusedHostsNames(readPrefix(path, hostsFileLimit).value_or(""), parts.blocklist);
+        hostsNames = TamperChecks::refusedHostsNames(readPrefix(path, hostsFileLimit).value_or(""), policy);
         for (size_t i = 0; i < hostsNames.size() && i < hostsNamesLogged; ++i) {
             log.info("tamper: hosts file maps {}", hostsNames[i]);
         }

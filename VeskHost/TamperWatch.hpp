@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "VeskDNSCore/Blocklist.hpp"
+#include "VeskDNSCore/QueryPolicy.hpp"
 #include "VeskHost/FilterController.hpp"
 #include "VeskHost/SystemLookup.hpp"
 #include "VeskPlatform/Clock.hpp"
@@ -19,6 +20,7 @@
 #include "VeskPlatform/Log.hpp"
 #include "VeskPlatform/SerialQueue.hpp"
 #include "VeskPlatform/Ticker.hpp"
+#include "VeskHost/LogChannels.hpp"
 
 namespace vesk {
 
@@ -85,6 +87,7 @@ private:
     void forget();
 
     Parts parts;
+    const QueryPolicy policy{parts.blocklist};  // what the filter refuses
     Log log{LogChannels::tamper};
     // Read and written on the queue only.
     std::map<std::string, ResolverSeen> resolverFiles;

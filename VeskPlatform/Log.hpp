@@ -29,8 +29,8 @@ public:
     virtual void write(const LogLine& line) = 0;
 };
 
-// A subsystem and category of the log, as the platform log has them. Each is named once,
-// here, and every unit logs through its own.
+// A subsystem and category of the log, as the platform log has them. Each subsystem of
+// the daemon names its own in namespace LogChannels, once, and every unit logs through it.
 struct LogChannel {
     std::string_view subsystem;
     std::string_view category;
@@ -38,15 +38,6 @@ struct LogChannel {
 
 namespace LogChannels {
 inline constexpr std::string_view daemon = "app.quorran.tarnik.dnsd";
-inline constexpr LogChannel server{daemon, "server"};
-inline constexpr LogChannel forwarder{"app.quorran.tarnik.PacketTunnelProvider", "dns"};
-inline constexpr LogChannel alerts{daemon, "alerts"};
-inline constexpr LogChannel control{daemon, "control"};
-inline constexpr LogChannel proxyMonitor{daemon, "proxy-monitor"};
-inline constexpr LogChannel uninstall{daemon, "uninstall"};
-inline constexpr LogChannel tamper{daemon, "tamper"};
-// Browser restarts and the private-relay probe and reset.
-inline constexpr LogChannel browserRestart{"app.quorran.tarnik", "browser-restart"};
 // Serial queues and the blocking pool (tasks that failed).
 inline constexpr LogChannel queues{daemon, "queues"};
 // The logging thread's own lines (lines it had to drop).

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "VeskDNSCore/LogChannels.hpp"
 #include "tests/support/CaptureSink.hpp"
 
 namespace vesk {

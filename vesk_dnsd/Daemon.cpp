@@ -13,10 +13,11 @@
 #include <future>
 #include <thread>
 
-#include "VeskDNSCore/OnLoop.hpp"
+#include "VeskPlatform/OnLoop.hpp"
 #include "vesk_dnsd/Adapters.hpp"
 #include "VeskPlatform/ExecutablePath.hpp"
 #include "VeskPlatform/Log.hpp"
+#include "VeskDNSCore/LogChannels.hpp"
 
 namespace vesk {
 namespace {
@@ -55,10 +56,17 @@ std::vector<DnsForwarder::Upstream> upstreamsFrom(const Settings& settings) {
 
 }  // namespace
 
+void DaemonParts::stop() {
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->stop) entry->stop();
+    }
+    while (!entries.empty()) entries.pop_back();
+}
+
 Daemon::Daemon(Settings options, StderrLine writeLine)
     : settings(std::move(options)), stderrLine(std::move(writeLine)) {}
 
-Daemon::~Daemon() { stop(); }
+Daemon::~Daemon() { parts.stop(); }
 
 int Daemon::run() {
     ::signal(SIGPIPE, SIG_IGN);
@@ -80,7 +88,7 @@ int Daemon::run() {
     std::promise<void> stopped;
     auto done = stopped.get_future();
     std::thread stopper([&] {
-        stop();
+        parts.stop();
         stopped.set_value();
     });
     if (done.wait_for(std::chrono::seconds(1)) == std::future_status::timeout) {
@@ -93,14 +101,15 @@ int Daemon::run() {
     return 0;
 }
 
-// Startup, in order: the alert configuration, the blocklist, the block log and the DNS
-// listener; after the "serving DNS" line the control API, the privacy proxy monitor and the
-// tamper watch, then the startup filter-state check. Nothing after "serving DNS" ends the process.
+// Startup, in order: the host's units, the alert configuration, the blocklist, the block
+// log and the DNS listener; after the "serving DNS" line the tamper watch, the control API
+// and the privacy proxy monitor, then the startup filter-state check. Nothing after
+// "serving DNS" ends the process. What is made first stops last.
 bool Daemon::start() {
     createHost();
     configureAlerts();
     loadBlocklist();
-    blockLog = std::make_unique<BlockEventLog>(200);
+    blockLog = &parts.add(std::make_unique<BlockEventLog>(200));
     if (!startDns()) return false;
     createTamperWatch();
     startControl();
@@ -109,80 +118,90 @@ bool Daemon::start() {
     return true;
 }
 
+namespace {
+
+void stopDropping(SerialQueue& queue) { queue.stop(SerialQueue::Due::drop); }
+
+}  // namespace
+
 // Building these runs nothing on the host: they act only when asked.
 void Daemon::createHost() {
-    work = std::make_unique<BlockingPool>("app.quorran.tarnik.dnsd.work");
-    utility = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.utility");
-    tools = std::make_unique<ProcessToolRunner>(hostRoot);
-    console = std::make_unique<HostConsoleUser>(hostRoot);
-    systemDNS = std::make_unique<SystemDNS>(*tools);
-    relay = std::make_unique<PrivateRelay>(*tools, *console, hostRoot, Clock::system());
-    browserRestart = std::make_unique<BrowserRestart>(
-        BrowserRestart::Parts{*tools, *console, hostRoot, Clock::system(), *systemDNS, *relay}, *work);
+    work = &parts.add(std::make_unique<BlockingPool>("app.quorran.tarnik.dnsd.work"),
+                      [](BlockingPool& pool) { pool.stop(); });
+    utility = &parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.utility"), stopDropping);
+    tools = &parts.add(std::make_unique<ProcessToolRunner>(hostRoot));
+    console = &parts.add(std::make_unique<HostConsoleUser>(hostRoot));
+    systemDNS = &parts.add(std::make_unique<SystemDNS>(*tools));
+    relay = &parts.add(std::make_unique<PrivateRelay>(*tools, *console, hostRoot, Clock::system()));
+    browserRestart = &parts.add(std::make_unique<BrowserRestart>(
+        BrowserRestart::Parts{*tools, *console, hostRoot, Clock::system(), *systemDNS, *relay}, *work));
     // The process ends the way a signal ends it, so that everything stops in order.
-    uninstallQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.uninstall");
-    uninstaller = std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, *uninstallQ,
-                                                [] { ::kill(::getpid(), SIGTERM); });
+    auto& uninstallQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.uninstall"), stopDropping);
+    uninstaller = &parts.add(
+        std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, uninstallQ, [] { ::kill(::getpid(), SIGTERM); }));
     if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
-    filterQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.filter");
-    filter = std::make_unique<FilterController>(
+    auto& filterQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.filter"), stopDropping);
+    filter = &parts.add(std::make_unique<FilterController>(
         FilterController::Parts{*systemDNS, *uninstaller,
                                 std::filesystem::path(settings.pinFile).parent_path().string(), Clock::system()},
-        *filterQ);
+        filterQ));
 }
 
 // A control API that cannot start leaves filtering running: only toggling is lost.
 void Daemon::startControl() {
     // Pairing through the control API writes the token the reporter reads.
     std::string controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/usr/local/etc/vesk/auth.token"));
-    pinStore = std::make_unique<PinStore>(settings.pinFile, 5, 300.0);
-    filterHost = std::make_unique<HostActions>(HostActions::Parts{*filter, *browserRestart, *relay});
-    if (alerts) events = std::make_unique<AlertEvents>(*alerts);
-    routes = std::make_unique<ControlRoutes>(ControlRoutes::Parts{
-        *pinStore, controlTokenFile, *filterHost, events.get(), blockLog.get(), Clock::system()});
-    control = std::make_unique<ControlServer>(*routes, *work, settings.controlPort);
+    auto& pinStore = parts.add(std::make_unique<PinStore>(settings.pinFile, 5, 300.0));
+    auto& filterHost = parts.add(std::make_unique<HostActions>(HostActions::Parts{*filter, *browserRestart, *relay}));
+    EventReporter* events = alerts ? &parts.add(std::make_unique<AlertEvents>(*alerts)) : nullptr;
+    auto& routes = parts.add(std::make_unique<ControlRoutes>(
+        ControlRoutes::Parts{pinStore, controlTokenFile, filterHost, events, blockLog, Clock::system()}));
+    auto server = std::make_unique<ControlServer>(routes, *work, settings.controlPort);
     try {
-        control->start();
+        server->start();
     } catch (const ServerError& error) {
-        control.reset();
         stderrLine("vesk-dnsd: WARNING control API failed to start: " + error.caseText() +
                    " — toggle unavailable, filtering continues");
         return;
     }
+    // No new requests once it stops; those being routed finish on the pool.
+    control = &parts.add(std::move(server), [](ControlServer& stopping) { stopping.stop(); });
     stderrLine("vesk-dnsd: control API on 127.0.0.1:" + std::to_string(control->port()) +
                " (pin file: " + settings.pinFile + ")");
 }
 
 // Watches for Safari's private relay while filtering is on: a minute apart, the first look
-// 10 seconds from now.
+// 10 seconds from now. Its ticks run on the utility queue, made before it and stopped after.
 void Daemon::startMonitor() {
     using namespace std::chrono_literals;
-    PrivacyProxyMonitor::Parts parts{[this] { return filter->snapshot()->pointed; },
-                                     [this](Clock::Wall::time_point now) { return relay->safariPrivacyProxyActive(now); },
-                                     alerts ? bypassReporter(*alerts) : nullptr,
-                                     *tools,
-                                     *console,
-                                     Clock::system()};
-    proxyMonitor = std::make_unique<PrivacyProxyMonitor>(std::move(parts), 300s, 3600s, *utility);
-    proxyMonitor->start(60s);
+    PrivacyProxyMonitor::Parts monitored{[this] { return filter->snapshot()->pointed; },
+                                         [this](Clock::Wall::time_point now) { return relay->safariPrivacyProxyActive(now); },
+                                         alerts ? bypassReporter(*alerts) : nullptr,
+                                         *tools,
+                                         *console,
+                                         Clock::system()};
+    auto& monitor = parts.add(std::make_unique<PrivacyProxyMonitor>(std::move(monitored), 300s, 3600s, *utility));
+    monitor.start(60s);
     tamperWatch->start();
 }
 
 // Built before the control API, which reports its findings; started with the monitor.
 void Daemon::createTamperWatch() {
     using namespace std::chrono_literals;
-    tamperQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.tamper");
-    lookupTools = std::make_unique<ProcessToolRunner>(hostRoot, 10s);
-    lookup = std::make_unique<SystemLookup>(*lookupTools);
-    TamperWatch::Parts parts{*filter,
-                             *blocklist,
-                             hostRoot,
-                             [this] { return canary.arm(); },
-                             [this](const std::string& name) { return lookup->lookup(name); },
-                             [this](Clock::Monotonic::time_point deadline) { return canary.waitUntil(deadline); },
-                             alerts ? tamperReporter(*alerts) : nullptr,
-                             Clock::system()};
-    tamperWatch = std::make_unique<TamperWatch>(std::move(parts), *tamperQ);
+    auto& tamperQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.tamper"), stopDropping);
+    // Its lookups run tools under a shorter limit than the others.
+    auto& lookupTools = parts.add(std::make_unique<ProcessToolRunner>(hostRoot, 10s));
+    auto& lookup = parts.add(std::make_unique<SystemLookup>(lookupTools));
+    TamperWatch::Parts watched{*filter,
+                               *blocklist,
+                               hostRoot,
+                               [this] { return canary.arm(); },
+                               [&lookup](const std::string& name) { return lookup.lookup(name); },
+                               [this](Clock::Monotonic::time_point deadline) { return canary.waitUntil(deadline); },
+                               alerts ? tamperReporter(*alerts) : nullptr,
+                               Clock::system()};
+    // Made after its queue, so that the queue stops first: no tick outlives it.
+    tamperWatch = &parts.add(std::make_unique<TamperWatch>(std::move(watched), tamperQ));
 }
 
 // Whether the host pointed at the filter before we started; when it did, answers cached
@@ -196,20 +215,23 @@ void Daemon::checkFilterState() {
 
 void Daemon::configureAlerts() {
     if (!settings.supabaseURL || !settings.anonKey || !settings.alertsTokenFile) return;
+    // The token queue is made first so that it stops after the HTTP client: requests in
+    // flight end then (as failures), which frees the queue waiting on them.
+    auto tokenQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.alerts.token", true);
     // Reporting is background work: when the processor is busy, answering queries goes first.
     HttpSession::Limits limits;
     limits.background = true;
-    http = std::make_unique<HttpSession>(limits);
-    tokenQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.alerts.token", true);
+    auto http = std::make_unique<HttpSession>(limits);
     AlertConfig config{settings.supabaseURL, settings.anonKey, settings.alertsTokenFile,
                        settings.sourcePlatform, 3};
-    alerts = AlertReporter::create(config, {*http, *tokenQ});
-    if (!alerts) {
+    auto reporter = AlertReporter::create(config, {*http, *tokenQ});
+    if (!reporter) {
         stderrLine("vesk-dnsd: WARNING alert config invalid — alerts DISABLED");
-        tokenQ.reset();
-        http.reset();
         return;
     }
+    parts.add(std::move(tokenQ), stopDropping);
+    parts.add(std::move(http), [](HttpSession& session) { session.shutdown(); });
+    alerts = &parts.add(std::move(reporter));
     stderrLine("vesk-dnsd: alert reporting CONFIGURED -> " + *settings.supabaseURL +
                " (paired: " + (alerts->paired() ? "yes" : "no — run pair.sh") + ")");
 }
@@ -221,7 +243,7 @@ void Daemon::loadBlocklist() {
     }
     settings.blocklistPath =
         ExecutablePath::resolve(settings.blocklistPath, ExecutablePath::directory());
-    blocklist = std::make_unique<Blocklist>(settings.blocklistPath);
+    blocklist = &parts.add(std::make_unique<Blocklist>(settings.blocklistPath));
     stderrLine("vesk-dnsd: loaded " + std::to_string(blocklist->count()) +
                " blocked domains from " + settings.blocklistPath);
     if (blocklist->count() == 0) {
@@ -231,16 +253,15 @@ void Daemon::loadBlocklist() {
 
 bool Daemon::startDns() {
     // The reporter only queues its work: nothing of it runs on the DNS loop.
-    std::vector<BlockSubscriber*> subscribers{blockLog.get()};
-    if (alerts) subscribers.push_back(alerts.get());
-    server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
-                                         std::move(subscribers), upstreamsFrom(settings),
-                                         std::chrono::duration<double>(2.0), &canary);
+    std::vector<BlockSubscriber*> subscribers{blockLog};
+    if (alerts) subscribers.push_back(alerts);
+    auto server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
+                                              std::move(subscribers), upstreamsFrom(settings),
+                                              std::chrono::duration<double>(2.0), &canary);
     try {
         server->start();
     } catch (const ServerError& error) {
         stderrLine("vesk-dnsd: failed to start: " + error.description());
-        server.reset();
         return false;
     }
     // DNS over TCP on the same address: clients retry there when an answer is truncated.
@@ -252,58 +273,16 @@ bool Daemon::startDns() {
         Log log(LogChannels::server);
         runLoopLogged(dnsLoop, log, "DNS loop");
     });
-    stderrLine("vesk-dnsd: serving DNS on " + settings.host + ":" + std::to_string(settings.port));
-    return true;
-}
-
-// The reverse of start: the DNS listener stops taking queries, its loop ends, then the
-// rest goes.
-void Daemon::stop() {
-    if (dnsThread.joinable()) {
-        server->stop();
+    // Stopping: the listeners stop taking queries, then the loop ends.
+    parts.add(std::move(server), [this](DnsServer& stopping) {
+        stopping.stop();
         dnsWork.reset();
         // Queued behind the server's stop, so the listeners close before the loop ends.
         asio::post(dnsLoop, [this] { dnsLoop.stop(); });
         dnsThread.join();
-    }
-    server.reset();
-    // No new control requests; those being routed finish on the pool below.
-    if (control) control->stop();
-    // Requests in flight end now (as failures), which also frees host work waiting on
-    // them; the alerts still queued are dropped.
-    if (http) http->shutdown();
-    if (work) work->stop();
-    if (utility) utility->stop(SerialQueue::Due::drop);
-    if (tamperQ) tamperQ->stop(SerialQueue::Due::drop);
-    if (filterQ) filterQ->stop(SerialQueue::Due::drop);
-    if (uninstallQ) uninstallQ->stop(SerialQueue::Due::drop);
-    if (tokenQ) tokenQ->stop(SerialQueue::Due::drop);
-    alerts.reset();
-    tokenQ.reset();
-    http.reset();
-    proxyMonitor.reset();
-    tamperWatch.reset();
-    lookup.reset();
-    lookupTools.reset();
-    tamperQ.reset();
-    control.reset();
-    routes.reset();
-    events.reset();
-    filterHost.reset();
-    pinStore.reset();
-    blockLog.reset();
-    blocklist.reset();
-    filter.reset();
-    filterQ.reset();
-    uninstaller.reset();
-    uninstallQ.reset();
-    browserRestart.reset();
-    relay.reset();
-    systemDNS.reset();
-    console.reset();
-    tools.reset();
-    utility.reset();
-    work.reset();
+    });
+    stderrLine("vesk-dnsd: serving DNS on " + settings.host + ":" + std::to_string(settings.port));
+    return true;
 }
 
 }  // namespace vesk

@@ -4,6 +4,8 @@
 #include <asio/io_context.hpp>
 
 #include <functional>
+#include <type_traits>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,8 +36,33 @@
 
 namespace vesk {
 
-// The composition root: owns every unit of the daemon, starts them in their documented
-// order and stops them in the reverse order. New units join here and nowhere else.
+// What the daemon has brought up, in the order it did, each with how its work stops (a
+// queue, a loop, a listener). Stopping stops them all, the last first, and only then lets
+// them go, the last first: nothing is released while anything may still call into it.
+class DaemonParts {
+public:
+    template <typename T>
+    T& add(std::shared_ptr<T> part, std::type_identity_t<std::function<void(T&)>> stop = nullptr) {
+        T& added = *part;
+        entries.push_back({stop ? std::function<void()>([&added, stop] { stop(added); }) : nullptr, std::move(part)});
+        return added;
+    }
+    template <typename T>
+    T& add(std::unique_ptr<T> part, std::type_identity_t<std::function<void(T&)>> stop = nullptr) {
+        return add(std::shared_ptr<T>(std::move(part)), std::move(stop));
+    }
+    void stop();
+
+private:
+    struct Entry {
+        std::function<void()> stop;
+        std::shared_ptr<void> owned;
+    };
+    std::vector<Entry> entries;
+};
+
+// The composition root: creates every unit of the daemon in its documented order (which is
+// also the order they stop in, reversed) and wires them; it holds no logic of its own.
 class Daemon {
 public:
     using StderrLine = std::function<void(const std::string&)>;
@@ -59,57 +86,39 @@ private:
     void startControl();
     void startMonitor();
     void checkFilterState();
-    void stop();
 
     Settings settings;
     StderrLine stderrLine;
+    HostRoot hostRoot = HostRoot::fromEnvironment();
 
+    // The parts, owned by `parts` (last, so that they go before anything they use); the
+    // pointers are for wiring.
     // Work that may block (tools, waits) runs on the pool; delayed host work on the
     // utility queue.
-    std::unique_ptr<BlockingPool> work;
-    std::unique_ptr<SerialQueue> utility;
-    // The host: where its paths live, its tools, its user, and the units that act on it.
-    HostRoot hostRoot = HostRoot::fromEnvironment();
-    std::unique_ptr<ProcessToolRunner> tools;
-    std::unique_ptr<HostConsoleUser> console;
-    std::unique_ptr<SystemDNS> systemDNS;
-    std::unique_ptr<PrivateRelay> relay;
-    std::unique_ptr<BrowserRestart> browserRestart;
-    // The uninstaller's delayed exit waits behind nothing else.
-    std::unique_ptr<SerialQueue> uninstallQ;
-    std::unique_ptr<Uninstaller> uninstaller;
-    // The filter's state and every change of the host's DNS settings, on a queue of its
-    // own; what it keeps lives beside the PIN digest.
-    std::unique_ptr<SerialQueue> filterQ;
-    std::unique_ptr<FilterController> filter;
-
-    // Alert reporting, when configured: the reporter, its token queue and HTTP session.
-    std::unique_ptr<HttpSession> http;
-    std::unique_ptr<SerialQueue> tokenQ;
-    std::shared_ptr<AlertReporter> alerts;
-    std::unique_ptr<Blocklist> blocklist;
-    std::unique_ptr<BlockEventLog> blockLog;
+    BlockingPool* work = nullptr;
+    SerialQueue* utility = nullptr;
+    // The host: its tools, its user, and the units that act on it.
+    ProcessToolRunner* tools = nullptr;
+    HostConsoleUser* console = nullptr;
+    SystemDNS* systemDNS = nullptr;
+    PrivateRelay* relay = nullptr;
+    BrowserRestart* browserRestart = nullptr;
+    Uninstaller* uninstaller = nullptr;
+    // The filter's state and every change of the host's DNS settings.
+    FilterController* filter = nullptr;
+    // Alert reporting, when configured.
+    AlertReporter* alerts = nullptr;
+    Blocklist* blocklist = nullptr;
+    BlockEventLog* blockLog = nullptr;
     // The tamper watch's canary, which the DNS listener marks as come.
     Canary canary;
     asio::io_context dnsLoop{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> dnsWork;
-    std::unique_ptr<DnsServer> server;
     std::thread dnsThread;
-    // The control API: the PIN store, what its routes act on, and the server, which is
-    // absent when it could not start.
-    std::unique_ptr<PinStore> pinStore;
-    std::unique_ptr<FilterHost> filterHost;
-    std::unique_ptr<EventReporter> events;
-    std::unique_ptr<ControlRoutes> routes;
-    std::unique_ptr<ControlServer> control;
-    // Ticks on the utility queue, which stops before it goes.
-    std::unique_ptr<PrivacyProxyMonitor> proxyMonitor;
-    // The tamper watch, on a queue of its own: its canary lookup may take seconds. Its
-    // lookups run tools under a shorter limit than the others.
-    std::unique_ptr<SerialQueue> tamperQ;
-    std::unique_ptr<ProcessToolRunner> lookupTools;
-    std::unique_ptr<SystemLookup> lookup;
-    std::unique_ptr<TamperWatch> tamperWatch;
+    // The control API's server; none when it could not start.
+    ControlServer* control = nullptr;
+    TamperWatch* tamperWatch = nullptr;
+    DaemonParts parts;
 };
 
 }  // namespace vesk

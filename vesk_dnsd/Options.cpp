@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "VeskPlatform/Text.hpp"
+
 namespace vesk {
 
 std::optional<uint16_t> parsePort(std::string_view text) {
@@ -25,11 +27,7 @@ std::optional<uint16_t> parsePort(std::string_view text) {
 
 std::optional<std::vector<UpstreamAddress>> parseUpstreams(std::string_view text) {
     std::vector<UpstreamAddress> out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = std::min(text.find(',', start), text.size());
-        std::string_view entry = text.substr(start, comma - start);
-        start = comma + 1;
+    for (std::string_view entry : split(text, ",")) {
         UpstreamAddress upstream;
         size_t colon = entry.find(':');
         if (colon != std::string_view::npos) {

@@ -11,10 +11,11 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tools/hostsim/State.hpp"
 
 namespace vesk::test {
 
@@ -22,20 +23,9 @@ namespace vesk::test {
 // set through the plain text files its tools share (ROOT/hostsim/*, ROOT/calls.log).
 class HostSim {
 public:
-    struct Service {
-        std::string name;
-        bool enabled = true;
-        std::vector<std::string> servers;
-        bool operator==(const Service&) const = default;
-    };
-    struct Process {
-        std::string name;
-        bool ignoresTerm = false;  // survives killall -TERM
-    };
-    struct LaunchdJob {
-        std::string target;  // DOMAIN/LABEL
-        pid_t pid = 0;       // sent SIGTERM on bootout; 0 for none
-    };
+    using Service = hostsim::Service;
+    using Process = hostsim::Process;
+    using LaunchdJob = hostsim::Job;
 
     explicit HostSim(std::string root) : dir(std::move(root)) {}
 
@@ -85,39 +75,24 @@ public:
 
     std::vector<Service> services() const {
         std::vector<Service> found;
-        for (const auto& line : lines(state("services"))) {
-            auto fields = split(line, '\t');
-            Service service{fields[0], fields.size() < 2 || fields[1] != "off", {}};
-            if (fields.size() > 2) {
-                for (const auto& server : split(fields[2], ' ')) {
-                    if (!server.empty()) service.servers.push_back(server);
-                }
-            }
-            found.push_back(service);
-        }
+        for (const auto& line : lines(state("services"))) found.push_back(hostsim::parseService(line));
         return found;
     }
     void setServices(const std::vector<Service>& services) const {
         std::vector<std::string> text;
-        for (const auto& service : services) {
-            std::string servers;
-            for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
-            text.push_back(service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers);
-        }
+        for (const auto& service : services) text.push_back(hostsim::serviceLine(service));
         write(state("services"), text);
     }
 
     // The names of the running processes, one per process.
     std::vector<std::string> processes() const {
         std::vector<std::string> names;
-        for (const auto& line : lines(state("processes"))) names.push_back(split(line, '\t')[0]);
+        for (const auto& line : lines(state("processes"))) names.push_back(hostsim::parseProcess(line).name);
         return names;
     }
     void setProcesses(const std::vector<Process>& processes) const {
         std::vector<std::string> text;
-        for (const auto& process : processes) {
-            text.push_back(process.name + (process.ignoresTerm ? "\tignores-term" : ""));
-        }
+        for (const auto& process : processes) text.push_back(hostsim::processLine(process));
         write(state("processes"), text);
     }
 
@@ -133,15 +108,12 @@ public:
     // The loaded jobs as DOMAIN/LABEL.
     std::vector<std::string> launchdJobs() const {
         std::vector<std::string> targets;
-        for (const auto& line : lines(state("launchd"))) targets.push_back(split(line, '\t')[0]);
+        for (const auto& line : lines(state("launchd"))) targets.push_back(hostsim::parseJob(line).target);
         return targets;
     }
     void setLaunchdJobs(const std::vector<LaunchdJob>& jobs) const {
         std::vector<std::string> text;
-        for (const auto& job : jobs) {
-            text.push_back(job.target);
-            if (job.pid > 0) text.back() += '\t' + std::to_string(job.pid);
-        }
+        for (const auto& job : jobs) text.push_back(hostsim::jobLine(job));
         write(state("launchd"), text);
     }
 
@@ -167,12 +139,6 @@ public:
 private:
     std::string state(const std::string& name) const { return dir + "/hostsim/" + name; }
 
-    static std::vector<std::string> split(const std::string& text, char separator) {
-        std::vector<std::string> fields;
-        std::istringstream in(text);
-        for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
-        return fields.empty() ? std::vector<std::string>{""} : fields;
-    }
     static std::vector<std::string> lines(const std::string& file) {
         std::vector<std::string> found;
         std::ifstream in(file);

@@ -32,7 +32,7 @@ constexpr size_t headerSize = 12;
 std::optional<Bytes> encodeQuery(const std::string& name, uint16_t id) {
     Bytes query = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
     if (!name.empty()) {
-        for (const auto& label : split(name, '.')) {
+        for (auto label : split(name, ".")) {
             if (label.empty() || label.size() > 63) return std::nullopt;
             query.push_back(static_cast<uint8_t>(label.size()));
             query.insert(query.end(), label.begin(), label.end());

@@ -102,25 +102,6 @@ void appendLine(const std::string& path, const std::string& line) {
     }
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) {
-        fields.push_back(text.substr(start, at - start));
-    }
-    fields.push_back(text.substr(start));
-    return fields;
-}
-
-std::optional<long> decimal(const std::string& text) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
-    long value = 0;
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || stop != end) return std::nullopt;
-    return value;
-}
-
 std::string shellQuoted(const std::string& word) {
     static constexpr std::string_view plain =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:=@%+,-";

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "State.hpp"
+
 namespace vesk::hostsim {
 
 using Args = std::vector<std::string>;
@@ -52,10 +54,6 @@ void writeLines(const std::string& path, const std::vector<std::string>& lines);
 // concurrent writers never interleave.
 void appendLine(const std::string& path, const std::string& line);
 
-// The fields of text between separators, empty ones included ("a\t" is "a" and "").
-std::vector<std::string> split(const std::string& text, char separator);
-// A plain decimal number (digits only), or none.
-std::optional<long> decimal(const std::string& text);
 // The word as a POSIX shell reads it back: as it is when it is plain, else single-quoted.
 std::string shellQuoted(const std::string& word);
 

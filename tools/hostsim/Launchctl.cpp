@@ -15,23 +15,6 @@
 namespace vesk::hostsim {
 namespace {
 
-struct Job {
-    std::string target;  // DOMAIN/LABEL
-    pid_t pid = 0;       // 0: none recorded
-};
-
-Job parseJob(const std::string& line) {
-    auto fields = split(line, '\t');
-    Job job{fields[0], 0};
-    // Only a real process id: kill() takes 0 and -1 as whole groups.
-    if (fields.size() > 1) {
-        if (auto pid = decimal(fields[1]); pid && *pid > 1 && *pid <= 0x7fffffff) {
-            job.pid = static_cast<pid_t>(*pid);
-        }
-    }
-    return job;
-}
-
 std::vector<std::string>::iterator findJob(std::vector<std::string>& lines, const std::string& target) {
     return std::find_if(lines.begin(), lines.end(),
                         [&](const std::string& line) { return parseJob(line).target == target; });

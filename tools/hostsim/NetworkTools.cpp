@@ -9,35 +9,15 @@
 namespace vesk::hostsim {
 namespace {
 
-// A line of hostsim/services: NAME <tab> on|off <tab> space-separated servers.
-struct Service {
-    std::string name;
-    bool enabled = true;
-    std::vector<std::string> servers;
-};
-
 std::vector<Service> loadServices(const Host& host) {
     std::vector<Service> services;
-    for (const auto& line : readLines(host.state("services"))) {
-        auto fields = split(line, '\t');
-        Service service{fields[0], fields.size() < 2 || fields[1] != "off", {}};
-        if (fields.size() > 2) {
-            for (auto& server : split(fields[2], ' ')) {
-                if (!server.empty()) service.servers.push_back(server);
-            }
-        }
-        services.push_back(std::move(service));
-    }
+    for (const auto& line : readLines(host.state("services"))) services.push_back(parseService(line));
     return services;
 }
 
 void saveServices(const Host& host, const std::vector<Service>& services) {
     std::vector<std::string> lines;
-    for (const auto& service : services) {
-        std::string servers;
-        for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
-        lines.push_back(service.name + "\t" + (service.enabled ? "on" : "off") + "\t" + servers);
-    }
+    for (const auto& service : services) lines.push_back(serviceLine(service));
     writeLines(host.state("services"), lines);
 }
 

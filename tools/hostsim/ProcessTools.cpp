@@ -11,17 +11,6 @@
 namespace vesk::hostsim {
 namespace {
 
-// A line of hostsim/processes: NAME, or NAME <tab> ignores-term.
-struct Process {
-    std::string name;
-    bool ignoresTerm = false;
-};
-
-Process parseProcess(const std::string& line) {
-    auto fields = split(line, '\t');
-    return {fields[0], fields.size() > 1 && fields[1] == "ignores-term"};
-}
-
 // The signal named as killall takes it: a number, or a name with or without "SIG".
 std::optional<int> signalNumber(std::string name) {
     if (auto number = decimal(name)) {

@@ -11,7 +11,7 @@
 
 namespace vesk {
 
-// Why a DNS listener could not start, with the errno of the failed call.
+// Why a listener (DNS or the control API) could not start, with the errno of the failed call.
 class ServerError : public std::exception {
 public:
     enum class Kind { socketFailed, bindFailed, listenFailed };

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VeskPlatform/Text.hpp"
+
+// The simulated host's state files, one record a line: read and written by its tools, and
+// by the tests that set up and read back a host.
+namespace vesk::hostsim {
+
+// A plain decimal number (digits only), or none.
+inline std::optional<long> decimal(std::string_view text) {
+    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+    return parseDecimal(text);
+}
+
+// hostsim/services: NAME <tab> on|off <tab> space-separated servers.
+struct Service {
+    std::string name;
+    bool enabled = true;
+    std::vector<std::string> servers;
+    bool operator==(const Service&) const = default;
+};
+inline Service parseService(std::string_view line) {
+    auto fields = split(line, "\t");
+    Service service{std::string(fields[0]), fields.size() < 2 || fields[1] != "off", {}};
+    if (fields.size() > 2) {
+        for (auto server : split(fields[2], " ", EmptyPieces::drop)) service.servers.emplace_back(server);
+    }
+    return service;
+}
+inline std::string serviceLine(const Service& service) {
+    std::string servers;
+    for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
+    return service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers;
+}
+
+// hostsim/processes: NAME, or NAME <tab> ignores-term.
+struct Process {
+    std::string name;
+    bool ignoresTerm = false;  // survives killall -TERM
+};
+inline Process parseProcess(std::string_view line) {
+    auto fields = split(line, "\t");
+    return {std::string(fields[0]), fields.size() > 1 && fields[1] == "ignores-term"};
+}
+inline std::string processLine(const Process& process) {
+    return process.name + (process.ignoresTerm ? "\tignores-term" : "");
+}
+
+// hostsim/launchd: DOMAIN/LABEL, or DOMAIN/LABEL <tab> PID (sent SIGTERM on bootout).
+struct Job {
+    std::string target;
+    pid_t pid = 0;  // 0: none recorded
+};
+inline Job parseJob(std::string_view line) {
+    auto fields = split(line, "\t");
+    Job job{std::string(fields[0]), 0};
+    // Only a real process id: kill() takes 0 and -1 as whole groups.
+    if (fields.size() > 1) {
+        if (auto pid = decimal(fields[1]); pid && *pid > 1 && *pid <= 0x7fffffff) job.pid = static_cast<pid_t>(*pid);
+    }
+    return job;
+}
+inline std::string jobLine(const Job& job) { return job.pid > 0 ? job.target + "\t" + std::to_string(job.pid) : job.target; }
+
+}  // namespace vesk::hostsim
