@@ -1,11 +1,12 @@
 // Load for the control API, for bench/control-api.
 //
-//   control-load --port PORT [--seconds S] [--clients K] [--idle N]
+//   control-load --port PORT [--seconds S] [--clients K] [--idle N] [--toggle PIN]
 //
 // Holds N idle connections open (each reopened as soon as the server closes it) while K
-// clients ask GET /status back to back, each on a fresh connection, for S seconds. Prints
-// one line: requests answered 200, failures, the rate, and the p50 and p99 latency in
-// microseconds.
+// clients ask GET /status back to back, each on a fresh connection, for S seconds; with
+// --toggle, one more client turns filtering on and off (with the PIN) back to back. Prints
+// one line: requests answered 200, failures, the rate, the p50 and p99 latency in
+// microseconds, idle connections reopened and on-off rounds done.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,12 +32,17 @@ using Clock = std::chrono::steady_clock;
 
 using vesk::bench::connectTo;
 
-// One GET /status on a fresh connection; whether it came back 200.
-bool askStatus(uint16_t port) {
+// A POST with a JSON body, as the companion sends it.
+std::string post(const std::string& path, const std::string& body) {
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// One request on a fresh connection; whether it came back 200.
+bool ask(uint16_t port, const std::string& request) {
     int fd = connectTo(port);
     if (fd < 0) return false;
-    static const char request[] = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    bool sent = ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request - 1);
+    bool sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
     std::string answer;
     char buffer[1024];
     for (ssize_t n; sent && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
@@ -67,15 +73,17 @@ int main(int argc, char** argv) {
     double seconds = 10;
     int clients = 4;
     size_t idle = 1000;
+    std::string togglePin;  // empty: no toggling
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         if (option == "--port") port = static_cast<uint16_t>(std::atoi(argv[i + 1]));
         else if (option == "--seconds") seconds = std::atof(argv[i + 1]);
         else if (option == "--clients") clients = std::atoi(argv[i + 1]);
         else if (option == "--idle") idle = static_cast<size_t>(std::atol(argv[i + 1]));
+        else if (option == "--toggle") togglePin = argv[i + 1];
     }
     if (port == 0) {
-        std::fprintf(stderr, "usage: control-load --port PORT [--seconds S] [--clients K] [--idle N]\n");
+        std::fprintf(stderr, "usage: control-load --port PORT [--seconds S] [--clients K] [--idle N] [--toggle PIN]\n");
         return 2;
     }
     std::atomic<bool> stop{false};
@@ -88,13 +96,22 @@ int main(int argc, char** argv) {
     long failures = 0;
     auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::vector<std::thread> askers;
+    // Filtering turned on and off back to back, with the PIN, beside the status clients.
+    std::atomic<long> toggles{0};
+    if (!togglePin.empty()) {
+        askers.emplace_back([&] {
+            const std::string on = post("/enable", "{}"), off = post("/disable", "{\"pin\":\"" + togglePin + "\"}");
+            while (Clock::now() < end) toggles += ask(port, on) && ask(port, off);
+        });
+    }
+    static const std::string status = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     for (int c = 0; c < clients; ++c) {
         askers.emplace_back([&] {
             std::vector<double> mine;
             long failed = 0;
             while (Clock::now() < end) {
                 auto start = Clock::now();
-                bool ok = askStatus(port);
+                bool ok = ask(port, status);
                 double took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
                 ok ? mine.push_back(took) : static_cast<void>(++failed);
             }
@@ -108,7 +125,8 @@ int main(int argc, char** argv) {
     idler.join();
     std::sort(latencies.begin(), latencies.end());
     auto at = [&](double q) { return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(q * static_cast<double>(latencies.size() - 1))]; };
-    std::printf("answered %zu failed %ld rate %.0f p50_us %.0f p99_us %.0f idle_reopened %ld\n", latencies.size(),
-                failures, static_cast<double>(latencies.size()) / seconds, at(0.5), at(0.99), reopened.load());
+    std::printf("answered %zu failed %ld rate %.0f p50_us %.0f p99_us %.0f idle_reopened %ld toggles %ld\n",
+                latencies.size(), failures, static_cast<double>(latencies.size()) / seconds, at(0.5), at(0.99),
+                reopened.load(), toggles.load());
     return 0;
 }
