@@ -91,10 +91,9 @@ private:
     StderrLine stderrLine;
     HostRoot hostRoot = HostRoot::fromEnvironment();
 
-    // The parts, owned by `parts` (last, so that they go before anything they use); the
-    // pointers are for wiring.
-    // Work that may block (tools, waits) runs on the pool; delayed host work on the
-    // utility queue.
+    // The units, owned by `parts` (declared last, so that they go before anything they
+    // use); these pointers are for wiring. Work that may block (tools, waits) runs on the
+    // pool; delayed host work on the utility queue.
     BlockingPool* work = nullptr;
     SerialQueue* utility = nullptr;
     // The host: its tools, its user, and the units that act on it.
