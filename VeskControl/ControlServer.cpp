@@ -18,7 +18,6 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
 public:
     Connection(ControlServer& owner, asio::ip::tcp::socket accepted)
         : server(owner), socket(std::move(accepted)), deadline(owner.loop) {}
-    ~Connection() { server.open.erase(this); }
 
     void start() {
         server.open.insert(this);
@@ -26,6 +25,7 @@ public:
         read();
     }
 
+    // Every connection ends here, on the loop (the last reference may go on the pool).
     void close() {
         server.open.erase(this);
         deadline.cancel();

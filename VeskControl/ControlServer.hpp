@@ -62,7 +62,6 @@ private:
     uint16_t boundPort = 0;
     Log log{LogChannels::control};
     // The connections not yet closed, so that stop can close them; the loop's alone.
-    // Declared before the loop, whose end releases the last of them.
     std::unordered_set<Connection*> open;
     asio::io_context loop{1};
     std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
