@@ -6,8 +6,16 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <locale.h>
+#include <stdlib.h>
+#if __has_include(<xlocale.h>)
+#include <xlocale.h>
+#endif
+
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -17,16 +25,6 @@
 #include "VeskPlatform/Files.hpp"
 #include "VeskPlatform/Text.hpp"
 #include "VeskPlatform/Utf8.hpp"
-
-#if !(defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L)
-#include <locale.h>
-#include <stdlib.h>
-
-#include <cerrno>
-#if __has_include(<xlocale.h>)
-#include <xlocale.h>
-#endif
-#endif
 
 namespace vesk {
 
@@ -38,14 +36,9 @@ constexpr double distantPast = -62135769600.0;
 // Decimal or exponent notation, finite.
 std::optional<double> secondsFrom(std::string_view text) {
     if (text.empty()) return std::nullopt;
-    double value = 0;
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::general);
-    if (error != std::errc() || stop != end) return std::nullopt;
-#else
-    // For libraries without floating-point from_chars (libc++ on macOS). strtod takes more
-    // (hex, white space, a leading "+"), so only what from_chars would read goes through.
+    // Not from_chars: macOS's C++ library has it for doubles only in recent releases.
+    // strtod takes more (hex, white space, a leading "+"), so only digits, point, sign and
+    // exponent go through, and in the "C" locale whatever the process's is.
     if (text.front() == '+' || text.find_first_not_of("0123456789.eE+-") != std::string_view::npos) {
         return std::nullopt;
     }
@@ -53,18 +46,16 @@ std::optional<double> secondsFrom(std::string_view text) {
     std::string copy(text);
     char* stop = nullptr;
     errno = 0;
-    value = strtod_l(copy.c_str(), &stop, plain);
+    double value = strtod_l(copy.c_str(), &stop, plain);
     if (errno != 0 || stop != copy.c_str() + copy.size()) return std::nullopt;
-#endif
     if (!std::isfinite(value)) return std::nullopt;
     return value;
 }
 
-// The shortest text that reads back as seconds, always with a fraction or an exponent.
+// The shortest digits that read back as the seconds, with an exponent only when it is
+// below -4 or above 15, and always with a fraction or an exponent.
 std::string secondsText(double seconds) {
-    char buffer[32];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, seconds);
-    std::string text(buffer, error == std::errc() ? end : buffer);
+    std::string text = fmt::format("{}", seconds);
     if (text.find_first_of(".ein") == std::string::npos) text += ".0";
     return text;
 }

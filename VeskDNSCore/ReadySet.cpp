@@ -5,20 +5,21 @@
 #include <array>
 #include <cerrno>
 
-#ifdef __linux__
+#include "VeskPlatform/Platform.hpp"
+#if VESK_LINUX_PATHS
 #include <sys/epoll.h>
 #include <unistd.h>
 #endif
 
 namespace vesk {
+
+#if VESK_LINUX_PATHS
 namespace {
 
 // Events taken per turn of the loop; more wait for the next turn.
 constexpr int collectBatch = 64;
 
 }  // namespace
-
-#ifdef __linux__
 
 std::shared_ptr<ReadySet> ReadySet::create(asio::io_context& loop, OnReady onReady) {
     int epoll = ::epoll_create1(EPOLL_CLOEXEC);

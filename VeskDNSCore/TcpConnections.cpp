@@ -12,6 +12,7 @@
 #include <deque>
 
 #include "VeskPlatform/OnLoop.hpp"
+#include "VeskPlatform/Platform.hpp"
 #include "VeskDNSCore/TcpFraming.hpp"
 
 #ifndef MSG_NOSIGNAL
@@ -107,14 +108,14 @@ void TcpConnectionSet::acceptAll() {
     if (!listener) return;
     for (int taken = 0; taken < acceptBatch; ++taken) {
         int listening = listener->native_handle();
-#ifdef __APPLE__
+#if VESK_LINUX_PATHS
+        int accepted = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
         int accepted = ::accept(listening, nullptr, nullptr);
         if (accepted >= 0) {
             ::fcntl(accepted, F_SETFD, FD_CLOEXEC);
             ::fcntl(accepted, F_SETFL, ::fcntl(accepted, F_GETFL) | O_NONBLOCK);
         }
-#else
-        int accepted = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 #endif
         if (accepted >= 0) {
             admit(accepted);

@@ -16,13 +16,14 @@ namespace {
 constexpr size_t drainBatch = 64;
 // The largest query read; the rest of a longer datagram is cut off.
 constexpr size_t queryCapacity = 4096;
+
+}  // namespace
+
+#if VESK_LINUX_PATHS
 // Answers made during a drain wait in slots of this size to be sent together; a larger
 // one is sent at once.
 constexpr size_t heldAnswerCapacity = 1232;
 
-}  // namespace
-
-#ifdef __linux__
 struct UdpListener::Batch {
     std::array<mmsghdr, drainBatch> in{};
     std::array<iovec, drainBatch> inVectors{};
@@ -42,7 +43,7 @@ struct UdpListener::Batch {};
 
 UdpListener::UdpListener(asio::io_context& dnsLoop, QueryHandler& queries, Io io)
     : loop(dnsLoop), handler(queries) {
-#ifdef __linux__
+#if VESK_LINUX_PATHS
     if (io == Io::batched) batch = std::make_unique<Batch>();
 #else
     (void)io;
@@ -108,7 +109,7 @@ void UdpListener::drainOneByOne() {
     later(loop, weak_from_this(), &UdpListener::drain);
 }
 
-#ifdef __linux__
+#if VESK_LINUX_PATHS
 void UdpListener::drainBatched() {
     Batch& b = *batch;
     for (size_t i = 0; i < drainBatch; ++i) {
@@ -156,7 +157,7 @@ void UdpListener::drainBatched() { drainOneByOne(); }
 
 void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
     if (fd < 0) return;
-#ifdef __linux__
+#if VESK_LINUX_PATHS
     if (batch && batch->draining && answer.size() <= heldAnswerCapacity && batch->held < drainBatch) {
         Batch& b = *batch;
         size_t i = b.held++;

@@ -8,6 +8,7 @@
 
 #include "VeskDNSCore/QueryPipeline.hpp"
 #include "VeskDNSCore/LogChannels.hpp"
+#include "VeskPlatform/Platform.hpp"
 
 namespace vesk {
 
@@ -20,7 +21,7 @@ class UdpListener final : public AnswerChannel, public std::enable_shared_from_t
 public:
     enum class Io { batched, single };
     static constexpr Io bestIo() {
-#ifdef __linux__
+#if VESK_LINUX_PATHS
         return Io::batched;
 #else
         return Io::single;

@@ -1,10 +1,11 @@
 #include "UpstreamSocket.hpp"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#ifdef __linux__
+
+#include "VeskPlatform/Platform.hpp"
+#if VESK_LINUX_PATHS
 #include <linux/errqueue.h>
 #endif
 
@@ -15,18 +16,6 @@
 
 namespace vesk {
 namespace {
-
-int openSocket(int type) {
-#ifdef SOCK_CLOEXEC
-    return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-#else
-    int fd = ::socket(AF_INET, type, 0);
-    if (fd < 0) return -1;
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-#endif
-}
 
 // Hands fd to socket, which then owns it; closes it on failure.
 template <typename Socket>
@@ -43,7 +32,7 @@ bool adopt(Socket& socket, int fd, std::string& error) {
 
 std::unique_ptr<asio::ip::tcp::socket> connectUpstream(asio::io_context& loop, uint32_t address,
                                                        uint16_t port, std::string& error) {
-    int fd = openSocket(SOCK_STREAM);
+    int fd = openSocket(AF_INET, SOCK_STREAM, 0, true);
     if (fd < 0) {
         error = std::strerror(errno);
         return nullptr;
@@ -63,12 +52,12 @@ std::unique_ptr<asio::ip::tcp::socket> connectUpstream(asio::io_context& loop, u
 }
 
 int openQuerySocket(std::string& error) {
-    int fd = openSocket(SOCK_DGRAM);
+    int fd = openSocket(AF_INET, SOCK_DGRAM, 0, true);
     if (fd < 0) {
         error = std::strerror(errno);
         return -1;
     }
-#ifdef IP_RECVERR
+#if VESK_LINUX_PATHS
     // An unconnected socket hears of a refusal only through its error queue.
     int on = 1;
     ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
@@ -90,7 +79,7 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 
 int sendToEach(int fd, DnsMessage::View query, const std::vector<sockaddr_in>& addresses,
                size_t first) {
-#ifdef __linux__
+#if VESK_LINUX_PATHS
     constexpr size_t most = 8;
     std::array<mmsghdr, most> messages{};
     iovec content{const_cast<uint8_t*>(query.data()), query.size()};
@@ -111,7 +100,7 @@ int sendToEach(int fd, DnsMessage::View query, const std::vector<sockaddr_in>& a
 
 std::vector<SendError> takeSendErrors(int fd) {
     std::vector<SendError> errors;
-#if defined(__linux__) && defined(IP_RECVERR)
+#if VESK_LINUX_PATHS
     for (;;) {
         SendError taken{};
         alignas(cmsghdr) char control[256];

@@ -57,7 +57,7 @@ void BrowserRestart::restartRunning() {
         return;
     }
     parts.relay.dropPrivateRelayTunnel();
-    auto home = parts.console.home(*uid);
+    auto user = parts.console.account(*uid);
 
     std::vector<const Browser*> stopped;
     for (const auto& browser : browsers()) {
@@ -78,12 +78,14 @@ void BrowserRestart::restartRunning() {
         if (running(browser)) run("/usr/bin/killall", {"-KILL", browser->proc});
     }
     parts.clock.sleepFor(600ms);
-    if (home) {
-        for (const auto* browser : stopped) purgeCaches(browser->caches, *home);
+    if (user) {
+        for (const auto* browser : stopped) purgeCaches(browser->caches, user->home);
     }
     parts.systemDNS.flushDNSCache();
     for (const auto* browser : stopped) {
-        run("/bin/launchctl", {"asuser", std::to_string(*uid), "/usr/bin/open", "-a", browser->app});
+        if (auto command = parts.console.inSession(*uid, "/usr/bin/open", {"-a", browser->app})) {
+            run("/bin/launchctl", *command);
+        }
     }
 }
 

@@ -141,11 +141,20 @@ FilterController::SettingsCheck FilterController::checkSettings() {
             check.restores.push_back({entry.service, entry.servers, restored, !seen.contains(entry.service)});
         }
         remember(reading);
-        bool anyRestored = std::any_of(check.restores.begin(), check.restores.end(),
+        bool anyAccepted = std::any_of(check.restores.begin(), check.restores.end(),
                                        [](const Restore& restore) { return restore.restored; });
-        if (!anyRestored) return publish(reading);
+        if (!anyAccepted) return publish(reading);
         parts.systemDNS.flushDNSCache();
-        readBack();
+        // The tool's word is not enough: only what reads back as changed was restored.
+        auto after = parts.systemDNS.readServers();
+        for (auto& restore : check.restores) {
+            auto now = std::find_if(after.begin(), after.end(), [&](const SystemDNS::ServiceServers& entry) {
+                return entry.service == restore.service;
+            });
+            restore.restored = restore.restored && (now == after.end() || SystemDNS::onlyFilter(*now));
+        }
+        remember(after);
+        publish(after);
     });
     return check;
 }

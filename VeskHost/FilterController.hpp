@@ -76,7 +76,7 @@ public:
     struct Restore {
         std::string service;
         std::vector<std::string> servers;  // as found
-        bool restored = false;
+        bool restored = false;   // false: the host refused the change, or did not make it
         bool neverSeen = false;  // a service not seen before this look
         bool operator==(const Restore&) const = default;
     };

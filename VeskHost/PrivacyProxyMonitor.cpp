@@ -87,9 +87,10 @@ std::string PrivacyProxyMonitor::notificationScript(const std::string& title, co
 void PrivacyProxyMonitor::notifyUser(const std::string& title, const std::string& body) {
     auto uid = parts.console.find();
     if (!uid) return;
-    // The notification has to be posted in the user's session, not root's.
-    parts.tools.startDetached("/bin/launchctl", {"asuser", std::to_string(*uid), "/usr/bin/osascript", "-e",
-                                                 notificationScript(title, body)});
+    // The notification has to be posted in the user's session, by the user.
+    if (auto command = parts.console.inSession(*uid, "/usr/bin/osascript", {"-e", notificationScript(title, body)})) {
+        parts.tools.startDetached("/bin/launchctl", *command);
+    }
 }
 
 }  // namespace vesk

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "VeskPlatform/Files.hpp"
+#include "VeskPlatform/Utf8.hpp"
 
 namespace vesk {
 namespace {
@@ -14,6 +15,9 @@ constexpr const char* launchctl = "/bin/launchctl";
 constexpr const char* agentLabel = "com.apple.networkserviceproxy";
 constexpr const char* agentPreferences = "Library/Preferences/com.apple.networkserviceproxy.plist";
 constexpr const char* agentJob = "/System/Library/LaunchAgents/com.apple.networkserviceproxy.plist";
+// launchctl's status for a system service it will not touch while the system's integrity
+// protection is on.
+constexpr int protectedBySystem = 150;
 
 }  // namespace
 
@@ -35,14 +39,14 @@ bool PrivateRelay::safariPrivacyProxyActive(Clock::Wall::time_point now) {
         if (proxyCache && now < proxyCache->at + 15s) return proxyCache->value;
     }
     bool active = false;
-    if (auto uid = console.find()) {
+    auto uid = console.find();
+    auto command = uid ? console.inSession(*uid, "/usr/bin/defaults",
+                                           {"read", "com.apple.Safari", "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"})
+                       : std::nullopt;
+    if (command) {
         // A missing preference prints nothing on standard output, so it reads as false
         // whatever the status.
-        auto answer = tools.capture(launchctl,
-                                    {"asuser", std::to_string(*uid), "/usr/bin/defaults", "read",
-                                     "com.apple.Safari",
-                                     "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"},
-                                    ToolRunner::Capture::outputOnly);
+        auto answer = tools.capture(launchctl, *command, ToolRunner::Capture::outputOnly);
         if (answer.code != -1) active = parsePrivacyProxyActive(answer.out);
     }
     std::lock_guard lock(proxyCacheLock);
@@ -55,16 +59,34 @@ void PrivateRelay::dropPrivateRelayTunnel() {
     if (!uid) return;
     std::string domain = "gui/" + std::to_string(*uid);
     std::string target = domain + "/" + agentLabel;
-    tools.run(launchctl, {"bootout", target});
+    bool refused = false;
+    auto step = [&](const ToolRunner::Args& args) {
+        auto result = tools.capture(launchctl, args, ToolRunner::Capture::outputAndErrors);
+        if (result.code == protectedBySystem) {
+            refused = true;
+        } else if (result.code != 0) {
+            std::string words;
+            for (const auto& arg : args) words += " " + arg;
+            log.info("relay reset: launchctl{} failed (status {}): {}", words, result.code, Utf8::trimmed(result.out));
+        }
+        return result.code;
+    };
+    step({"bootout", target});
     clock.sleepFor(500ms);
-    if (auto home = console.home(*uid)) Files::removeBeneath(root.path(*home), agentPreferences);
+    if (auto user = console.account(*uid)) Files::removeBeneath(root.path(user->home), agentPreferences);
     clock.sleepFor(300ms);
     // A kickstart fails when the bootout left the agent unloaded: load it from its job
-    // definition instead.
-    if (tools.run(launchctl, {"kickstart", "-k", target}) != 0) {
-        tools.run(launchctl, {"bootstrap", domain, agentJob});
+    // definition instead. One the system refused to touch is still loaded.
+    int kicked = step({"kickstart", "-k", target});
+    bool restarted = kicked == 0 || (kicked != protectedBySystem && step({"bootstrap", domain, agentJob}) == 0);
+    if (restarted) {
+        log.info("wiped + cold-restarted networkserviceproxy — relay can't re-fetch ingress");
+    } else if (refused) {
+        // It stays so until the protection is turned off, which takes a restart of the Mac.
+        if (!refusalLogged.exchange(true)) log.info("relay agent cannot be restarted: protected by the system");
+    } else {
+        log.info("relay agent was not restarted");
     }
-    log.info("wiped + cold-restarted networkserviceproxy — relay can't re-fetch ingress");
 }
 
 }  // namespace vesk

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,8 +30,9 @@ public:
     bool safariPrivacyProxyActive(Clock::Wall::time_point now);
     // "1" or "true" in any letter case, white space around, reads as active.
     static bool parsePrivacyProxyActive(const std::string& text);
-    // Unloads the user's relay agent, deletes its preferences and starts it afresh.
-    // Blocks for at least 0.8 seconds.
+    // Unloads the user's relay agent, deletes its preferences and starts it afresh; each
+    // step that fails is logged, and success only when the agent was restarted. Blocks for
+    // at least 0.8 seconds.
     void dropPrivateRelayTunnel();
 
 private:
@@ -45,6 +47,7 @@ private:
     };
     std::mutex proxyCacheLock;  // guards proxyCache
     std::optional<Probe> proxyCache;
+    std::atomic<bool> refusalLogged{false};
 };
 
 }  // namespace vesk

@@ -1,5 +1,7 @@
 #include "SystemDNS.hpp"
 
+#include <algorithm>
+
 #include "VeskPlatform/Text.hpp"
 
 namespace vesk {
@@ -44,20 +46,42 @@ SystemDNS::Reading SystemDNS::readServers() {
     return found;
 }
 
-// A plain substring test, as on the tool's own answer: "127.0.0.10" counts too.
+// Whole entries: a server 127.0.0.10 is someone else's.
 bool SystemDNS::pointsAtFilter(const Reading& reading) {
-    for (const auto& entry : reading) {
-        for (const auto& server : entry.servers) {
-            if (server.find("127.0.0.1") != std::string::npos) return true;
-        }
-    }
-    return false;
+    return std::any_of(reading.begin(), reading.end(), [](const ServiceServers& entry) {
+        return std::find(entry.servers.begin(), entry.servers.end(), "127.0.0.1") != entry.servers.end();
+    });
 }
 
 bool SystemDNS::onlyFilter(const ServiceServers& entry) { return entry.servers == std::vector<std::string>{"127.0.0.1"}; }
 
 bool SystemDNS::pointAtFilter(const std::string& service) {
     return networksetup({"-setdnsservers", service, "127.0.0.1"}).code == 0;
+}
+
+// An address the network gave: not "none", and not one the Mac gave itself for want of a
+// network (169.254/16, fe80::/10).
+bool SystemDNS::linkActive(std::string_view info) {
+    for (auto line : nonEmptyLines(info)) {
+        std::string_view address;
+        if (line.starts_with("IP address: ")) {
+            address = line.substr(12);
+            if (address.starts_with("169.254.")) continue;
+        } else if (line.starts_with("IPv6 IP address: ")) {
+            address = line.substr(17);
+            if (address.starts_with("fe80:")) continue;
+        } else {
+            continue;
+        }
+        if (!address.empty() && address != "none") return true;
+    }
+    return false;
+}
+
+bool SystemDNS::online() {
+    auto names = services();
+    return std::any_of(names.begin(), names.end(),
+                       [this](const std::string& service) { return linkActive(networksetup({"-getinfo", service}).out); });
 }
 
 void SystemDNS::flushDNSCache() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "VeskPlatform/ToolRunner.hpp"
@@ -39,6 +40,11 @@ public:
     // Points one service at the filter, as enable does; false when the tool refused. The
     // caller flushes the cache once it has put back all it needs to.
     bool pointAtFilter(const std::string& service);
+    // Whether some enabled service has a network: without one the host sends no lookup
+    // anywhere, the filter included.
+    bool online();
+    // Whether networksetup -getinfo's answer shows an address a network gave.
+    static bool linkActive(std::string_view info);
 
 private:
     ToolRunner::Result networksetup(const ToolRunner::Args& args);

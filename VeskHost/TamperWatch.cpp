@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include "VeskHost/TamperChecks.hpp"
 
@@ -81,11 +82,11 @@ void TamperWatch::check() {
     checkSettings(settings, found);
     checkResolverFiles(found);
     checkHostsFile(found);
-    checkCanary(found);
+    bool canaryRan = checkCanary(found);
     // Filtering turned off or on meanwhile makes what was read stale: turning it on is never
     // itself a finding.
     if (parts.controller.snapshot()->changes != settings.changes) return;
-    settle(found);
+    settle(found, canaryRan);
 }
 
 // Nothing to watch; whatever is found once filtering is back on is new.
@@ -97,19 +98,40 @@ void TamperWatch::forget() {
     lastLogged = {};
     canaryFailedBefore = false;
     ticksSinceSettings = 3;
+    refused.clear();
+    offline = false;
     parts.controller.noteTamper({});
 }
 
 void TamperWatch::checkSettings(const FilterController::SettingsCheck& settings, Found& found) {
+    refusedNext.clear();
+    refusalsNew.clear();
+    auto now = parts.clock.wallNow();
     for (const auto& entry : settings.restores) {
+        // Not the user's doing: the host will not let anyone change it. Logged at most
+        // hourly while it stays so.
+        if (!entry.restored) {
+            auto known = refused.find(entry.service);
+            if (known != refused.end() && known->second.servers == entry.servers) {
+                auto& kept = refusedNext.emplace(entry.service, known->second).first->second;
+                if (now - kept.logged < reportEvery) continue;
+                kept.logged = now;
+            } else {
+                refusedNext.emplace(entry.service, Refusal{entry.servers, now});
+                refusalsNew.push_back(entry.service + " (refused)");
+            }
+            log.info("tamper: dns settings of {} are {} and the system refuses to change them", entry.service,
+                     entry.servers.empty() ? "empty" : joined(entry.servers, " "));
+            continue;
+        }
         // A service that first appears with no servers of its own uses the network's (a
         // dock's Ethernet, a tethered phone): put right without a word to the partner.
         if (entry.neverSeen && entry.servers.empty() && entry.restored) {
             log.info("tamper: new service {} pointed at the filter", entry.service);
             continue;
         }
-        log.info("tamper: dns settings of {} were {} — {}", entry.service,
-                 entry.servers.empty() ? "empty" : joined(entry.servers, " "), entry.restored ? "restored" : "NOT restored");
+        log.info("tamper: dns settings of {} were {} — restored", entry.service,
+                 entry.servers.empty() ? "empty" : joined(entry.servers, " "));
         found[static_cast<size_t>(Via::dnsSettings)].push_back(entry.service);
     }
 }
@@ -166,43 +188,55 @@ void TamperWatch::checkHostsFile(Found& found) {
 // The lookup goes the way every program's does; it must come to our listener and get no
 // address (we answer NXDOMAIN). A lookup slower than the wait still counts once the name
 // has come.
-void TamperWatch::checkCanary(Found& found) {
-    if (!parts.armCanary || !parts.lookup || !parts.canaryCame) return;
+bool TamperWatch::checkCanary(Found& found) {
+    if (!parts.armCanary || !parts.lookup || !parts.canaryCame) return true;
+    bool wasOffline = std::exchange(offline, parts.online && !parts.online());
+    if (offline != wasOffline) log.info("tamper: {}", offline ? "no network — canary paused" : "network back — canary resumed");
+    if (offline) return false;
     std::string canary = parts.armCanary();
     auto started = parts.clock.now();
     auto result = parts.lookup(canary);
     bool came = parts.canaryCame(started + canaryWait);
-    if (came && result.addresses.empty()) return;
+    if (came && result.addresses.empty()) return true;
     std::string text = result.describe();
     auto& logged = lastLogged[static_cast<size_t>(Via::canary)];
     if (logged != text) log.info("tamper: canary lookup did not reach the filter ({})", text);
     logged = text;
     found[static_cast<size_t>(Via::canary)].push_back(text);
+    return true;
 }
 
-void TamperWatch::settle(Found& found) {
+void TamperWatch::settle(Found& found, bool canaryRan) {
     constexpr auto canary = static_cast<size_t>(Via::canary);
     bool canaryFailed = !found[canary].empty();
     ticksSinceSettings = found[static_cast<size_t>(Via::dnsSettings)].empty() ? std::min(ticksSinceSettings + 1, 3) : 0;
-    bool explained = !canaryFailedBefore || ticksSinceSettings < 3;
-    canaryFailedBefore = canaryFailed;
-    // Once a finding, it stays one for as long as it fails.
-    if (explained && !state[canary].since) found[canary].clear();
-    if (!canaryFailed) lastLogged[canary].clear();
+    if (canaryRan) {
+        bool explained = !canaryFailedBefore || ticksSinceSettings < 3;
+        canaryFailedBefore = canaryFailed;
+        // Once a finding, it stays one for as long as it fails.
+        if (explained && !state[canary].since) found[canary].clear();
+        if (!canaryFailed) lastLogged[canary].clear();
+    }
+    refused = std::move(refusedNext);
 
     auto now = parts.clock.wallNow();
     std::vector<std::pair<Via, std::string>> due;
     TamperFindings findings;
+    for (const auto& what : refusalsNew) due.emplace_back(Via::dnsSettings, what);
     for (size_t i = 0; i < kinds; ++i) {
         auto& kind = state[i];
-        if (found[i].empty()) {
+        // An unsent canary says nothing: an open finding stays open, untold again.
+        bool unsent = i == canary && !canaryRan;
+        if (found[i].empty() && !unsent) {
             if (kind.since) log.info("tamper: {} no longer seen", name(static_cast<Via>(i)));
             kind = {};
             continue;
         }
-        if (!kind.since) kind.since = now;
+        if (!kind.since && !unsent) kind.since = now;
+        if (!kind.since) continue;
         findings.via.emplace_back(name(static_cast<Via>(i)));
         if (!findings.since || *kind.since < *findings.since) findings.since = kind.since;
+        if (unsent) continue;
         // A clock set back waits as if the hour had just begun.
         if (kind.lastReported && now - *kind.lastReported < reportEvery) continue;
         kind.lastReported = now;

@@ -30,7 +30,8 @@ namespace vesk {
 // that never reach the filter at all (an encrypted resolver a profile installed), found by
 // a canary lookup through the system's resolver. Each kind of finding is told to the
 // partner once, then at most once an hour while it lasts; one that clears and comes back
-// is new. Files are only ever read.
+// is new. A service whose settings the host refuses to change (some VPNs) is told once
+// while its settings stay the same. Files are only ever read.
 class TamperWatch {
 public:
     enum class Via { dnsSettings, resolverFile, hostsFile, canary };
@@ -47,6 +48,9 @@ public:
         std::function<std::string()> armCanary;
         std::function<SystemLookup::Result(const std::string& name)> lookup;
         std::function<bool(Clock::Monotonic::time_point deadline)> canaryCame;
+        // Whether the host has a network at all: without one (a closed lid, Wi-Fi off) it
+        // sends no lookup anywhere, and the canary is not sent.
+        std::function<bool()> online;
         // Tells the partner: the kind's name and what was found. Empty: nobody to tell.
         std::function<void(const std::string& via, const std::string& what)> report;
         Clock& clock;  // wall time for the hourly rule and the status, monotonic for waits
@@ -82,8 +86,9 @@ private:
     void checkSettings(const FilterController::SettingsCheck& settings, Found& found);
     void checkResolverFiles(Found& found);
     void checkHostsFile(Found& found);
-    void checkCanary(Found& found);
-    void settle(Found& found);
+    // False when it could not be sent (no network): what it found before stands.
+    bool checkCanary(Found& found);
+    void settle(Found& found, bool canaryRan);
     void forget();
 
     Parts parts;
@@ -96,6 +101,15 @@ private:
     std::map<std::string, bool> routingDomains;
     std::array<std::string, kinds> lastLogged;
     std::array<Kind, kinds> state;
+    // Services whose settings the host refused, with the servers they had: told once. The
+    // next look's are kept apart until it settles, so that a stale look tells nobody.
+    struct Refusal {
+        std::vector<std::string> servers;
+        Clock::Wall::time_point logged;
+    };
+    std::map<std::string, Refusal> refused, refusedNext;
+    std::vector<std::string> refusalsNew;
+    bool offline = false;
     // A failed canary is a finding of its own only once it fails two ticks running with no
     // settings finding at either or the tick before: changed settings fail it too.
     bool canaryFailedBefore = false;

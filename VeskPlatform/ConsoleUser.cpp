@@ -10,4 +10,13 @@ std::optional<uid_t> HostConsoleUser::find() const {
     return info.st_uid;
 }
 
+std::optional<ToolRunner::Args> ConsoleUser::inSession(uid_t uid, const std::string& tool,
+                                                       const ToolRunner::Args& args) const {
+    auto user = account(uid);
+    if (!user) return std::nullopt;
+    ToolRunner::Args words{"asuser", std::to_string(uid), "/usr/bin/sudo", "-u", user->name, tool};
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
 }  // namespace vesk

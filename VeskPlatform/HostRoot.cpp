@@ -13,8 +13,8 @@
 namespace vesk {
 namespace {
 
-// The home directory field of uid's entry in a passwd(5) text.
-std::optional<std::string> homeInPasswd(const std::string& text, uid_t uid) {
+// The name and home directory fields of uid's entry in a passwd(5) text.
+std::optional<HostRoot::Account> accountInPasswd(const std::string& text, uid_t uid) {
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] == '#') continue;
@@ -25,8 +25,8 @@ std::optional<std::string> homeInPasswd(const std::string& text, uid_t uid) {
         char* end = nullptr;
         unsigned long id = std::strtoul(fields[2].c_str(), &end, 10);
         if (fields[2].empty() || *end != '\0' || id != uid) continue;
-        if (fields[5].empty()) return std::nullopt;
-        return fields[5];
+        if (fields[0].empty() || fields[5].empty()) return std::nullopt;
+        return HostRoot::Account{fields[0], fields[5]};
     }
     return std::nullopt;
 }
@@ -52,10 +52,10 @@ std::string HostRoot::path(const std::string& hostPath) const {
     return root + hostPath;
 }
 
-std::optional<std::string> HostRoot::homeOf(uid_t uid) const {
+std::optional<HostRoot::Account> HostRoot::accountOf(uid_t uid) const {
     if (!root.empty()) {
         auto text = Files::readAll(root + "/etc/passwd");
-        return text ? homeInPasswd(*text, uid) : std::nullopt;
+        return text ? accountInPasswd(*text, uid) : std::nullopt;
     }
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 4096);
@@ -67,10 +67,11 @@ std::optional<std::string> HostRoot::homeOf(uid_t uid) const {
             buffer.resize(buffer.size() * 2);
             continue;
         }
-        if (failed != 0 || found == nullptr || entry.pw_dir == nullptr || *entry.pw_dir == '\0') {
+        if (failed != 0 || found == nullptr || entry.pw_dir == nullptr || *entry.pw_dir == '\0' ||
+            entry.pw_name == nullptr || *entry.pw_name == '\0') {
             return std::nullopt;
         }
-        return std::string(entry.pw_dir);
+        return Account{entry.pw_name, entry.pw_dir};
     }
 }
 

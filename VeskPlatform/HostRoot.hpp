@@ -22,9 +22,13 @@ public:
 
     // The local path for an absolute host path; other paths are returned as they are.
     std::string path(const std::string& hostPath) const;
-    // The home directory (a host path) of a user from the password database: the system's,
-    // or ROOT/etc/passwd under a host root. None when the user is unknown.
-    std::optional<std::string> homeOf(uid_t uid) const;
+    // A user's name and home directory (a host path) from the password database: the
+    // system's, or ROOT/etc/passwd under a host root. None when the user is unknown or has
+    // no home.
+    struct Account {
+        std::string name, home;
+    };
+    std::optional<Account> accountOf(uid_t uid) const;
 
 private:
     std::string root;  // empty: the file system itself

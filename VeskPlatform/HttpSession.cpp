@@ -1,12 +1,11 @@
 #include "HttpSession.hpp"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <sys/socket.h>
 
 #include <map>
 
 #include "VeskPlatform/Log.hpp"
+#include "VeskPlatform/Platform.hpp"
 #include "VeskPlatform/Threads.hpp"
 
 namespace vesk {
@@ -34,14 +33,8 @@ HttpResponse failure(std::string error) {
 }
 
 // Sockets the daemon opens are close-on-exec, so no tool it runs inherits one.
-curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
-#ifdef SOCK_CLOEXEC
-    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-#else
-    int fd = ::socket(address->family, address->socktype, address->protocol);
-    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    return fd;
-#endif
+curl_socket_t openCurlSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return openSocket(address->family, address->socktype, address->protocol);
 }
 
 }  // namespace
@@ -89,7 +82,7 @@ struct HttpSession::Transfer {
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::take);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);
-        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &openSocket);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &openCurlSocket);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));

@@ -1,6 +1,7 @@
 #include "Log.hpp"
 
 #include "VeskPlatform/Files.hpp"
+#include "VeskPlatform/Platform.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -271,9 +272,11 @@ public:
     void write(const LogLine& line) override {
         os_log_t& handle = handles[line.subsystem + "\n" + line.category];
         if (handle == nullptr) handle = os_log_create(line.subsystem.c_str(), line.category.c_str());
+        // Info lines at the default level: the system keeps those on disk, while its info
+        // level lives in memory only and is gone when someone looks.
         os_log_type_t type = line.level == LogLevel::error   ? OS_LOG_TYPE_ERROR
                              : line.level == LogLevel::debug ? OS_LOG_TYPE_DEBUG
-                                                             : OS_LOG_TYPE_INFO;
+                                                             : OS_LOG_TYPE_DEFAULT;
         os_log_with_type(handle, type, "%{public}s", line.text.c_str());
     }
 
@@ -320,7 +323,7 @@ private:
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
         for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
-            fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+            fd = openSocket(AF_UNIX, type, 0);
             if (fd < 0) break;
             if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
                 stream = type == SOCK_STREAM;

@@ -1,5 +1,6 @@
 #include "ToolRunner.hpp"
 
+#include "VeskPlatform/Platform.hpp"
 #include "VeskPlatform/Utf8.hpp"
 
 #include <fcntl.h>
@@ -8,7 +9,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#ifdef __linux__
+#if VESK_LINUX_PATHS
 #include <sys/syscall.h>
 #endif
 
@@ -89,12 +90,12 @@ int aboveStandard(int fd) {
 // A pipe whose ends are not inherited by any child started meanwhile by another thread.
 bool makePipe(Descriptor& readEnd, Descriptor& writeEnd) {
     int fds[2];
-#ifdef __APPLE__
+#if VESK_LINUX_PATHS
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+#else
     if (::pipe(fds) != 0) return false;
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#else
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
 #endif
     readEnd.reset(aboveStandard(fds[0]));
     writeEnd.reset(aboveStandard(fds[1]));
@@ -211,7 +212,7 @@ std::optional<int> tryWait(pid_t pid) {
 }
 
 std::optional<int> waitUntil(pid_t pid, Clock::time_point deadline) {
-#if defined(__linux__) && defined(SYS_pidfd_open)
+#if VESK_LINUX_PATHS && defined(SYS_pidfd_open)
     // The descriptor turns readable when the process ends, so the loop below finds it
     // ended at once. Kernels before 5.3 lack it, and the loop polls waitpid instead.
     Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +12,8 @@ namespace vesk::bench {
 
 // A TCP connection to 127.0.0.1:port, or -1.
 inline int connectTo(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

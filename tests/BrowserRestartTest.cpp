@@ -63,8 +63,8 @@ TEST(BrowserRestartTest, QuitsPurgesFlushesAndRelaunchesTheRunningBrowsers) {
     expected.insert(expected.end(), {"/usr/bin/pgrep -x Safari", "/usr/bin/pgrep -x firefox",
                                      "/usr/bin/pgrep -x Safari", "/usr/bin/pgrep -x firefox",
                                      "/usr/bin/dscacheutil -flushcache", "/usr/bin/killall -HUP mDNSResponder",
-                                     "/bin/launchctl asuser 501 /usr/bin/open -a Safari",
-                                     "/bin/launchctl asuser 501 /usr/bin/open -a Firefox"});
+                                     "/bin/launchctl asuser 501 /usr/bin/sudo -u user1 /usr/bin/open -a Safari",
+                                     "/bin/launchctl asuser 501 /usr/bin/sudo -u user1 /usr/bin/open -a Firefox"});
     EXPECT_EQ(host.callsAfterRelayReset(), expected);
     // Both gone at the first look: the quit wait is cut short.
     EXPECT_THAT(host.clock.slept(), ElementsAre(500ms, 300ms, 600ms));
@@ -103,7 +103,7 @@ TEST(BrowserRestartTest, PurgesOnlyInsideTheUsersLibrary) {
         std::ofstream(home + "/" + path + "/file") << "x";
     }
     Host host({"Safari"});
-    host.console.homeDirectory = home;
+    host.console.user = HostRoot::Account{"user1", home};
     host.restart.restartRunning();
     host.restart.purgeCaches({"Documents/Caches", "/Library/Keep", "Library/../Documents"}, home);
     namespace fs = std::filesystem;

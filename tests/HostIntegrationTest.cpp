@@ -37,6 +37,7 @@ struct SimulatedHost {
     BlockingPool pool{"test.host"};
     BrowserRestart restart{{tools, console, root, clock, systemDNS, relay}, pool};
     std::string uid = std::to_string(sim.consoleUid());
+    std::string asUser = "launchctl asuser " + uid + " /usr/bin/sudo -u user1 /usr/bin/";
 
     SimulatedHost() { sim.clearCalls(); }
 };
@@ -56,17 +57,17 @@ TEST(HostIntegrationTest, RestartEndsPurgesAndRelaunchesBrowsersWithoutFollowing
 
     host.restart.restartRunning();
 
-    std::vector<std::string> expected{
-        "launchctl bootout gui/" + host.uid + "/com.apple.networkserviceproxy",
-        "launchctl kickstart -k gui/" + host.uid + "/com.apple.networkserviceproxy",
-        "launchctl bootstrap gui/" + host.uid + " /System/Library/LaunchAgents/com.apple.networkserviceproxy.plist"};
+    // The relay agent is the system's: both steps are refused, and nothing is loaded anew.
+    std::vector<std::string> expected{"launchctl bootout gui/" + host.uid + "/com.apple.networkserviceproxy",
+                                      "launchctl kickstart -k gui/" + host.uid + "/com.apple.networkserviceproxy"};
     for (const auto& browser : BrowserRestart::browsers()) expected.push_back("killall -TERM " + shellWord(browser.proc));
     // Each look finds Safari gone and firefox, which ignores TERM, still there; 4 s of looks.
     for (int look = 0; look < 16; ++look) expected.insert(expected.end(), {"pgrep -x Safari", "pgrep -x firefox"});
     expected.insert(expected.end(), {"pgrep -x Safari", "pgrep -x firefox", "killall -KILL firefox",
                                      "dscacheutil -flushcache", "killall -HUP mDNSResponder",
-                                     "launchctl asuser " + host.uid + " /usr/bin/open -a Safari", "open -a Safari",
-                                     "launchctl asuser " + host.uid + " /usr/bin/open -a Firefox", "open -a Firefox"});
+                                     host.asUser + "open -a Safari", "sudo -u user1 /usr/bin/open -a Safari",
+                                     "open -a Safari", host.asUser + "open -a Firefox",
+                                     "sudo -u user1 /usr/bin/open -a Firefox", "open -a Firefox"});
     EXPECT_EQ(host.sim.calls(), expected);
     EXPECT_THAT(host.sim.processes(), ElementsAre("Finder", "mDNSResponder", "Safari", "firefox"));
     EXPECT_FALSE(fs::exists(library + "/Caches/com.apple.Safari"));
@@ -86,8 +87,8 @@ TEST(HostIntegrationTest, RelayProbeReadsSafarisPreferenceAsTheConsoleUser) {
     host.sim.setSafariRelay("1");
     EXPECT_TRUE(host.relay.safariPrivacyProxyActive(now + 15s));
     std::string read = "defaults read com.apple.Safari WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork";
-    EXPECT_THAT(host.sim.calls(), ElementsAre("launchctl asuser " + host.uid + " /usr/bin/" + read, read,
-                                              "launchctl asuser " + host.uid + " /usr/bin/" + read, read));
+    EXPECT_THAT(host.sim.calls(), ElementsAre(host.asUser + read, "sudo -u user1 /usr/bin/" + read, read,
+                                              host.asUser + read, "sudo -u user1 /usr/bin/" + read, read));
 }
 
 TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {

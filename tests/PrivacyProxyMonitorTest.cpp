@@ -85,7 +85,7 @@ TEST(PrivacyProxyMonitor, NotificationScriptKeepsQuotesOutOfTheLiterals) {
 }
 
 const std::string expectedNotification =
-    "/bin/launchctl asuser 501 /usr/bin/osascript -e " +
+    "/bin/launchctl asuser 501 /usr/bin/sudo -u user1 /usr/bin/osascript -e " +
     shellWord("display notification \"iCloud Private Relay is on and is bypassing the content filter in Safari. "
               "Turn it off in System Settings to stay protected.\" with title \"Safari isn’t protected\" "
               "sound name \"Sosumi\"");

@@ -43,7 +43,7 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
         {"header only", header, {}, false, {}},
         {"nothing at all", "", {}, false, {}},
         {"loopback among others", fourLines, {{"Wi-Fi", "127.0.0.1\n8.8.8.8\n"}}, true, {"Wi-Fi", "Thunderbolt Bridge"}},
-        {"any text holding the address", fourLines, {{"Thunderbolt Bridge", "127.0.0.10\n"}}, true,
+        {"another address that begins the same", fourLines, {{"Thunderbolt Bridge", "127.0.0.10\n"}}, false,
          {"Wi-Fi", "Thunderbolt Bridge"}},
         {"no servers set", fourLines, {{"Wi-Fi", "There aren't any DNS Servers set on Wi-Fi.\n"}}, false,
          {"Wi-Fi", "Thunderbolt Bridge"}},
@@ -63,6 +63,20 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
         }
         EXPECT_EQ(tools.calls(), expected);
     }
+}
+
+// Only an address a network gave counts as a link: none, or one the Mac gave itself, is none.
+TEST(SystemDNSTest, ALinkIsActiveWithAnAddressFromTheNetwork) {
+    const std::pair<const char*, bool> cases[] = {
+        {"DHCP Configuration\nIP address: 192.168.1.23\nSubnet mask: 255.255.255.0\nRouter: 192.168.1.1\n", true},
+        {"DHCP Configuration\nClient ID: \nIPv6: Automatic\nIPv6 IP address: none\nIPv6 Router: none\n", false},
+        {"IP address: none\n", false},
+        {"Manual Configuration\nIP address: 169.254.12.3\n", false},
+        {"IPv6 IP address: 2001:db8::5\n", true},
+        {"IPv6 IP address: fe80::1\n", false},
+        {"** Error: The parameters were not valid.\n", false},
+    };
+    for (const auto& [info, active] : cases) EXPECT_EQ(SystemDNS::linkActive(info), active) << info;
 }
 
 TEST(SystemDNSTest, AFailedLaunchStillFlushes) {

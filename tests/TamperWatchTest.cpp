@@ -19,8 +19,8 @@ using ::testing::ElementsAre;
 using Reports = std::vector<std::pair<std::string, std::string>>;
 
 // A host under a temporary root: networksetup answers from services (a set changes them
-// unless sticky, as when someone keeps changing them back), the files are real, and the
-// canary lookup reaches the filter unless told otherwise.
+// unless sticky, as when the system refuses), the files are real, and the canary lookup
+// reaches the filter unless told otherwise.
 class TamperWatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -50,6 +50,7 @@ protected:
                                    return lookupResult;
                                },
                                [this](Clock::Monotonic::time_point) { return came; },
+                               [this] { return online; },
                                [this](const std::string& via, const std::string& what) { reports.emplace_back(via, what); },
                                clock},
             queue);
@@ -78,7 +79,7 @@ protected:
     SystemDNS systemDNS{tools};
     Uninstaller uninstaller{systemDNS, tools, host, filterQueue, [] {}};
     Blocklist blocklist{std::vector<std::string>{"adult.example", "a.b.deep.net"}};
-    bool canaryReaches = true;
+    bool canaryReaches = true, online = true;
     SystemLookup::Result lookupResult;
     std::function<void()> duringLookup;
     bool armed = false, came = false;
@@ -112,9 +113,12 @@ TEST_F(TamperWatchTest, OffIsSilentAndACleanHostCostsOnlyTheReads) {
 TEST_F(TamperWatchTest, SettingsArePutBackAndToldOncePerHourWhileTheyPersist) {
     controller->enable();
     watch->start();
-    services["Wi-Fi"] = "8.8.8.8\n1.1.1.1\n";
-    services["Ethernet"] = "There aren't any DNS Servers set on Ethernet.\n";
-    sticky = true;
+    // Changed again after each restore, before the next look.
+    duringLookup = [this] {
+        services["Wi-Fi"] = "8.8.8.8\n1.1.1.1\n";
+        services["Ethernet"] = "There aren't any DNS Servers set on Ethernet.\n";
+    };
+    duringLookup();
     tick();
     auto calls = tools.calls();
     EXPECT_EQ(std::vector<std::string>(calls.begin() + 3, calls.begin() + 6),
@@ -128,7 +132,7 @@ TEST_F(TamperWatchTest, SettingsArePutBackAndToldOncePerHourWhileTheyPersist) {
     tick();
     EXPECT_EQ(reports.size(), 2u);
 
-    sticky = false;
+    duringLookup = nullptr;
     tick();  // put back for good this time: still a finding
     EXPECT_TRUE(controller->snapshot()->allPointed);
     tick();
@@ -171,6 +175,21 @@ TEST_F(TamperWatchTest, NewServicesAreQuietAndAChangeIsToldOnce) {
     tick();
     tick();
     EXPECT_EQ(reports, (Reports{{"dns_settings", "VPN, Wi-Fi"}, {"dns_settings", "Wi-Fi"}, {"canary", "no address"}}));
+}
+
+// Settings the system will not change (some VPNs) are no one's doing: told once, as
+// refused, and no finding; told again only once they change.
+TEST_F(TamperWatchTest, ARefusedServiceIsToldOnceWhileItStaysTheSame) {
+    controller->enable();
+    services["VPN"] = "10.8.0.1\n";
+    sticky = true;
+    watch->start();
+    for (int i = 0; i < 400; ++i) tick();
+    EXPECT_EQ(reports, (Reports{{"dns_settings", "VPN (refused)"}}));
+    EXPECT_EQ(findings(), TamperFindings{});
+    services["VPN"] = "10.8.0.2\n";
+    tick();
+    EXPECT_EQ(reports, (Reports{{"dns_settings", "VPN (refused)"}, {"dns_settings", "VPN (refused)"}}));
 }
 
 TEST_F(TamperWatchTest, ResolverFilesAreReportedOnlyForDomainsTheFilterCovers) {
@@ -220,23 +239,27 @@ TEST_F(TamperWatchTest, HostsLinesAreReportedWhenTheyGiveARefusedNameAnAddress) 
     EXPECT_EQ(reports, (Reports{{"hosts_file", "www.adult.example, dns.google, a.b.deep.net"}}));
 }
 
-// Two ticks running, with the settings untouched.
+// Two ticks running, with the settings untouched. With no network nothing is sent, the
+// canary included: that is no finding, and one already open stays as it is.
 TEST_F(TamperWatchTest, TheCanaryMustReachTheFilterAndGetNoAddress) {
     struct Case {
         const char* name;
         bool reaches;
         SystemLookup::Result result;
         std::optional<std::string> what;
+        bool online = true;
     };
     const Case cases[] = {
         {"through the filter", true, {}, std::nullopt},
         {"answered elsewhere", false, {}, "no address"},
         {"an address from somewhere", true, {{"192.0.2.1"}, {}}, "answered 192.0.2.1"},
         {"the lookup failed", false, {{}, "timed out"}, "failed: timed out"},
+        {"no network", false, {}, std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         canaryReaches = c.reaches;
+        online = c.online;
         lookupResult = c.result;
         anew();
         watch->check();
@@ -246,6 +269,14 @@ TEST_F(TamperWatchTest, TheCanaryMustReachTheFilterAndGetNoAddress) {
         if (c.what) expected.emplace_back("canary", *c.what);
         EXPECT_EQ(reports, expected);
     }
+    online = true;
+    lookupResult = {{"192.0.2.1"}, {}};
+    watch->check();
+    watch->check();
+    online = false;
+    watch->check();
+    EXPECT_EQ(findings().via, std::vector<std::string>{"canary"});
+    EXPECT_EQ(reports, (Reports{{"canary", "answered 192.0.2.1"}}));
 }
 
 // Filtering turned off and on while a tick looks makes what it saw stale: the enable is

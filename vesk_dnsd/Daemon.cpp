@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -160,8 +161,8 @@ void Daemon::startControl() {
     try {
         server->start();
     } catch (const ServerError& error) {
-        stderrLine("vesk-dnsd: WARNING control API failed to start: " + error.caseText() +
-                   " — toggle unavailable, filtering continues");
+        stderrLine("vesk-dnsd: WARNING control API failed to start: " + error.caseText() + " (" +
+                   std::strerror(error.error()) + ") — toggle unavailable, filtering continues");
         return;
     }
     // No new requests once it stops; those being routed finish on the pool.
@@ -198,6 +199,7 @@ void Daemon::createTamperWatch() {
                                [this] { return canary.arm(); },
                                [&lookup](const std::string& name) { return lookup.lookup(name); },
                                [this](Clock::Monotonic::time_point deadline) { return canary.waitUntil(deadline); },
+                               [this] { return systemDNS->online(); },
                                alerts ? tamperReporter(*alerts) : nullptr,
                                Clock::system()};
     // Made after its queue, so that the queue stops first: no tick outlives it.

@@ -3,6 +3,7 @@
 // The soak's DNS side: upstreams that misbehave in turns, paced queries whose every answer
 // is timed, and malformed datagrams.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -25,7 +26,8 @@ using namespace std::chrono_literals;
 inline int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 
 inline int udpSocket() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);  // the daemon the soak starts inherits none of its sockets
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

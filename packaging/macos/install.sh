@@ -20,8 +20,6 @@ usage() {
   exit 2
 }
 
-[[ $EUID -eq 0 ]] || die "must run as root (sudo $0 ...): it installs a system daemon"
-
 url=""
 key=""
 blocklist=""
@@ -66,11 +64,49 @@ share=$root/usr/local/share/vesk
 etc=$root/usr/local/etc/vesk
 job=/Library/LaunchDaemons/$label.plist
 
-command -v cmake >/dev/null || die "cmake is missing: run scripts/setup first"
+# What the build needs comes from Homebrew, looked for before root is asked for. Root's
+# PATH under sudo seldom has brew, so it is also looked for where Homebrew installs
+# itself (Apple silicon, then Intel); the simulated Mac has its own.
+formulae=(asio fmt icu4c nlohmann-json openssl@3)
+brew=""
+if [[ $(uname -s) == Darwin ]]; then
+  for candidate in "$(command -v brew || true)" /opt/homebrew/bin/brew /usr/local/bin/brew; do
+    if [[ -n $candidate && -x $candidate ]]; then brew=$candidate && break; fi
+  done
+  [[ -n $brew ]] || die "Homebrew is missing: install it (https://brew.sh), then run scripts/setup (or: brew install cmake ${formulae[*]})"
+elif [[ -n $root ]]; then
+  brew=$root/opt/homebrew/bin/brew
+fi
+cmake_args=(-DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_BENCH=OFF)
+if [[ -n $brew ]]; then
+  prefixes="" missing=""
+  for formula in "${formulae[@]}"; do
+    # brew names a formula's prefix whether it is installed or not: the directory tells.
+    # Homebrew may refuse to run as root: under sudo it asks as the user who ran sudo.
+    if [[ $EUID -eq 0 && -n ${SUDO_USER:-} && ${SUDO_USER:-} != root ]]; then
+      prefix=$(sudo -u "$SUDO_USER" "$brew" --prefix "$formula" 2>/dev/null) || prefix=""
+    else
+      prefix=$("$brew" --prefix "$formula" 2>/dev/null) || prefix=""
+    fi
+    if [[ -z $prefix || ! -d $root$prefix ]]; then
+      missing="$missing $formula"
+      continue
+    fi
+    prefixes="$prefixes;$root$prefix"
+    [[ $formula != openssl@3 ]] || cmake_args+=("-DOPENSSL_ROOT_DIR=$root$prefix")
+  done
+  [[ -z $missing ]] || die "the build needs${missing} from Homebrew: brew install${missing}"
+  cmake_args+=("-DCMAKE_PREFIX_PATH=${prefixes#;}")
+fi
+cmake=$(command -v cmake || true)
+if [[ -z $cmake && -n $brew && -x $(dirname "$brew")/cmake ]]; then cmake=$(dirname "$brew")/cmake; fi
+[[ -n $cmake ]] || die "cmake is missing: brew install cmake (or run scripts/setup)"
+
+[[ $EUID -eq 0 ]] || die "must run as root (sudo $0 ...): it installs a system daemon"
+
 echo "Building vesk-dnsd (Release) in $repo/build-install ..."
-cmake -S "$repo" -B "$repo/build-install" -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF \
-  -DVESK_BUILD_BENCH=OFF >/dev/null
-cmake --build "$repo/build-install" --target vesk-dnsd
+"$cmake" -S "$repo" -B "$repo/build-install" "${cmake_args[@]}" >/dev/null
+"$cmake" --build "$repo/build-install" --target vesk-dnsd
 binary=$repo/build-install/vesk_dnsd/vesk-dnsd
 [[ -x $binary ]] || die "the build left no $binary"
 

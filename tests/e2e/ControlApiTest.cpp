@@ -2,6 +2,7 @@
 // simulated host and with a fake backend.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -120,7 +121,8 @@ TEST(ControlApiTest, KeepsServingDnsWithoutTheApiOrAlerts) {
     EXPECT_EQ(daemon->lines("vesk-dnsd: WARNING"),
               (std::vector<std::string>{"vesk-dnsd: WARNING alert config invalid — alerts DISABLED",
                                         "vesk-dnsd: WARNING control API failed to start: bindFailed(" +
-                                            std::to_string(EADDRINUSE) + ") — toggle unavailable, filtering continues"}));
+                                            std::to_string(EADDRINUSE) + ") (" + std::strerror(EADDRINUSE) +
+                                            ") — toggle unavailable, filtering continues"}));
     Socket client;
     Bytes q = query(0x4002, "blocked.example");
     client.send(daemon->port(), q);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -34,6 +35,8 @@ inline Bytes framed(const Bytes& message) {
 }
 
 inline constexpr std::string_view tcpWarning = "vesk-dnsd: WARNING DNS over TCP unavailable: ";
+inline const std::string portInUse =
+    "bind() failed: errno " + std::to_string(EADDRINUSE) + " (" + std::strerror(EADDRINUSE) + ")";
 
 // A vesk-dnsd process whose standard error is collected line by line; killed when
 // destroyed still running. It always runs on a simulated host (hostRoot, or one of its
@@ -71,7 +74,7 @@ public:
         CStrings argv(args), envp(env);
 
         int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+        if (::pipe(pipeFds) != 0 || closeOnExec(pipeFds[0]) < 0 || closeOnExec(pipeFds[1]) < 0) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

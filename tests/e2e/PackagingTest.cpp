@@ -1,13 +1,13 @@
-// pair.sh, as the user runs it once the daemon is installed, against the real daemon on a
-// simulated host with a fake backend.
-#include <fcntl.h>
+// install.sh on a simulated host, and pair.sh, as the user runs it once the daemon is
+// installed, against the real daemon on a simulated host with a fake backend.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
@@ -20,9 +20,8 @@ namespace {
 using json = nlohmann::json;
 
 std::string contents(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 struct Outcome {
@@ -30,42 +29,48 @@ struct Outcome {
     std::string output;  // standard output and error
 };
 
-// Runs pair.sh with the arguments and, on its standard input, the text; nothing of ours
-// (VESK_PIN above all) leaks into its environment but the control port.
-Outcome pairSh(uint16_t port, const TempDir& dir, std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), VESK_SOURCE_DIR "/packaging/macos/pair.sh");
-    std::vector<std::string> env = {"VESK_CONTROL_PORT=" + std::to_string(port)};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!std::string_view(*entry).starts_with("VESK_")) env.emplace_back(*entry);
-    }
-    std::vector<char*> argv, envp;
-    for (auto& arg : args) argv.push_back(arg.data());
-    for (auto& entry : env) envp.push_back(entry.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    std::string in = dir.write("stdin", input), out = dir.path() + "/output";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    int raw = 0;
-    int failed = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0 || ::waitpid(pid, &raw, 0) != pid) return {-1, "cannot run pair.sh"};
+// Runs the words (variables, then the script and its arguments; none holds a single quote)
+// with the text on standard input. The environment holds them and PATH, with the test's
+// own bin first: nothing of ours (VESK_PIN above all) leaks into it.
+Outcome script(const TempDir& dir, const std::vector<std::string>& words, const std::string& input = "") {
+    std::string line = "env -i 'PATH=" + dir.path() + "/bin:" + std::getenv("PATH") + "'", out = dir.path() + "/output";
+    for (const auto& word : words) line += " '" + word + "'";
+    int raw = std::system((line + " <'" + dir.write("stdin", input) + "' >'" + out + "' 2>&1").c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, contents(out)};
+}
+
+Outcome pairSh(uint16_t port, const TempDir& dir, std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"VESK_CONTROL_PORT=" + std::to_string(port), VESK_SOURCE_DIR "/packaging/macos/pair.sh"});
+    return script(dir, args, input);
+}
+
+TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulae) {
+    TempDir host, dir;
+    HostSim::install(host.path());
+    // A cmake first on the PATH notes how it is called, and ends the install there.
+    std::filesystem::create_directory(dir.path() + "/bin");
+    std::string cmake = dir.write("bin/cmake", "#!/bin/sh\necho \"$@\" >\"$0.args\"\nexit 1\n"), opt = host.path() + "/opt/homebrew/opt/";
+    std::filesystem::permissions(cmake, std::filesystem::perms::owner_all);
+    std::vector<std::string> install = {"VESK_HOST_ROOT=" + host.path(), VESK_SOURCE_DIR "/packaging/macos/install.sh",
+                                        "--blocklist", dir.write("blocklist.txt", "")};
+
+    std::filesystem::remove(opt + "icu4c");
+    EXPECT_EQ(script(dir, install).output, "install.sh: the build needs icu4c from Homebrew: brew install icu4c\n");
+    if (::geteuid() != 0) GTEST_SKIP() << "install.sh builds as root only";
+    std::filesystem::create_directory(opt + "icu4c");
+    EXPECT_EQ(script(dir, install).status, 1);
+    std::string args = contents(cmake + ".args");
+    EXPECT_TRUE(args.ends_with(" -DOPENSSL_ROOT_DIR=" + opt + "openssl@3 -DCMAKE_PREFIX_PATH=" + opt + "asio;" + opt +
+                               "fmt;" + opt + "icu4c;" + opt + "nlohmann-json;" + opt + "openssl@3\n")) << args;
 }
 
 TEST(PackagingTest, PairShHandsTheTokenToTheDaemon) {
     FakeUpstream upstream(FakeUpstream::silent());
     HttpServer backend(rotatingBackend());
-    TempDir host, dir;
-    HostSim::install(host.path());
+    TempDir dir;
     std::string tokenFile = dir.path() + "/etc/auth.token";
     auto daemon = Daemon::serve(dir.write("blocklist.txt", "blocked.example\n"), {&upstream},
-                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
-                                {}, host.path());
+                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile});
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: control API on"); }));
     uint16_t port = daemon->controlPort();
     // The token as the daemon got it: the one it spent to learn the account.

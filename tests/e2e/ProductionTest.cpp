@@ -45,7 +45,7 @@ TEST(ProductionTest, StartsInOrderWarnsOfTheRelayAndStopsPromptlyWithWorkInFligh
                   "vesk-dnsd: filter state at startup: ON"}));
 
     // The first look, 10 s after start, finds the relay on and tells the user.
-    std::string notify = "launchctl asuser " + std::to_string(sim.consoleUid()) + " /usr/bin/osascript -e ";
+    std::string notify = "launchctl asuser " + std::to_string(sim.consoleUid()) + " /usr/bin/sudo -u user1 /usr/bin/osascript -e ";
     EXPECT_TRUE(waitUntil([&] {
         auto calls = sim.calls();
         return std::any_of(calls.begin(), calls.end(), [&](const std::string& call) { return call.starts_with(notify); });

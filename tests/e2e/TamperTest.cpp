@@ -32,12 +32,12 @@ std::vector<std::string> servers(const HostSim& sim) {
     return found;
 }
 
-// How many lookups the daemon has had the simulated host make: one a tick.
-size_t lookups(const HostSim& sim) {
+// How many of the daemon's calls of the simulated host's tools began so: lookups and link
+// checks come one a tick.
+size_t count(const HostSim& sim, const std::string& call) {
     auto calls = sim.calls();
-    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](const std::string& call) {
-        return call.starts_with("dscacheutil -q host");
-    }));
+    return static_cast<size_t>(
+        std::count_if(calls.begin(), calls.end(), [&](const std::string& made) { return made.starts_with(call); }));
 }
 
 TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
@@ -50,11 +50,11 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     std::vector<std::string> options = {"--supabase-url", backend.url("/"), "--anon-key", "anon",
                                         "--alerts-token-file", tokenFile};
     const std::vector<std::string> filtered = {"Wi-Fi 127.0.0.1", "Thunderbolt Bridge 127.0.0.1",
-                                               "USB 10/100 LAN 127.0.0.1"};
+                                               "USB 10/100 LAN 127.0.0.1", "VPN 10.8.0.1"};
 
     // Turned on through the control API, which is no finding; then, while the daemon is
-    // down, the services it knows pointed elsewhere and a new one that uses the network's
-    // resolvers (a dock's Ethernet) appears.
+    // down, the services it knows pointed elsewhere, a new one that uses the network's
+    // resolvers (a dock's Ethernet) appears, and a VPN whose settings the system keeps.
     auto daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
     auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
@@ -64,21 +64,39 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     ASSERT_EQ(call("POST", "/pin", {{"pin", "2468"}}), json({{"ok", true}}));
     ASSERT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
     ASSERT_EQ(daemon->stop(), 0);
-    sim.setServices({{"Wi-Fi", true, {"8.8.8.8"}}, {"Thunderbolt Bridge", true, {"9.9.9.9"}}, {"USB 10/100 LAN", true, {}}});
+    sim.setServices({{"Wi-Fi", true, {"8.8.8.8"}},
+                     {"Thunderbolt Bridge", true, {"9.9.9.9"}},
+                     {"USB 10/100 LAN", true, {}},
+                     {"VPN", true, {"10.8.0.1"}, true, true}});
     sim.writeResolverFile("com", {"nameserver 8.8.8.8"});
     sim.setHostsFile({"127.0.0.1 localhost", "203.0.113.9 www.adult.example"});
 
     // A restart still knows the filter is meant to be on, and puts the settings back: the
-    // changed ones told of once, the new one quietly. A resolver file for a whole top-level
-    // domain and a hosts line for a listed name are told of, and never touched.
+    // changed ones told of once, the new one quietly, the VPN's refusal once. A resolver file
+    // for a whole top-level domain and a hosts line for a listed name are told of, and
+    // never touched.
     daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
     EXPECT_EQ(daemon->lines("vesk-dnsd: filter state"), std::vector<std::string>{"vesk-dnsd: filter state at startup: OFF"});
     EXPECT_TRUE(waitUntil([&] { return servers(sim) == filtered; }, 20s)) << ::testing::PrintToString(servers(sim));
     EXPECT_TRUE(daemon->waitForLog("tamper: dns settings of Wi-Fi were 8.8.8.8 — restored"));
     EXPECT_TRUE(daemon->waitForLog("tamper: new service USB 10/100 LAN pointed at the filter"));
-    EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 3; }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 4; }, 10s));
     EXPECT_EQ(call("GET", "/status")["enabled"], true);
+
+    // The lid closed for three ticks: no network, so no lookup reaches anyone, and the
+    // canary is not sent.
+    auto link = [&](const std::string& state) {
+        for (const auto& service : sim.services()) {
+            std::string command = std::string(VESK_HOSTSIM_PATH) + " link " + host.path() + " '" + service.name + "' " + state;
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        }
+    };
+    link("down");
+    size_t looked = count(sim, "networksetup -getinfo VPN");
+    ASSERT_TRUE(waitUntil([&] { return count(sim, "networksetup -getinfo VPN") > looked + 2; }, 40s));
+    link("up");
+    EXPECT_EQ(bypasses(backend).size(), 4u);
 
     // Once the settings finding has cleared, Wi-Fi changed by hand with the host's own tool
     // (undone, and the canary it makes fail is part of it), and an encrypted resolver, which
@@ -88,18 +106,19 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     ASSERT_EQ(std::system((sim.path("/usr/sbin/networksetup") + " -setdnsservers Wi-Fi 8.8.8.8").c_str()), 0);
     sim.setEncryptedResolver(true);
     EXPECT_TRUE(waitUntil([&] { return servers(sim) == filtered; }, 20s));
-    EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 5; }, 60s));
+    EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 6; }, 60s));
     EXPECT_TRUE(daemon->waitForLog("tamper: canary lookup did not reach the filter (no address)"));
     auto status = call("GET", "/status")["tamper"];
     EXPECT_EQ(status["via"], json({"resolver_file", "hosts_file", "canary"}));
     EXPECT_TRUE(status["since"].is_string());
-    size_t before = lookups(sim);
+    size_t before = count(sim, "dscacheutil -q host");
     // A whole further tick with them still there: its lookup is followed by the next one's.
-    ASSERT_TRUE(waitUntil([&] { return lookups(sim) > before + 1; }, 30s));
+    ASSERT_TRUE(waitUntil([&] { return count(sim, "dscacheutil -q host") > before + 1; }, 30s));
     auto told = bypasses(backend);
     std::sort(told.begin(), told.end());
-    EXPECT_EQ(told, (std::vector<std::string>{"canary no address", "dns_settings Wi-Fi", "dns_settings Wi-Fi, Thunderbolt Bridge",
-                                             "hosts_file www.adult.example", "resolver_file /etc/resolver/com"}));
+    EXPECT_EQ(told, (std::vector<std::string>{"canary no address", "dns_settings VPN (refused)", "dns_settings Wi-Fi",
+                                             "dns_settings Wi-Fi, Thunderbolt Bridge", "hosts_file www.adult.example",
+                                             "resolver_file /etc/resolver/com"}));
     EXPECT_TRUE(sim.exists("/etc/resolver/com"));
     EXPECT_EQ(daemon->stop(), 0);
 }

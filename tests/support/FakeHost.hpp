@@ -121,10 +121,11 @@ private:
 class FakeConsoleUser final : public ConsoleUser {
 public:
     std::optional<uid_t> uid;
-    std::optional<std::string> homeDirectory;
+    // A home that is nowhere, so that nothing real is ever removed.
+    std::optional<HostRoot::Account> user = HostRoot::Account{"user1", "/nonexistent/user1"};
 
     std::optional<uid_t> find() const override { return uid; }
-    std::optional<std::string> home(uid_t) const override { return homeDirectory; }
+    std::optional<HostRoot::Account> account(uid_t) const override { return user; }
 };
 
 }  // namespace vesk::test

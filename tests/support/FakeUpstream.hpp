@@ -37,12 +37,10 @@ public:
             if (attempt == 10) throw std::runtime_error("fake upstream: cannot bind");
         }
         // The forgers: another port on this address, and this port on another address.
-        otherPort = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        otherAddress = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in any = loopback(0), twin = loopback(boundPort);
+        sockaddr_in twin = loopback(boundPort);
         twin.sin_addr.s_addr = htonl(0x7F000002);
-        ::bind(otherPort, reinterpret_cast<sockaddr*>(&any), sizeof any);
-        ::bind(otherAddress, reinterpret_cast<sockaddr*>(&twin), sizeof twin);
+        otherPort = boundSocket(SOCK_DGRAM);
+        otherAddress = boundSocket(SOCK_DGRAM, twin);
         worker = std::thread([this] { run(); });
     }
     ~FakeUpstream() {
@@ -107,18 +105,13 @@ private:
     };
 
     bool bindBoth() {
-        udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
+        udp = boundSocket(SOCK_DGRAM);
+        listener = closeOnExec(::socket(AF_INET, SOCK_STREAM, 0), true);
+        if ((boundPort = portOf(udp)) == 0) throw std::runtime_error("fake upstream: cannot bind");
+        sockaddr_in address = loopback(boundPort);
         int on = 1;
-        auto* raw = reinterpret_cast<sockaddr*>(&address);
-        if (::bind(udp, raw, sizeof address) != 0 || ::getsockname(udp, raw, &length) != 0) {
-            throw std::runtime_error("fake upstream: cannot bind");
-        }
-        boundPort = ntohs(address.sin_port);
         return ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-               ::bind(listener, raw, sizeof address) == 0 && ::listen(listener, 64) == 0;
+               ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(listener, 64) == 0;
     }
 
     std::vector<Bytes> received(bool overTcp) const {
@@ -189,7 +182,7 @@ private:
                     in.erase(in.begin(), end);
                 }
             }
-            int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            int fd = closeOnExec(::accept(listener, nullptr, nullptr), true);
             if (fd >= 0) connections.emplace(fd, Bytes{});
         }
     }

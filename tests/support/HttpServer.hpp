@@ -34,15 +34,10 @@ public:
     // keepRequests false: requests are answered but not kept (a long-running stand-in).
     explicit HttpServer(Script behaviour, bool keepRequests = true)
         : script(std::move(behaviour)), keep(keepRequests) {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener, 128) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        listener = boundSocket(SOCK_STREAM);
+        if (listener < 0 || ::listen(listener, 128) != 0 || (boundPort = portOf(listener)) == 0) {
             throw std::runtime_error("http server: cannot listen");
         }
-        boundPort = ntohs(address.sin_port);
         acceptor = std::thread([this] { acceptLoop(); });
     }
     ~HttpServer() {
@@ -71,7 +66,7 @@ public:
 private:
     void acceptLoop() {
         for (;;) {
-            int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = closeOnExec(::accept(listener, nullptr, nullptr));
             if (fd < 0) return;
             if (stopping) {
                 ::close(fd);

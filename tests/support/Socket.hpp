@@ -1,6 +1,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -47,17 +48,35 @@ inline bool readable(int fd, Clock::time_point deadline) {
     return ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) > 0;
 }
 
+// fd, made close-on-exec (and non-blocking if asked) after the fact: macOS has no flags
+// for it at socket(), accept() or pipe().
+inline int closeOnExec(int fd, bool nonBlocking = false) {
+    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (fd >= 0 && nonBlocking) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+// A close-on-exec socket of the type bound to the address (by default 127.0.0.1, on a port
+// the system picks), or -1.
+inline int boundSocket(int type, sockaddr_in address = loopback(0)) {
+    int fd = closeOnExec(::socket(AF_INET, type, 0));
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+// The port fd is bound to; 0 when it has none.
+inline uint16_t portOf(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? ntohs(address.sin_port) : 0;
+}
+
 // A socket bound to 127.0.0.1, port chosen by the system; for datagrams, or to hold a port.
 class Socket {
 public:
-    explicit Socket(int type = SOCK_DGRAM) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot bind a socket on 127.0.0.1");
-        }
-        boundPort = ntohs(address.sin_port);
+    explicit Socket(int type = SOCK_DGRAM) : fd(boundSocket(type)), boundPort(portOf(fd)) {
+        if (boundPort == 0) throw std::runtime_error("cannot bind a socket on 127.0.0.1");
     }
     ~Socket() { ::close(fd); }
     Socket(const Socket&) = delete;
@@ -88,7 +107,7 @@ private:
 // A TCP connection to 127.0.0.1 that writes bytes as given and reads framed messages.
 class TcpClient {
 public:
-    explicit TcpClient(uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit TcpClient(uint16_t port) : fd(closeOnExec(::socket(AF_INET, SOCK_STREAM, 0))) {
         sockaddr_in address = loopback(port);
         int on = 1;  // each write its own segment
         if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||

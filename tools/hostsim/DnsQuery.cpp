@@ -119,7 +119,7 @@ Result askOverUdp(const sockaddr_in& server, const std::string& name) {
     auto id = static_cast<uint16_t>(std::random_device()());
     auto query = encodeQuery(canonical(name), id);
     if (!query) return {{}, "not a name that can be asked"};
-    Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    Descriptor socket(::socket(AF_INET, SOCK_DGRAM, 0));  // this process runs nothing else
     // Connected, so that the kernel passes on only datagrams from the server's address and port.
     if (socket.get() < 0 || ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 ||
         ::send(socket.get(), query->data(), query->size(), 0) < 0) {

@@ -134,6 +134,15 @@ void installState(const fs::path& root, uid_t uid) {
     writeText(root / "calls.log", "");
 }
 
+// Homebrew with the formulae the build needs installed: a directory for each, where
+// brew --prefix says it is (which it says of a formula whether installed or not).
+void installHomebrew(const fs::path& root) {
+    fs::remove_all(root / "opt/homebrew/opt");
+    for (const char* formula : {"asio", "cmake", "curl", "fmt", "icu4c", "ninja", "nlohmann-json", "openssl@3"}) {
+        fs::create_directories(root / "opt/homebrew/opt" / formula);
+    }
+}
+
 }  // namespace
 
 void install(const std::string& rootPath, const std::string& program) {
@@ -153,6 +162,7 @@ void install(const std::string& rootPath, const std::string& program) {
     installDaemonFiles(root);
     installNameService(root);
     installState(root, user);
+    installHomebrew(root);
 }
 
 }  // namespace vesk::hostsim

@@ -28,23 +28,25 @@ int usage() {
     return exitUsage;
 }
 
-// Runs the tool from the host with its local path as argv[0], which is how it finds the host.
+// The tool runs in the user's session but as whoever ran launchctl: root, for the daemon.
 int asUser(const Host& host, const Args& args) {
     if (args.size() < 3 || !decimal(args[1])) return usage();
-    std::string path = host.path(args[2]);
-    std::vector<std::string> words = {path};
-    words.insert(words.end(), args.begin() + 3, args.end());
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::cout.flush();
-    ::execv(path.c_str(), argv.data());
-    int error = errno;
-    std::cerr << "launchctl: " << args[2] << ": " << std::strerror(error) << '\n';
-    return error == ENOENT ? 127 : 126;
+    return execTool(host, "launchctl", Args(args.begin() + 2, args.end()));
 }
 
+// The system's own agents in a user's domain cannot be stopped while its integrity
+// protection is on, which it is on nearly every Mac.
+bool protectedJob(const std::string& target) {
+    return target.starts_with("gui/") && target.substr(target.rfind('/') + 1).starts_with("com.apple.");
+}
+constexpr const char* protectedMessage = "Operation not permitted while System Integrity Protection is engaged";
+constexpr int protectedStatus = 150;
+
 int bootout(const Host& host, const std::string& target) {
+    if (protectedJob(target)) {
+        std::cerr << "Boot-out failed: " << protectedStatus << ": " << protectedMessage << '\n';
+        return protectedStatus;
+    }
     Job job;
     {
         StateLock lock(host);
@@ -66,9 +68,14 @@ int kickstart(const Host& host, const std::string& target) {
     size_t slash = target.rfind('/');
     if (slash == std::string::npos || slash == 0) return usage();
     auto lines = readLines(host.state("launchd"));
-    if (findJob(lines, target) != lines.end()) return 0;
     std::string domain = target.substr(0, slash);
     std::string label = target.substr(slash + 1);
+    if (protectedJob(target)) {
+        std::cerr << "Could not kickstart service \"" << label << "\": " << protectedStatus << ": " << protectedMessage
+                  << '\n';
+        return protectedStatus;
+    }
+    if (findJob(lines, target) != lines.end()) return 0;
     std::cerr << "Could not find service \"" << label << "\" in domain for ";
     if (domain.rfind("gui/", 0) == 0) {
         std::cerr << "user gui: " << domain.substr(4) << '\n';
@@ -97,6 +104,20 @@ int bootstrap(const Host& host, const std::string& domain, const std::string& pl
 }
 
 }  // namespace
+
+int execTool(const Host& host, const std::string& caller, const Args& words) {
+    std::string path = host.path(words[0]);
+    std::vector<std::string> local = words;
+    local[0] = path;
+    std::vector<char*> argv;
+    for (auto& word : local) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::cout.flush();
+    ::execv(path.c_str(), argv.data());
+    int error = errno;
+    std::cerr << caller << ": " << words[0] << ": " << std::strerror(error) << '\n';
+    return error == ENOENT ? 127 : 126;
+}
 
 int runLaunchctl(const Host& host, const Args& args) {
     std::string verb = args.empty() ? "" : args[0];

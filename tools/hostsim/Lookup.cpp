@@ -1,5 +1,6 @@
 // dscacheutil -q host: a lookup through the host's own resolver, made as the Mac makes it:
-// a per-domain resolver file, else /etc/hosts, else the primary network service's server.
+// a per-domain resolver file, else /etc/hosts, else the primary network service's server;
+// with no network, the hosts file alone.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -97,15 +98,16 @@ std::pair<std::string, Result> lookUp(const Host& host, const std::string& asked
     if (fs::exists(host.state("encrypted-dns"))) {
         return {"encrypted resolver installed", {{}, "bypassed, no query sent for " + asked}};
     }
-    if (auto file = resolverFileFor(host, name)) {
+    // With no network (no link on any enabled service) no server is asked, ours included.
+    auto primary = primaryDnsServer(host);
+    if (auto file = primary ? resolverFileFor(host, name) : std::nullopt) {
         return {"/etc/resolver/" + file->file + " (" + file->domain + ")", askServer(file->servers[0], file->port, asked)};
     }
     if (auto addresses = hostsEntries(host, name); !addresses.empty()) {
         std::string outcome = asked + ": " + counted(addresses.size());
         return {"/etc/hosts", {std::move(addresses), outcome}};
     }
-    auto primary = primaryDnsServer(host);
-    if (!primary) return {"no enabled service", {{}, "nothing to ask for " + asked}};
+    if (!primary) return {"no network", {{}, "nothing to ask for " + asked}};
     std::string source = "service " + primary->service;
     if (primary->server.empty()) return {source, {{}, "no DNS server to ask for " + asked}};
     return {source, askServer(primary->server, 53, asked)};

@@ -33,8 +33,23 @@ int unknownService(const std::string& name) {
     return 4;
 }
 
+// A made-up address the network gave the service, stable while the list does not change.
+void printInfo(const Service& service, size_t index) {
+    std::cout << "DHCP Configuration\n";
+    if (service.linkUp) {
+        std::cout << "IP address: 192.168.1." << 10 + index << "\n"
+                  << "Subnet mask: 255.255.255.0\n"
+                  << "Router: 192.168.1.1\n";
+    }
+    std::cout << "Client ID: \n"
+                 "IPv6: Automatic\n"
+                 "IPv6 IP address: none\n"
+                 "IPv6 Router: none\n";
+}
+
 int networksetupUsage() {
     std::cerr << "Usage: networksetup -listallnetworkservices\n"
+                 "       networksetup -getinfo <networkservice>\n"
                  "       networksetup -getdnsservers <networkservice>\n"
                  "       networksetup -setdnsservers <networkservice> <dns1> [dns2] [...]\n"
                  "       networksetup -setdnsservers <networkservice> Empty\n";
@@ -49,6 +64,13 @@ int runNetworksetup(const Host& host, const Args& args) {
         for (const auto& service : loadServices(host)) {
             std::cout << (service.enabled ? "" : "*") << service.name << '\n';
         }
+        return 0;
+    }
+    if (args.size() == 2 && args[0] == "-getinfo") {
+        auto services = loadServices(host);
+        auto service = findService(services, args[1]);
+        if (service == services.end()) return unknownService(args[1]);
+        printInfo(*service, static_cast<size_t>(service - services.begin()));
         return 0;
     }
     if (args.size() == 2 && args[0] == "-getdnsservers") {
@@ -66,6 +88,10 @@ int runNetworksetup(const Host& host, const Args& args) {
         auto services = loadServices(host);
         auto service = findService(services, args[1]);
         if (service == services.end()) return unknownService(args[1]);
+        if (service->refusesDns) {
+            std::cout << "** Error: The parameters were not valid.\n";
+            return 4;
+        }
         service->servers.assign(args.begin() + 2, args.end());
         if (service->servers == std::vector<std::string>{"Empty"}) service->servers.clear();
         saveServices(host, services);
@@ -74,11 +100,27 @@ int runNetworksetup(const Host& host, const Args& args) {
     return networksetupUsage();
 }
 
+// The primary service is the first enabled one with a link.
 std::optional<PrimaryServer> primaryDnsServer(const Host& host) {
     for (const auto& service : loadServices(host)) {
-        if (service.enabled) return PrimaryServer{service.name, service.servers.empty() ? "" : service.servers[0]};
+        if (service.enabled && service.linkUp) {
+            return PrimaryServer{service.name, service.servers.empty() ? "" : service.servers[0]};
+        }
     }
     return std::nullopt;
+}
+
+int setLink(const Host& host, const std::string& name, bool up) {
+    StateLock lock(host);
+    auto services = loadServices(host);
+    auto service = findService(services, name);
+    if (service == services.end()) {
+        std::cerr << "vesk-hostsim: no network service " << name << '\n';
+        return exitUsage;
+    }
+    service->linkUp = up;
+    saveServices(host, services);
+    return 0;
 }
 
 int runDscacheutil(const Host& host, const Args& args) {

@@ -1,7 +1,9 @@
-// The tools that look at or change the user's session: killall, pgrep, open, defaults and
-// osascript.
+// The tools that look at or change the user's session: killall, pgrep, open, defaults,
+// osascript and sudo.
 
 #include <signal.h>
+
+#include <cstdlib>
 
 #include <iostream>
 #include <utility>
@@ -32,6 +34,20 @@ std::optional<int> signalNumber(std::string name) {
 int usage(const char* text) {
     std::cerr << "usage: " << text << '\n';
     return exitUsage;
+}
+
+// Who a tool runs as: the user sudo -u made it, else root (the daemon and what it starts).
+constexpr const char* userVariable = "VESK_HOSTSIM_USER";
+std::string actingUser() {
+    const char* user = std::getenv(userVariable);
+    return user && *user ? user : "root";
+}
+
+bool knownUser(const Host& host, const std::string& name) {
+    for (const auto& line : readLines(host.path("/etc/passwd"))) {
+        if (line.starts_with(name + ":")) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -98,7 +114,9 @@ int runDefaults(const Host& host, const Args& args) {
     if (args.size() != 3 || args[0] != "read") return usage("defaults read domain key");
     const std::string& domain = args[1];
     const std::string& key = args[2];
-    if (domain == "com.apple.Safari" && key == "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork") {
+    // The preference is the console user's; root has none of its own.
+    if (domain == "com.apple.Safari" && key == "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork" &&
+        actingUser() != "root") {
         if (auto value = readFile(host.state("safari-relay"))) {
             static constexpr const char* blank = " \t\r\n";
             value->erase(value->find_last_not_of(blank) + 1);
@@ -118,6 +136,16 @@ int runOsascript(const Host& host, const Args& args) {
     }
     for (size_t i = 1; i < args.size(); i += 2) appendLine(host.state("notifications"), args[i]);
     return 0;
+}
+
+int runSudo(const Host& host, const Args& args) {
+    if (args.size() < 3 || args[0] != "-u") return usage("sudo -u user command [arg ...]");
+    if (!knownUser(host, args[1])) {
+        std::cerr << "sudo: unknown user " << args[1] << '\n';
+        return 1;
+    }
+    ::setenv(userVariable, args[1].c_str(), 1);
+    return execTool(host, "sudo", Args(args.begin() + 2, args.end()));
 }
 
 }  // namespace vesk::hostsim

@@ -18,11 +18,15 @@ inline std::optional<long> decimal(std::string_view text) {
     return parseDecimal(text);
 }
 
-// hostsim/services: NAME <tab> on|off <tab> space-separated servers.
+// hostsim/services: NAME <tab> on|off <tab> space-separated servers [<tab> flags], the
+// flags "down" (no link: no network on it) and "refuses-dns" (its DNS servers cannot be
+// set, as with some VPN services).
 struct Service {
     std::string name;
     bool enabled = true;
     std::vector<std::string> servers;
+    bool linkUp = true;
+    bool refusesDns = false;
     bool operator==(const Service&) const = default;
 };
 inline Service parseService(std::string_view line) {
@@ -31,12 +35,23 @@ inline Service parseService(std::string_view line) {
     if (fields.size() > 2) {
         for (auto server : split(fields[2], " ", EmptyPieces::drop)) service.servers.emplace_back(server);
     }
+    if (fields.size() > 3) {
+        for (auto flag : split(fields[3], " ", EmptyPieces::drop)) {
+            if (flag == "down") service.linkUp = false;
+            if (flag == "refuses-dns") service.refusesDns = true;
+        }
+    }
     return service;
 }
 inline std::string serviceLine(const Service& service) {
     std::string servers;
     for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
-    return service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers;
+    std::string line = service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers;
+    if (!service.linkUp || service.refusesDns) {
+        line += std::string("\t") + (service.linkUp ? "" : "down") +
+                (service.refusesDns ? (service.linkUp ? "refuses-dns" : " refuses-dns") : "");
+    }
+    return line;
 }
 
 // hostsim/processes: NAME, or NAME <tab> ignores-term.

@@ -17,17 +17,24 @@ int runOpen(const Host& host, const Args& args);
 int runDefaults(const Host& host, const Args& args);
 int runOsascript(const Host& host, const Args& args);
 int runLaunchctl(const Host& host, const Args& args);
+int runBrew(const Host& host, const Args& args);
+int runSudo(const Host& host, const Args& args);
 
 // dscacheutil -q host -a name NAME: the host's own lookup of the name, printed as dscacheutil
 // prints it.
 int lookUpHost(const Host& host, const std::string& name);
 
-// The server the host's lookups fall back on: the first of the first enabled network
-// service's servers ("" when it has none); none when no service is enabled.
+// The server the host's lookups fall back on: the first of the primary network service's
+// servers ("" when it has none); none when no enabled service has a link (no network).
 struct PrimaryServer {
     std::string service, server;
 };
 std::optional<PrimaryServer> primaryDnsServer(const Host& host);
+// vesk-hostsim link ROOT SERVICE up|down: the service's link, as a cable or Wi-Fi gives it.
+int setLink(const Host& host, const std::string& service, bool up);
+// Runs the host's tool (words: its host path, then its arguments) in place of this process,
+// with its local path as argv[0], which is how it finds the host; caller names who failed.
+int execTool(const Host& host, const std::string& caller, const Args& words);
 
 struct Tool {
     std::string_view name;      // the basename it is invoked by
@@ -44,6 +51,8 @@ inline constexpr Tool tools[] = {
     {"defaults", "/usr/bin/defaults", runDefaults},
     {"osascript", "/usr/bin/osascript", runOsascript},
     {"launchctl", "/bin/launchctl", runLaunchctl},
+    {"brew", "/opt/homebrew/bin/brew", runBrew},
+    {"sudo", "/usr/bin/sudo", runSudo},
 };
 
 // Lays out a fresh host under root, with its tools as links to program; an existing one

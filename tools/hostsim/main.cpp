@@ -1,5 +1,6 @@
 // vesk-hostsim: a simulated macOS host for Linux. "vesk-hostsim install ROOT" lays one out
 // under ROOT; invoked through one of the links it makes there, it acts as that tool.
+// "vesk-hostsim link ROOT SERVICE up|down" plugs or unplugs a service's network.
 
 #include <unistd.h>
 
@@ -50,13 +51,18 @@ std::string programPath(const std::string& self) {
     return path.string();
 }
 
-int runInstall(const std::string& self, const Args& args) {
-    if (args.size() != 2 || args[0] != "install" || args[1].empty()) {
-        std::cerr << "Usage: vesk-hostsim install ROOT\n";
-        return exitUsage;
+// The verbs that set up or change a host from outside, as its user or the network would.
+int runVerb(const std::string& self, const Args& args) {
+    if (args.size() == 2 && args[0] == "install" && !args[1].empty()) {
+        install(args[1], programPath(self));
+        return 0;
     }
-    install(args[1], programPath(self));
-    return 0;
+    if (args.size() == 4 && args[0] == "link" && (args[3] == "up" || args[3] == "down")) {
+        return setLink(Host(args[1]), args[2], args[3] == "up");
+    }
+    std::cerr << "Usage: vesk-hostsim install ROOT\n"
+                 "       vesk-hostsim link ROOT SERVICE up|down\n";
+    return exitUsage;
 }
 
 }  // namespace
@@ -72,7 +78,7 @@ int main(int argc, char** argv) {
         for (const auto& tool : tools) {
             if (tool.name == name) return runTool(tool, self, args);
         }
-        return runInstall(self, args);
+        return runVerb(self, args);
     } catch (const std::exception& error) {
         std::cerr << name << ": " << error.what() << '\n';
         return exitSoftware;
