@@ -13,18 +13,18 @@
 namespace vesk {
 
 // Tells whether the host's own lookups reach this listener. The tamper watch arms a fresh
-// name under the canary domain and has the system resolve it; the pipeline answers every
-// name under the domain NXDOMAIN and marks the armed one as come. One watcher at a time.
+// random name directly under com, net or org and has the system resolve it; the pipeline
+// answers the armed name NXDOMAIN and marks it as come. No per-domain resolver file short
+// of one for a whole top-level domain (itself a finding) can steer it to us alone, and the
+// special-use domains (.invalid, .test, .local) would be answered by the stub resolver
+// without leaving the machine. One watcher at a time.
 class Canary {
 public:
-    // Under an ordinary top-level domain: stub resolvers answer the special-use ones
-    // (.invalid, .test, .local) themselves, and the lookup would never leave the machine.
-    static constexpr std::string_view domain = "canary.dnsd.quorran.app";
-
     // A fresh name to look up; an earlier armed name no longer counts.
     std::string arm();
-    // On the DNS loop, for each query under the domain. Takes a lock only for the armed
-    // name itself, once per lookup.
+    // Whether name is the armed one. Lock-free: asked on the DNS loop for every query.
+    bool isArmed(const DomainName& name) const;
+    // On the DNS loop, for the armed name. Takes a lock, once per lookup.
     void arrived(const DomainName& name);
     // Waits until the armed name has come or the deadline passes; true when it came.
     bool waitUntil(std::chrono::steady_clock::time_point deadline);

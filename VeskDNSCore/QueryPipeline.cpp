@@ -16,7 +16,7 @@ DnsForwarder::Transport transportFor(const Client& client) {
 QueryPipeline::QueryPipeline(const Blocklist& list, DnsForwarder& upstreams,
                              std::vector<BlockSubscriber*> blockSubscribers, Canary* watched,
                              WallClock clock)
-    : policy(list),
+    : policy(list, watched),
       forwarder(upstreams),
       subscribers(std::move(blockSubscribers)),
       canary(watched),

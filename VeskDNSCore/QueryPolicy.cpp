@@ -25,7 +25,7 @@ Decision QueryPolicy::decide(DnsMessage::View query) const {
 
 std::optional<Decision::Kind> QueryPolicy::byName(const DomainName& name) const {
     using Kind = Decision::Kind;
-    if (name.isAtOrUnder(Canary::domain)) return Kind::canary;
+    if (canary && canary->isArmed(name)) return Kind::canary;
     if (HostTables::isDoHBypass(name)) return Kind::dohBypass;
     if (HostTables::isPrivateRelayBypass(name)) return Kind::privateRelayBypass;
     // Asked through us, public resolvers would name their encrypted endpoints, inviting

@@ -8,6 +8,8 @@
 
 namespace vesk {
 
+class Canary;
+
 // What the filter does with one query, and the question as it was read.
 struct Decision {
     enum class Kind {
@@ -31,7 +33,8 @@ struct Decision {
 // tables fixed at startup, so any thread may ask.
 class QueryPolicy {
 public:
-    explicit QueryPolicy(const Blocklist& list) : blocklist(list) {}
+    // With a canary, its armed name is refused and counted.
+    explicit QueryPolicy(const Blocklist& list, const Canary* watched = nullptr) : blocklist(list), canary(watched) {}
     Decision decide(DnsMessage::View query) const;
     // What becomes of a name whatever the query asks: one of the answers above that do not
     // depend on the question's type, or none (rewritten or forwarded).
@@ -41,6 +44,7 @@ public:
 
 private:
     const Blocklist& blocklist;
+    const Canary* canary;
 };
 
 }  // namespace vesk

@@ -10,14 +10,19 @@ ToolRunner::Result SystemDNS::networksetup(const ToolRunner::Args& args) {
     return tools.capture("/usr/sbin/networksetup", args, ToolRunner::Capture::outputAndErrors);
 }
 
-// The listing's first line is the tool's header, whatever its wording; a disabled service
-// is marked with a leading "*". Names are used exactly as printed.
+// The services in order, each on a line of its own as "(N) NAME", or "(*) NAME" when it is
+// disabled, followed by its hardware port and device in parentheses. The other listing
+// marks a disabled service with a leading "*", which a service's own name may begin with.
+// Names are used exactly as printed.
 std::vector<std::string> SystemDNS::services() {
-    std::string listing = networksetup({"-listallnetworkservices"}).out;
-    auto lines = nonEmptyLines(listing);
+    std::string listing = networksetup({"-listnetworkserviceorder"}).out;
     std::vector<std::string> enabled;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        if (lines[i][0] != '*') enabled.emplace_back(lines[i]);
+    for (auto line : nonEmptyLines(listing)) {
+        size_t close = line.find(") ");
+        if (!line.starts_with('(') || close == std::string_view::npos || close == 1) continue;
+        auto mark = line.substr(1, close - 1);
+        if (mark.find_first_not_of("0123456789") != std::string_view::npos) continue;
+        if (close + 2 < line.size()) enabled.emplace_back(line.substr(close + 2));
     }
     return enabled;
 }

@@ -36,6 +36,10 @@ ResolverFile parseResolverFile(std::string_view fileName, std::string_view text)
         if (fields.size() < 2) continue;
         if (fields[0] == "domain") file.domain = fields[1];
         if (fields[0] == "nameserver") file.nameservers.emplace_back(fields[1]);
+        // As the system's resolver reads it: a port it cannot use leaves the default.
+        if (auto port = fields[0] == "port" ? parseDecimal(fields[1]) : std::nullopt; port && *port > 0 && *port <= 65535) {
+            file.port = static_cast<uint16_t>(*port);
+        }
     }
     return file;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,11 +16,12 @@
 // it routes filtered names around the filter. Pure, apart from the blocklist it is given.
 namespace vesk::TamperChecks {
 
-// A per-domain resolver file: its domain (the "domain" line, else the file's name) and
-// the servers of its "nameserver" lines.
+// A per-domain resolver file: its domain (the "domain" line, else the file's name), the
+// servers of its "nameserver" lines and the port they are asked on ("port", else 53).
 struct ResolverFile {
     std::string domain;
     std::vector<std::string> nameservers;
+    uint16_t port = 53;
 };
 ResolverFile parseResolverFile(std::string_view fileName, std::string_view text);
 

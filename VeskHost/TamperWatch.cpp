@@ -15,14 +15,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto tickEvery = 10s;
+// Ticks fall uniformly between these, every millisecond alike.
+constexpr auto tickGapLeast = 5s;
+constexpr auto tickGapMost = 15s;
 constexpr auto canaryWait = 3s;
 constexpr auto reportEvery = 1h;
 constexpr size_t whatLimit = 200;
-// Bounds on what is read each tick, whatever someone puts there.
-constexpr size_t resolverFileLimit = 64 * 1024;
-constexpr size_t resolverFilesRead = 256;
-constexpr size_t hostsFileLimit = 16 * 1024 * 1024;
+// Bounds on what is read, whatever someone puts there; past them the excess is itself a
+// finding. Real resolver files are a few lines, a large blocking hosts file a few MiB.
+constexpr size_t resolverFileLimit = 1024 * 1024;
+constexpr size_t resolverFilesRead = 4096;
+constexpr off_t hostsFileLimit = 64 * 1024 * 1024;
+// The system's resolver reads hosts lines into a buffer of its own: the rest of a longer
+// line counts for nothing.
+constexpr size_t hostsLineLimit = 64 * 1024;
+constexpr size_t hostsNamesKept = 1000;
 constexpr size_t hostsNamesLogged = 20;
 
 std::string joined(const std::vector<std::string>& items, const char* separator) {
@@ -47,6 +54,39 @@ std::optional<std::string> readPrefix(const std::string& path, size_t limit) {
     return text;
 }
 
+// Hands the file's lines to take, a block of whole lines at a time, in memory that stays
+// small however large the file is; no more than limit bytes are read.
+void readLines(const std::string& path, size_t limit, const std::function<void(std::string_view lines)>& take) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    std::string pending;
+    size_t lineLength = 0, total = 0;
+    char buffer[65536];
+    while (total < limit) {
+        ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - total));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += static_cast<size_t>(got);
+        for (std::string_view chunk(buffer, static_cast<size_t>(got)); !chunk.empty();) {
+            size_t end = chunk.find('\n');
+            auto kept = chunk.substr(0, std::min(end, hostsLineLimit - lineLength));
+            pending.append(kept);
+            lineLength += kept.size();
+            if (end == std::string_view::npos) break;
+            pending += '\n';
+            lineLength = 0;
+            chunk.remove_prefix(end + 1);
+        }
+        if (pending.size() >= sizeof buffer) {
+            // The last line may be unfinished: it waits for the next block.
+            size_t whole = pending.rfind('\n') + 1;
+            take(std::string_view(pending).substr(0, whole));
+            pending.erase(0, whole);
+        }
+    }
+    ::close(fd);
+    take(pending);
+}
 }  // namespace
 
 TamperWatch::FileKey TamperWatch::keyOf(const struct stat& info) {
@@ -55,7 +95,15 @@ TamperWatch::FileKey TamperWatch::keyOf(const struct stat& info) {
 #else
     const timespec& modified = info.st_mtim;
 #endif
-    return {info.st_ino, info.st_size, modified.tv_sec * 1'000'000'000LL + modified.tv_nsec};
+    // The change time too, which no one can set back: an edit in place with the
+    // modification time put back still shows.
+#ifdef __APPLE__
+    const timespec& changed = info.st_ctimespec;
+#else
+    const timespec& changed = info.st_ctim;
+#endif
+    return {info.st_ino, info.st_size, modified.tv_sec * 1'000'000'000LL + modified.tv_nsec,
+            changed.tv_sec * 1'000'000'000LL + changed.tv_nsec};
 }
 
 const char* TamperWatch::name(Via via) {
@@ -71,21 +119,38 @@ const char* TamperWatch::name(Via via) {
 TamperWatch::TamperWatch(Parts watched, TaskQueue& taskQueue)
     : parts(std::move(watched)), ticker(taskQueue, parts.clock, [this] { check(); }) {}
 
-void TamperWatch::start() { ticker.start(tickEvery, tickEvery); }
+void TamperWatch::start() {
+    ticker.startJittered([this] {
+        auto spread = std::chrono::duration_cast<std::chrono::milliseconds>(tickGapMost - tickGapLeast).count() + 1;
+        return std::chrono::duration_cast<Clock::Monotonic::duration>(
+            tickGapLeast + std::chrono::milliseconds(parts.random() % static_cast<uint64_t>(spread)));
+    });
+}
 
 void TamperWatch::check() {
     // Asked without a queue hop: while filtering is meant to be off, a tick costs nothing.
-    if (!parts.controller.snapshot()->intended) return forget();
-    auto settings = parts.controller.checkSettings();
-    if (!settings.intended) return forget();
+    auto before = parts.controller.snapshot();
+    if (!before->intended) return forget();
     Found found;
-    checkSettings(settings, found);
-    checkResolverFiles(found);
-    checkHostsFile(found);
-    bool canaryRan = checkCanary(found);
+    bool intended = true, canaryRan = true;
+    std::array<std::function<void()>, 4> sources{
+        [&] {
+            auto settings = parts.controller.checkSettings();
+            intended = settings.intended;
+            if (intended) checkSettings(settings, found);
+        },
+        [&] { checkResolverFiles(found); },
+        [&] { checkHostsFile(found); },
+        [&] { canaryRan = checkCanary(found); },
+    };
+    for (size_t i = sources.size() - 1; i > 0; --i) std::swap(sources[i], sources[parts.random() % (i + 1)]);
+    for (const auto& source : sources) {
+        if (intended) source();
+    }
+    if (!intended) return forget();
     // Filtering turned off or on meanwhile makes what was read stale: turning it on is never
     // itself a finding.
-    if (parts.controller.snapshot()->changes != settings.changes) return;
+    if (parts.controller.snapshot()->changes != before->changes) return;
     settle(found, canaryRan);
 }
 
@@ -95,6 +160,7 @@ void TamperWatch::forget() {
     resolverFiles.clear();
     hostsKey = {};
     hostsNames.clear();
+    hostsTooLarge = false;
     lastLogged = {};
     canaryFailedBefore = false;
     ticksSinceSettings = 3;
@@ -137,15 +203,19 @@ void TamperWatch::checkSettings(const FilterController::SettingsCheck& settings,
 }
 
 void TamperWatch::checkResolverFiles(Found& found) {
+    auto& reported = found[static_cast<size_t>(Via::resolverFile)];
     std::error_code failed;
     std::filesystem::directory_iterator entries(parts.host.path("/etc/resolver"), failed);
     std::map<std::string, ResolverSeen> seen;
-    for (; !failed && entries != std::filesystem::directory_iterator() && seen.size() < resolverFilesRead;
-         entries.increment(failed)) {
+    // Every regular file counts, a dot-file too: the system's resolver reads them all.
+    size_t files = 0;
+    for (; !failed && entries != std::filesystem::directory_iterator(); entries.increment(failed)) {
         std::string fileName = entries->path().filename().string();
         struct stat info{};
-        if (fileName.starts_with('.') || ::stat(entries->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            continue;
+        if (::stat(entries->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (++files > resolverFilesRead) {
+            reported.push_back("/etc/resolver (more than " + std::to_string(resolverFilesRead) + " files)");
+            break;
         }
         FileKey key = keyOf(info);
         std::string hostPath = "/etc/resolver/" + fileName;
@@ -154,20 +224,35 @@ void TamperWatch::checkResolverFiles(Found& found) {
         if (known != resolverFiles.end() && known->second.key == key) {
             kept = seen.emplace(hostPath, known->second).first;
         } else {
-            ResolverSeen entry{key, std::nullopt};
-            auto file = TamperChecks::parseResolverFile(fileName, readPrefix(entries->path(), resolverFileLimit).value_or(""));
-            bool elsewhere = std::any_of(file.nameservers.begin(), file.nameservers.end(),
-                                         [](const std::string& server) { return server != "127.0.0.1"; });
-            if (elsewhere && TamperChecks::routesFilteredNames(DomainName(file.domain), parts.blocklist, routingDomains)) {
-                entry.logLine = "tamper: resolver file " + hostPath + " sends " + file.domain + " to " +
-                                joined(file.nameservers, " ");
-                log.info("{}", *entry.logLine);
-            }
-            kept = seen.emplace(hostPath, std::move(entry)).first;
+            kept = seen.emplace(hostPath, readResolverFile(hostPath, entries->path().string(), info, key)).first;
+            if (kept->second.logLine) log.info("{}", *kept->second.logLine);
         }
-        if (kept->second.logLine) found[static_cast<size_t>(Via::resolverFile)].push_back(hostPath);
+        if (kept->second.logLine) reported.push_back(kept->second.what);
     }
     resolverFiles = std::move(seen);
+}
+
+// A file that sends a domain covering filtered names anywhere but to this listener, our
+// address on our port, routes them around the filter; 127.0.0.1 on another port is another
+// resolver like any other.
+TamperWatch::ResolverSeen TamperWatch::readResolverFile(const std::string& hostPath, const std::string& path,
+                                                       const struct stat& info, FileKey key) {
+    if (info.st_size > static_cast<off_t>(resolverFileLimit)) {
+        return {key, "tamper: resolver file " + hostPath + " is too large to read (" + std::to_string(info.st_size) +
+                         " bytes)", hostPath + " (too large)"};
+    }
+    auto file = TamperChecks::parseResolverFile(std::filesystem::path(path).filename().string(),
+                                                readPrefix(path, resolverFileLimit).value_or(""));
+    bool elsewhere = file.port != parts.listenPort ||
+                     std::any_of(file.nameservers.begin(), file.nameservers.end(),
+                                 [this](const std::string& server) { return server != parts.listenHost; });
+    if (file.nameservers.empty() || !elsewhere ||
+        !TamperChecks::routesFilteredNames(DomainName(file.domain), parts.blocklist, routingDomains)) {
+        return {key, std::nullopt, hostPath};
+    }
+    std::string port = file.port == 53 ? "" : " port " + std::to_string(file.port);
+    return {key, "tamper: resolver file " + hostPath + " sends " + file.domain + " to " + joined(file.nameservers, " ") + port,
+            hostPath};
 }
 
 void TamperWatch::checkHostsFile(Found& found) {
@@ -177,12 +262,21 @@ void TamperWatch::checkHostsFile(Found& found) {
     if (::stat(path.c_str(), &info) == 0) key = keyOf(info);
     if (!(key == hostsKey)) {
         hostsKey = key;
-        hostsNames = TamperChecks::refusedHostsNames(readPrefix(path, hostsFileLimit).value_or(""), policy);
-        for (size_t i = 0; i < hostsNames.size() && i < hostsNamesLogged; ++i) {
-            log.info("tamper: hosts file maps {}", hostsNames[i]);
+        hostsNames.clear();
+        hostsTooLarge = key.size > hostsFileLimit;
+        if (hostsTooLarge) {
+            log.info("tamper: hosts file is too large to read ({} bytes)", key.size);
+        } else {
+            readLines(path, static_cast<size_t>(hostsFileLimit), [this](std::string_view lines) {
+                for (auto& name : TamperChecks::refusedHostsNames(lines, policy)) {
+                    if (hostsNames.size() < hostsNamesLogged) log.info("tamper: hosts file maps {}", name);
+                    if (hostsNames.size() < hostsNamesKept) hostsNames.push_back(std::move(name));
+                }
+            });
         }
     }
     found[static_cast<size_t>(Via::hostsFile)] = hostsNames;
+    if (hostsTooLarge) found[static_cast<size_t>(Via::hostsFile)].push_back("/etc/hosts (too large)");
 }
 
 // The lookup goes the way every program's does; it must come to our listener and get no

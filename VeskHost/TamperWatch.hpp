@@ -25,7 +25,7 @@
 namespace vesk {
 
 // While filtering is meant to be on, notices the ways lookups are routed around the
-// filter without touching it: a network service's DNS servers pointed elsewhere (put back
+// filter without touching it, at random gaps and in a random order each time: a network service's DNS servers pointed elsewhere (put back
 // at once), a per-domain resolver file, hosts-file lines for refused names, and lookups
 // that never reach the filter at all (an encrypted resolver a profile installed), found by
 // a canary lookup through the system's resolver. Each kind of finding is told to the
@@ -54,12 +54,18 @@ public:
         // Tells the partner: the kind's name and what was found. Empty: nobody to tell.
         std::function<void(const std::string& via, const std::string& what)> report;
         Clock& clock;  // wall time for the hourly rule and the status, monotonic for waits
+        // Draws the gaps between looks and the order of each look's sources, so that no one
+        // can time a change around them. Called on the watch's queue only.
+        std::function<uint64_t()> random;
+        // Where the DNS listener is: a resolver file that sends a domain there sends it to us.
+        std::string listenHost = "127.0.0.1";
+        uint16_t listenPort = 53;
     };
     TamperWatch(Parts watched, TaskQueue& taskQueue);
     TamperWatch(const TamperWatch&) = delete;
     TamperWatch& operator=(const TamperWatch&) = delete;
 
-    // The first tick 10 s from now, then one every 10 s. Call once.
+    // Ticks 5 to 15 s apart (10 s on average), the first as far from now. Call once.
     void start();
     // One tick, as the queue runs it; for tests.
     void check();
@@ -74,17 +80,21 @@ private:
         ino_t inode = 0;
         off_t size = -1;
         int64_t modified = 0;
+        int64_t changed = 0;
         bool operator==(const FileKey&) const = default;
     };
     static FileKey keyOf(const struct stat& info);
     struct ResolverSeen {
         FileKey key;
         std::optional<std::string> logLine;  // none: the file routes nothing of ours away
+        std::string what;                    // as the partner is told
     };
     using Found = std::array<std::vector<std::string>, kinds>;
 
     void checkSettings(const FilterController::SettingsCheck& settings, Found& found);
     void checkResolverFiles(Found& found);
+    ResolverSeen readResolverFile(const std::string& hostPath, const std::string& path, const struct stat& info,
+                                  FileKey key);
     void checkHostsFile(Found& found);
     // False when it could not be sent (no network): what it found before stands.
     bool checkCanary(Found& found);
@@ -98,6 +108,7 @@ private:
     std::map<std::string, ResolverSeen> resolverFiles;
     FileKey hostsKey;
     std::vector<std::string> hostsNames;
+    bool hostsTooLarge = false;
     std::map<std::string, bool> routingDomains;
     std::array<std::string, kinds> lastLogged;
     std::array<Kind, kinds> state;

@@ -14,6 +14,13 @@ void Ticker::start(std::chrono::duration<double> firstDelay, std::chrono::durati
     queue.asyncAfter(delay, [this] { fire(); });
 }
 
+void Ticker::startJittered(Gap gap) {
+    nextGap = std::move(gap);
+    auto delay = nextGap();
+    due = clock.now() + delay;
+    queue.asyncAfter(delay, [this] { fire(); });
+}
+
 void Ticker::fire() {
     // The queue logs what a tick throws.
     try {
@@ -28,6 +35,11 @@ void Ticker::fire() {
 // Counted from the tick's end, so a tick that overran several periods gets one successor.
 void Ticker::scheduleNext() {
     auto end = clock.now();
+    if (nextGap) {
+        due = std::max(due + nextGap(), end);
+        queue.asyncAfter(due - end, [this] { fire(); });
+        return;
+    }
     auto since = std::max(end - firstDue, Clock::Monotonic::duration::zero());
     auto next = firstDue + (since / every + 1) * every;
     queue.asyncAfter(next - end, [this] { fire(); });

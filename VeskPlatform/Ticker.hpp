@@ -21,6 +21,10 @@ public:
 
     // Call once; period must be positive.
     void start(std::chrono::duration<double> firstDelay, std::chrono::duration<double> period);
+    // Or ticks whose gaps gap() draws, each counted from when the tick before was due, so
+    // that no one watching can tell when the next comes. Call once.
+    using Gap = std::function<Clock::Monotonic::duration()>;
+    void startJittered(Gap gap);
 
 private:
     void fire();
@@ -32,6 +36,8 @@ private:
     // Fixed by start() before the first tick; read on the queue afterwards.
     Clock::Monotonic::time_point firstDue;
     Clock::Monotonic::duration every{};
+    Gap nextGap;  // set: jittered
+    Clock::Monotonic::time_point due;
 };
 
 }  // namespace vesk

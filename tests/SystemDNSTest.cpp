@@ -13,7 +13,7 @@ namespace {
 using ::testing::ElementsAre;
 
 constexpr const char* header = "An asterisk (*) denotes that a network service is disabled.\n";
-constexpr const char* listAll = "/usr/sbin/networksetup -listallnetworkservices";
+constexpr const char* listAll = "/usr/sbin/networksetup -listnetworkserviceorder";
 constexpr const char* flushCache = "/usr/bin/dscacheutil -flushcache";
 constexpr const char* hupResolver = "/usr/bin/killall -HUP mDNSResponder";
 
@@ -37,17 +37,21 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
         bool on;
         std::vector<std::string> asked;  // the services whose servers were read
     };
-    std::string fourLines = std::string(header) + "Wi-Fi\n*Bluetooth PAN\nThunderbolt Bridge\n";
+    // A disabled service is marked "(*)"; a name may itself begin with "*".
+    std::string fourLines = std::string(header) +
+                            "(1) Wi-Fi\n(Hardware Port: Wi-Fi, Device: en0)\n\n"
+                            "(*) Bluetooth PAN\n(Hardware Port: Bluetooth PAN, Device: en3)\n\n"
+                            "(2) Thunderbolt Bridge\n(Hardware Port: Thunderbolt Bridge, Device: bridge0)\n\n"
+                            "(3) *VPN\n(Hardware Port: *VPN, Device: )\n";
+    const std::vector<std::string> enabled{"Wi-Fi", "Thunderbolt Bridge", "*VPN"};
     const Case cases[] = {
-        {"disabled services are skipped", fourLines, {}, false, {"Wi-Fi", "Thunderbolt Bridge"}},
+        {"disabled services are skipped", fourLines, {}, false, enabled},
         {"header only", header, {}, false, {}},
         {"nothing at all", "", {}, false, {}},
-        {"loopback among others", fourLines, {{"Wi-Fi", "127.0.0.1\n8.8.8.8\n"}}, true, {"Wi-Fi", "Thunderbolt Bridge"}},
-        {"another address that begins the same", fourLines, {{"Thunderbolt Bridge", "127.0.0.10\n"}}, false,
-         {"Wi-Fi", "Thunderbolt Bridge"}},
-        {"no servers set", fourLines, {{"Wi-Fi", "There aren't any DNS Servers set on Wi-Fi.\n"}}, false,
-         {"Wi-Fi", "Thunderbolt Bridge"}},
-        {"names are taken as printed", std::string(header) + "  Spaced Name \r\n", {}, false, {"  Spaced Name \r"}},
+        {"loopback among others", fourLines, {{"*VPN", "127.0.0.1\n8.8.8.8\n"}}, true, enabled},
+        {"another address that begins the same", fourLines, {{"Thunderbolt Bridge", "127.0.0.10\n"}}, false, enabled},
+        {"no servers set", fourLines, {{"Wi-Fi", "There aren't any DNS Servers set on Wi-Fi.\n"}}, false, enabled},
+        {"names are taken as printed", std::string(header) + "(1)   Spaced Name \r\n", {}, false, {"  Spaced Name \r"}},
         {"a launch error lists nothing", "cannot run /usr/sbin/networksetup: No such file or directory", {}, false,
          {}},
     };

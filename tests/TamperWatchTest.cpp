@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -42,7 +43,7 @@ protected:
                                [this] {
                                    armed = true;
                                    came = false;
-                                   return std::string("0123456789abcdef.canary.dnsd.quorran.app");
+                                   return std::string("0123456789abcdef.net");
                                },
                                [this](const std::string&) {
                                    if (duringLookup) duringLookup();
@@ -52,7 +53,7 @@ protected:
                                [this](Clock::Monotonic::time_point) { return came; },
                                [this] { return online; },
                                [this](const std::string& via, const std::string& what) { reports.emplace_back(via, what); },
-                               clock},
+                               clock, [this] { return randomValue; }},
             queue);
     }
     // Runs the ticks due over the next interval.
@@ -80,6 +81,7 @@ protected:
     Uninstaller uninstaller{systemDNS, tools, host, filterQueue, [] {}};
     Blocklist blocklist{std::vector<std::string>{"adult.example", "a.b.deep.net"}};
     bool canaryReaches = true, online = true;
+    uint64_t randomValue = 35003;  // ticks 10 s apart, each reading settings, files, canary in turn
     SystemLookup::Result lookupResult;
     std::function<void()> duringLookup;
     bool armed = false, came = false;
@@ -100,12 +102,32 @@ TEST_F(TamperWatchTest, OffIsSilentAndACleanHostCostsOnlyTheReads) {
     std::filesystem::remove(dir.path() + "/etc/resolver/com");
     controller->enable();
     tick();
-    EXPECT_THAT(tools.calls(), ElementsAre("/usr/sbin/networksetup -listallnetworkservices",
+    EXPECT_THAT(tools.calls(), ElementsAre("/usr/sbin/networksetup -listnetworkserviceorder",
                                            "/usr/sbin/networksetup -getdnsservers Ethernet",
                                            "/usr/sbin/networksetup -getdnsservers Wi-Fi"));
     EXPECT_TRUE(armed);
     EXPECT_TRUE(reports.empty());
     EXPECT_EQ(findings(), TamperFindings{});
+}
+
+// The looks come at gaps the random source draws, 5 s at its least, and each reads its
+// sources in an order it draws too.
+TEST_F(TamperWatchTest, LooksComeAtRandomGapsInARandomOrder) {
+    controller->enable();
+    bool settingsFirst = false;
+    duringLookup = [&] { settingsFirst = !tools.calls().empty(); };
+    randomValue = 0;
+    watch->start();
+    queue.advance(4999ms);
+    EXPECT_FALSE(armed);
+    tools.clear();
+    queue.advance(1ms);
+    EXPECT_TRUE(armed);
+    EXPECT_FALSE(settingsFirst);
+    randomValue = 1;
+    tools.clear();
+    queue.advance(5s);
+    EXPECT_TRUE(settingsFirst);
 }
 
 // Someone who keeps changing them back is told of once an hour; settings that stay put
@@ -206,7 +228,9 @@ TEST_F(TamperWatchTest, ResolverFilesAreReportedOnlyForDomainsTheFilterCovers) {
         {"internal", "domain Adult.Example.\nnameserver 10.0.0.1\n", true},
         {"docker.internal", "nameserver 192.168.65.7\n", false},
         {"corp.example", "nameserver 10.0.0.1\n", false},
-        {"org", "nameserver 127.0.0.1\n", false},
+        {"org", "nameserver 127.0.0.1\n", false},             // this listener
+        {"info", "nameserver 127.0.0.1\nport 5499\n", true},  // another one on this machine
+        {".hidden", "domain com\nnameserver 8.8.8.8\n", true},
         {"net", "search example\n", false},
         {"eep.net", "nameserver 9.9.9.9\n", false},
         {"apple.com", "nameserver 9.9.9.9\n", false},
@@ -222,6 +246,18 @@ TEST_F(TamperWatchTest, ResolverFilesAreReportedOnlyForDomainsTheFilterCovers) {
         if (c.reported) expected.emplace_back("resolver_file", std::string("/etc/resolver/") + c.file);
         EXPECT_EQ(reports, expected);
     }
+    // Too large to read whole, and more files than are read, are findings of their own.
+    std::filesystem::remove_all(dir.path() + "/etc/resolver");
+    std::filesystem::create_directories(dir.path() + "/etc/resolver");
+    dir.write("etc/resolver/net", std::string(1024 * 1024, '#') + "\nnameserver 8.8.8.8\n");
+    anew();
+    watch->check();
+    EXPECT_EQ(reports, (Reports{{"resolver_file", "/etc/resolver/net (too large)"}}));
+    std::filesystem::remove(dir.path() + "/etc/resolver/net");
+    for (int i = 0; i < 4097; ++i) dir.write("etc/resolver/corp" + std::to_string(i) + ".example", "search corp\n");
+    anew();
+    watch->check();
+    EXPECT_EQ(reports, (Reports{{"resolver_file", "/etc/resolver (more than 4096 files)"}}));
 }
 
 TEST_F(TamperWatchTest, HostsLinesAreReportedWhenTheyGiveARefusedNameAnAddress) {
@@ -237,6 +273,25 @@ TEST_F(TamperWatchTest, HostsLinesAreReportedWhenTheyGiveARefusedNameAnAddress) 
     controller->enable();
     watch->check();
     EXPECT_EQ(reports, (Reports{{"hosts_file", "www.adult.example, dns.google, a.b.deep.net"}}));
+
+    // Read whole, past one long line, and read again when edited in place with its size
+    // and modification time put back. Past the bounds of what is read, the size is itself
+    // a finding.
+    struct stat before{};
+    std::string hosts = dir.path() + "/etc/hosts", large(17 << 20, '#');
+    dir.write("etc/hosts", large + "\n203.0.113.5 www.adulx.example\n");
+    anew();
+    watch->check();
+    ASSERT_EQ(::stat(hosts.c_str(), &before), 0);
+    dir.write("etc/hosts", large + "\n203.0.113.5 www.adult.example\n");
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, hosts.c_str(), times, 0), 0);
+    watch->check();
+    EXPECT_EQ(reports, (Reports{{"hosts_file", "www.adult.example"}}));
+    ASSERT_EQ(::truncate(hosts.c_str(), 65 * 1024 * 1024), 0);
+    anew();
+    watch->check();
+    EXPECT_EQ(reports, (Reports{{"hosts_file", "/etc/hosts (too large)"}}));
 }
 
 // Two ticks running, with the settings untouched. With no network nothing is sent, the

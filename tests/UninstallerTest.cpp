@@ -33,7 +33,7 @@ TEST(UninstallerTest, RestoresRemovesWhatIsThereThenUnloadsAndExits) {
     }
     FakeToolRunner tools;
     tools.script([](const std::string& line) -> ToolRunner::Result {
-        if (line.ends_with("-listallnetworkservices")) return {0, "header\nWi-Fi\n"};
+        if (line.ends_with("-listnetworkserviceorder")) return {0, "header\n(1) Wi-Fi\n"};
         return {0, ""};
     });
     SystemDNS dns(tools);
@@ -42,7 +42,7 @@ TEST(UninstallerTest, RestoresRemovesWhatIsThereThenUnloadsAndExits) {
     Uninstaller uninstaller(dns, tools, root, queue, [&] { ++exits; });
 
     uninstaller.performAndExit();
-    EXPECT_EQ(tools.calls(), (std::vector<std::string>{"/usr/sbin/networksetup -listallnetworkservices",
+    EXPECT_EQ(tools.calls(), (std::vector<std::string>{"/usr/sbin/networksetup -listnetworkserviceorder",
                                                        "/usr/sbin/networksetup -setdnsservers Wi-Fi Empty",
                                                        "/usr/bin/dscacheutil -flushcache",
                                                        "/usr/bin/killall -HUP mDNSResponder"}));

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <random>
 #include <thread>
 
 #include "VeskPlatform/OnLoop.hpp"
@@ -201,7 +202,10 @@ void Daemon::createTamperWatch() {
                                [this](Clock::Monotonic::time_point deadline) { return canary.waitUntil(deadline); },
                                [this] { return systemDNS->online(); },
                                alerts ? tamperReporter(*alerts) : nullptr,
-                               Clock::system()};
+                               Clock::system(),
+                               [random = std::mt19937_64(std::random_device{}())]() mutable { return random(); },
+                               settings.host,
+                               settings.port};
     // Made after its queue, so that the queue stops first: no tick outlives it.
     tamperWatch = &parts.add(std::make_unique<TamperWatch>(std::move(watched), tamperQ));
 }

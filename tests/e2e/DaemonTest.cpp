@@ -118,7 +118,7 @@ TEST_F(DaemonTest, ChecksAtStartupWhetherTheHostPointsAtTheFilter) {
         daemon = Daemon::serve(dir.write("blocklist.txt", ""), {&upstream}, {}, {}, host.path());
         auto line = daemon->waitForLine([](std::string_view text) { return text.starts_with("vesk-dnsd: filter state"); });
         EXPECT_EQ(line, std::string("vesk-dnsd: filter state at startup: ") + (on ? "ON" : "OFF"));
-        std::vector<std::string> expected{"networksetup -listallnetworkservices", "networksetup -getdnsservers Wi-Fi",
+        std::vector<std::string> expected{"networksetup -listnetworkserviceorder", "networksetup -getdnsservers Wi-Fi",
                                           "networksetup -getdnsservers 'Thunderbolt Bridge'"};
         if (on) {
             std::string user = "gui/" + std::to_string(sim.consoleUid());

@@ -94,7 +94,7 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     };
     link("down");
     size_t looked = count(sim, "networksetup -getinfo VPN");
-    ASSERT_TRUE(waitUntil([&] { return count(sim, "networksetup -getinfo VPN") > looked + 2; }, 40s));
+    ASSERT_TRUE(waitUntil([&] { return count(sim, "networksetup -getinfo VPN") > looked + 2; }, 60s));
     link("up");
     EXPECT_EQ(bypasses(backend).size(), 4u);
 
@@ -106,14 +106,14 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     ASSERT_EQ(std::system((sim.path("/usr/sbin/networksetup") + " -setdnsservers Wi-Fi 8.8.8.8").c_str()), 0);
     sim.setEncryptedResolver(true);
     EXPECT_TRUE(waitUntil([&] { return servers(sim) == filtered; }, 20s));
-    EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 6; }, 60s));
+    EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 6; }, 90s));
     EXPECT_TRUE(daemon->waitForLog("tamper: canary lookup did not reach the filter (no address)"));
     auto status = call("GET", "/status")["tamper"];
     EXPECT_EQ(status["via"], json({"resolver_file", "hosts_file", "canary"}));
     EXPECT_TRUE(status["since"].is_string());
     size_t before = count(sim, "dscacheutil -q host");
     // A whole further tick with them still there: its lookup is followed by the next one's.
-    ASSERT_TRUE(waitUntil([&] { return count(sim, "dscacheutil -q host") > before + 1; }, 30s));
+    ASSERT_TRUE(waitUntil([&] { return count(sim, "dscacheutil -q host") > before + 1; }, 45s));
     auto told = bypasses(backend);
     std::sort(told.begin(), told.end());
     EXPECT_EQ(told, (std::vector<std::string>{"canary no address", "dns_settings VPN (refused)", "dns_settings Wi-Fi",

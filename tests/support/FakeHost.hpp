@@ -70,9 +70,12 @@ private:
 // None: the line is for another tool.
 inline std::optional<ToolRunner::Result> networksetup(std::map<std::string, std::string>& services,
                                                       const std::string& line, bool sticky = false) {
-    if (line.ends_with("-listallnetworkservices")) {
+    if (line.ends_with("-listnetworkserviceorder")) {
         std::string listing = "An asterisk (*) denotes that a network service is disabled.\n";
-        for (const auto& entry : services) listing += entry.first + "\n";
+        int order = 0;
+        for (const auto& entry : services) {
+            listing += "(" + std::to_string(++order) + ") " + entry.first + "\n(Hardware Port: " + entry.first + ")\n\n";
+        }
         return ToolRunner::Result{0, listing};
     }
     for (auto& [service, servers] : services) {

@@ -49,6 +49,7 @@ void printInfo(const Service& service, size_t index) {
 
 int networksetupUsage() {
     std::cerr << "Usage: networksetup -listallnetworkservices\n"
+                 "       networksetup -listnetworkserviceorder\n"
                  "       networksetup -getinfo <networkservice>\n"
                  "       networksetup -getdnsservers <networkservice>\n"
                  "       networksetup -setdnsservers <networkservice> <dns1> [dns2] [...]\n"
@@ -63,6 +64,16 @@ int runNetworksetup(const Host& host, const Args& args) {
         std::cout << "An asterisk (*) denotes that a network service is disabled.\n";
         for (const auto& service : loadServices(host)) {
             std::cout << (service.enabled ? "" : "*") << service.name << '\n';
+        }
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "-listnetworkserviceorder") {
+        std::cout << "An asterisk (*) denotes that a network service is disabled.\n";
+        auto services = loadServices(host);
+        for (size_t i = 0; i < services.size(); ++i) {
+            const auto& service = services[i];
+            std::cout << '(' << (service.enabled ? std::to_string(i + 1) : "*") << ") " << service.name << '\n'
+                      << "(Hardware Port: " << service.name << ", Device: en" << i << ")\n\n";
         }
         return 0;
     }
