@@ -49,12 +49,13 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     std::string blocklist = host.path() + "/usr/local/share/vesk/adult-domains.txt";
     std::vector<std::string> options = {"--supabase-url", backend.url("/"), "--anon-key", "anon",
                                         "--alerts-token-file", tokenFile};
-    const std::vector<std::string> filtered = {"Wi-Fi 127.0.0.1", "Thunderbolt Bridge 127.0.0.1",
+    const std::vector<std::string> filtered = {"Wi-Fi 127.0.0.1", "*Bridge 127.0.0.1",
                                                "USB 10/100 LAN 127.0.0.1", "VPN 10.8.0.1"};
 
     // Turned on through the control API, which is no finding; then, while the daemon is
-    // down, the services it knows pointed elsewhere, a new one that uses the network's
-    // resolvers (a dock's Ethernet) appears, and a VPN whose settings the system keeps.
+    // down, Wi-Fi pointed elsewhere, two services appear: one named to look disabled (a
+    // leading "*") with a server of its own, and one that uses the network's resolvers (a
+    // dock's Ethernet); and a VPN whose settings the system keeps.
     auto daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
     auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
@@ -65,16 +66,16 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     ASSERT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
     ASSERT_EQ(daemon->stop(), 0);
     sim.setServices({{"Wi-Fi", true, {"8.8.8.8"}},
-                     {"Thunderbolt Bridge", true, {"9.9.9.9"}},
+                     {"*Bridge", true, {"9.9.9.9"}},
                      {"USB 10/100 LAN", true, {}},
                      {"VPN", true, {"10.8.0.1"}, true, true}});
-    sim.writeResolverFile("com", {"nameserver 8.8.8.8"});
+    sim.writeResolverFile(".hidden", {"domain adult.example", "nameserver 127.0.0.1", "port 5499"});
     sim.setHostsFile({"127.0.0.1 localhost", "203.0.113.9 www.adult.example"});
 
     // A restart still knows the filter is meant to be on, and puts the settings back: the
-    // changed ones told of once, the new one quietly, the VPN's refusal once. A resolver file
-    // for a whole top-level domain and a hosts line for a listed name are told of, and
-    // never touched.
+    // changed ones told of once, the new one quietly, the VPN's refusal once. A hidden
+    // resolver file sending a listed domain to another resolver on this machine and a hosts
+    // line for a listed name are told of, and never touched.
     daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
     EXPECT_EQ(daemon->lines("vesk-dnsd: filter state"), std::vector<std::string>{"vesk-dnsd: filter state at startup: OFF"});
@@ -117,9 +118,9 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     auto told = bypasses(backend);
     std::sort(told.begin(), told.end());
     EXPECT_EQ(told, (std::vector<std::string>{"canary no address", "dns_settings VPN (refused)", "dns_settings Wi-Fi",
-                                             "dns_settings Wi-Fi, Thunderbolt Bridge", "hosts_file www.adult.example",
-                                             "resolver_file /etc/resolver/com"}));
-    EXPECT_TRUE(sim.exists("/etc/resolver/com"));
+                                             "dns_settings Wi-Fi, *Bridge", "hosts_file www.adult.example",
+                                             "resolver_file /etc/resolver/.hidden"}));
+    EXPECT_TRUE(sim.exists("/etc/resolver/.hidden"));
     EXPECT_EQ(daemon->stop(), 0);
 }
 
