@@ -67,10 +67,12 @@ TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulae) {
 TEST(PackagingTest, PairShHandsTheTokenToTheDaemon) {
     FakeUpstream upstream(FakeUpstream::silent());
     HttpServer backend(rotatingBackend());
-    TempDir dir;
-    std::string tokenFile = dir.path() + "/etc/auth.token";
+    TempDir dir, host;
+    // The token where its directory can be trusted, as install.sh places it.
+    std::string tokenFile = HostSim::install(host.path()).path("/usr/local/etc/vesk/auth.token");
     auto daemon = Daemon::serve(dir.write("blocklist.txt", "blocked.example\n"), {&upstream},
-                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile});
+                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
+                                {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: control API on"); }));
     uint16_t port = daemon->controlPort();
     // The token as the daemon got it: the one it spent to learn the account.

@@ -1,6 +1,7 @@
 // Lays out the simulated host: the tools, the console user and its home, the files the
 // daemon's uninstaller removes, and the tools' default state.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -146,6 +147,9 @@ void installHomebrew(const fs::path& root) {
 }  // namespace
 
 void install(const std::string& rootPath, const std::string& program) {
+    // A Mac's own directories are writable by their owner alone, as the daemon requires of
+    // those above its state, whatever the umask of whoever lays the host out.
+    ::umask(022);
     fs::path root = fs::absolute(rootPath);
     fs::create_directories(root);
     for (const auto& tool : tools) {
