@@ -92,7 +92,7 @@ TEST(HostIntegrationTest, RelayProbeReadsSafarisPreferenceAsTheConsoleUser) {
                                               host.asUser + read, "sudo -u user1 /usr/bin/" + read, read));
 }
 
-TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {
+TEST(HostIntegrationTest, UninstallRemovesTheProductAndUnloadsTheDaemonsJob) {
     SimulatedHost host;
     fs::remove_all(host.sim.path("/Applications/VeskFilter.app"));
     // A process standing in for the daemon, which the unload ends.
@@ -109,7 +109,7 @@ TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {
     auto sink = CaptureSink::install();
     uninstaller.performAndExit();
     for (const auto& path : Uninstaller::removalList()) EXPECT_FALSE(host.sim.exists(path)) << path;
-    EXPECT_TRUE(host.sim.exists("/usr/local"));
+    EXPECT_TRUE(host.sim.exists("/var/db"));
     EXPECT_TRUE(host.sim.services()[0].servers.empty());
     Log::flush();
     EXPECT_THAT(sink->texts(), ElementsAre("uninstall: DNS restored, files removed; unloading daemon"));

@@ -155,7 +155,7 @@ void Daemon::createHost() {
 // reporter holds, since none may be read from there.
 void Daemon::createStateDir() {
     if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
-    controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/usr/local/etc/vesk/auth.token"));
+    controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/var/db/vesk/auth.token"));
     auto directoryOf = [](const std::string& file) { return std::filesystem::absolute(file).parent_path().string(); };
     StateDir::Report report = [this](const std::string& reason) {
         if (!alerts) return false;

@@ -25,8 +25,8 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     TempDir host;
     auto sim = HostSim::install(host.path());
     sim.setProcesses({{"Safari"}, {"Finder"}});
-    std::string tokenFile = host.path() + "/usr/local/etc/vesk/auth.token";
-    auto daemon = Daemon::serve(host.path() + "/usr/local/share/vesk/adult-domains.txt", {&upstream},
+    std::string tokenFile = host.path() + "/var/db/vesk/auth.token";
+    auto daemon = Daemon::serve(host.path() + "/Library/Application Support/Vesk/adult-domains.txt", {&upstream},
                                 {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
                                 {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
@@ -34,7 +34,7 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
               "vesk-dnsd: alert reporting CONFIGURED -> " + backend.url("/") + " (paired: no — run pair.sh)");
     EXPECT_EQ(daemon->lines("vesk-dnsd: control API on"),
               std::vector<std::string>{"vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) +
-                                       " (pin file: " + host.path() + "/usr/local/etc/vesk/pin.hash)"});
+                                       " (pin file: " + host.path() + "/var/db/vesk/pin.hash)"});
     sim.setLaunchdJobs({{"system/app.quorran.tarnik.dnsd", daemon->processId()}});
     uint16_t port = daemon->controlPort();
     auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
@@ -73,7 +73,7 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     // Anyone in its group could put a PIN of their own in the state directory: nothing that
     // reads it answers, filtering stays on, and the partner hears of it with the access
     // token the daemon holds.
-    std::string stateParent = host.path() + "/usr/local/etc";
+    std::string stateParent = host.path() + "/var/db";
     fs::permissions(stateParent, fs::perms::group_write, fs::perm_options::add);
     for (const char* path : {"/pin", "/pair", "/disable", "/signout", "/uninstall"}) {
         auto answer = controlCall(port, "POST", path, {{"pin", "1111"}, {"refreshToken", "mallory-1"}});
@@ -81,9 +81,9 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     }
     EXPECT_EQ(call("GET", "/status")["enabled"], true);
     const json bypassed = {{"p_event", "FILTER_BYPASSED"},
-                           {"p_detail", {{"via", "state_dir"}, {"what", "/usr/local/etc is writable by its group"}}}};
+                           {"p_detail", {{"via", "state_dir"}, {"what", "/var/db is writable by its group"}}}};
     EXPECT_TRUE(waitUntil([&] { return monitoringEvents(backend) == std::vector<json>{bypassed}; }, 10s));
-    EXPECT_TRUE(daemon->waitForLog("insecure state directory: /usr/local/etc is writable by its group — PIN, pairing "
+    EXPECT_TRUE(daemon->waitForLog("insecure state directory: /var/db is writable by its group — PIN, pairing "
                                    "and turning filtering off refused"));
     fs::permissions(stateParent, fs::perms::group_write, fs::perm_options::remove);
 
@@ -116,7 +116,7 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
                                                             json({{"p_event", "FILTER_DISABLED"}, {"p_detail", {{"via", "uninstall"}}}})}));
     EXPECT_EQ(daemon->waitExit(10s), 0);
     EXPECT_EQ(alerts(), 1);
-    for (const char* path : {"/usr/local/libexec/vesk-dnsd", "/usr/local/share/vesk", "/usr/local/etc/vesk",
+    for (const char* path : {"/Library/Application Support/Vesk", "/var/db/vesk",
                              "/var/log/vesk-dnsd.log", "/Applications/VeskFilter.app",
                              "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"}) {
         EXPECT_FALSE(sim.exists(path)) << path;
