@@ -106,6 +106,7 @@ void AlertReporter::reportMonitoringEvent(const std::string& event, json detail,
                               completion = std::move(completion)] {
         auto accessToken = self->ensureAccessTokenLocked();
         if (!accessToken) {
+            if (!self->signedOut) self->log.error("monitoring event {} not sent: no access token — the partner was not told", event);
             if (completion) completion();
             return;
         }

@@ -102,6 +102,7 @@ AlertReporter::AlertReporter(const AlertConfig& config, Environment env, std::st
       environment(std::move(env)) {}
 
 std::optional<std::string> AlertReporter::readRefreshToken() const {
+    if (environment.stateTrusted && !environment.stateTrusted()) return std::nullopt;
     return Files::readText(refreshTokenFile);
 }
 
@@ -152,6 +153,7 @@ std::optional<std::string> AlertReporter::ensureAccessTokenLocked() {
 }
 
 void AlertReporter::writeRefreshToken(const std::string& refreshToken) {
+    if (environment.stateTrusted && !environment.stateTrusted()) return;
     std::string error = Files::writeAtomically(refreshTokenFile, refreshToken);
     if (!error.empty()) log.error("could not persist rotated refresh token: {}", error);
 }

@@ -45,6 +45,9 @@ public:
         TaskQueue& tokenQ;
         std::function<SystemClock::time_point()> now = [] { return SystemClock::now(); };
         std::chrono::milliseconds accountWait = std::chrono::seconds(10);  // for an account lookup's answer
+        // Whether the token file's directory can be trusted; none: always. From one that
+        // cannot, no token is read or written: only the access token held in memory is used.
+        std::function<bool()> stateTrusted = nullptr;
     };
     // Alerts pending at once (queued, in flight or waiting for a retry); more are dropped.
     static constexpr int64_t pendingAlertCap = 1000;

@@ -43,6 +43,15 @@ bool isJson(const std::optional<std::string>& contentType) {
     return lowered.starts_with("application/json");
 }
 
+// The routes that read or write the PIN and token files: refused while anyone but root
+// could have put those files there, since a PIN of someone else's would then open them.
+bool usesState(const ControlRequest& request) {
+    const std::string& path = request.path;
+    if (request.method == "GET") return path == "/pair-status";
+    return request.method == "POST" && (path == "/pin" || path == "/pair" || path == "/disable" ||
+                                        path == "/verify-pin" || path == "/signout" || path == "/uninstall");
+}
+
 }  // namespace
 
 ControlRoutes::ControlRoutes(Parts routeParts) : parts(std::move(routeParts)) {}
@@ -64,6 +73,7 @@ std::string ControlRoutes::route(const ControlRequest& request) {
 
 std::string ControlRoutes::endpoint(const ControlRequest& request) {
     const std::string& path = request.path;
+    if (usesState(request) && !stateTrusted()) return refusal(503, "insecure_state_dir");
     if (request.method == "GET") {
         if (path == "/status") return status();
         if (path == "/events") return events();
@@ -102,8 +112,10 @@ std::optional<std::string> ControlRoutes::refusedPin(const json& body, bool allo
 
 std::string ControlRoutes::status() {
     auto filter = parts.host.view();
-    bool pinSet = parts.pin.isSet();
-    bool isPaired = paired();
+    // Nothing is read from a directory that cannot be trusted.
+    bool trusted = stateTrusted();
+    bool pinSet = trusted && parts.pin.isSet();
+    bool isPaired = trusted && paired();
     bool relay = parts.host.safariPrivacyProxyActive(parts.clock.wallNow());
     const auto& tamper = filter.tamper;
     json since = tamper.since ? json(Clock::isoTime(*tamper.since)) : json(nullptr);

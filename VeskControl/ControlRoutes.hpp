@@ -85,6 +85,8 @@ public:
         EventReporter* reporter;     // none: reporting is off
         const BlockEventLog* blockLog;
         Clock& clock;
+        // Whether the directories of the PIN and token files can be trusted; none: always.
+        std::function<bool()> stateTrusted = nullptr;
     };
     explicit ControlRoutes(Parts parts);
 
@@ -100,6 +102,7 @@ private:
     // The PIN gate: none when the body's PIN matched, else the refusal to send.
     std::optional<std::string> refusedPin(const nlohmann::json& body, bool allowUnset = false);
     bool paired() const { return readFile(parts.tokenFile).has_value(); }
+    bool stateTrusted() const { return !parts.stateTrusted || parts.stateTrusted(); }
     std::string emailFile() const { return parts.tokenFile + ".email"; }
 
     std::string status();

@@ -30,7 +30,7 @@ public:
         bool operator==(const VerifyResult&) const = default;
     };
 
-    // The daemon's: "/usr/local/etc/vesk/pin.hash", 5 attempts, 300 seconds.
+    // The daemon's: "/var/db/vesk/pin.hash", 5 attempts, 300 seconds.
     PinStore(std::string path, int64_t maxAttempts, double lockoutSeconds, Clock& clock = Clock::system());
 
     // Whether a PIN is stored. Takes no lock: it only reads the digest file, which is

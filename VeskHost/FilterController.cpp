@@ -13,11 +13,14 @@ FilterController::FilterController(Parts controlled, TaskQueue& taskQueue)
       queue(taskQueue),
       intendedFile((std::filesystem::path(parts.directory) / "filter.intended").string()),
       seenFile((std::filesystem::path(parts.directory) / "services.seen").string()) {
-    auto text = Files::readText(intendedFile);
-    intended = text == "on";
-    if (text == "on" || text == "off") stored = intended;
-    if (auto names = Files::readText(seenFile)) {
-        for (auto name : nonEmptyLines(*names)) seen.emplace(name);
+    // From a directory that cannot be trusted, as if nothing were stored.
+    if (stateTrusted()) {
+        auto text = Files::readText(intendedFile);
+        intended = text == "on";
+        if (text == "on" || text == "off") stored = intended;
+        if (auto names = Files::readText(seenFile)) {
+            for (auto name : nonEmptyLines(*names)) seen.emplace(name);
+        }
     }
     auto first = std::make_shared<FilterSnapshot>();
     first->intended = intended;
@@ -33,7 +36,7 @@ FilterController::Snapshot FilterController::snapshot() const {
 void FilterController::setIntended(bool on) {
     ++changes;
     intended = on;
-    if (stored == on) return;
+    if (stored == on || !stateTrusted()) return;
     Files::createParentDirectories(intendedFile);
     if (auto error = Files::writeAtomically(intendedFile, on ? "on" : "off"); !error.empty()) {
         log.error("cannot store the filter's intended state in {}: {}", intendedFile, error);
@@ -53,7 +56,7 @@ void FilterController::readBack() {
 void FilterController::remember(const SystemDNS::Reading& reading) {
     bool added = false;
     for (const auto& entry : reading) added = seen.insert(entry.service).second || added;
-    if (!added) return;
+    if (!added || !stateTrusted()) return;
     std::string text;
     for (const auto& name : seen) text += (text.empty() ? "" : "\n") + name;
     Files::createParentDirectories(seenFile);

@@ -49,6 +49,9 @@ public:
         Uninstaller& uninstaller;
         std::string directory;  // holds "filter.intended" and "services.seen"
         Clock& clock;
+        // Whether that directory can be trusted; none: always. Nothing is read from or
+        // written to one that cannot: the state is kept in memory meanwhile.
+        std::function<bool()> stateTrusted = nullptr;
     };
     using Snapshot = std::shared_ptr<const FilterSnapshot>;
     struct Transition {
@@ -98,6 +101,7 @@ private:
     void readBack();
     void remember(const SystemDNS::Reading& reading);
     void publish(const SystemDNS::Reading& reading);
+    bool stateTrusted() const { return !parts.stateTrusted || parts.stateTrusted(); }
     // Runs action on the queue; the snapshots around it.
     Transition change(const std::function<void()>& action);
 

@@ -6,9 +6,8 @@ namespace vesk {
 
 const std::vector<std::string>& Uninstaller::removalList() {
     static const std::vector<std::string> paths{
-        "/usr/local/libexec/vesk-dnsd",
-        "/usr/local/share/vesk",
-        "/usr/local/etc/vesk",
+        "/Library/Application Support/Vesk",  // the daemon, the blocklist and the scripts
+        "/var/db/vesk",                       // the PIN, the token and the intended state
         "/var/log/vesk-dnsd.log",
         "/Applications/VeskFilter.app",
         "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist",

@@ -25,7 +25,8 @@ struct Reporting {
         tokenFile = dir.write("token", fileContent);
         AlertConfig config{"https://backend.example/", "anon", tokenFile, "MACOS", maxRetries};
         // No waiting for an account's answer: the fake answers at once, or holds it on purpose.
-        reporter = AlertReporter::create(config, {http, queue, [this] { return queue.wallNow() + wallAhead; }, 0ms});
+        reporter = AlertReporter::create(config, {http, queue, [this] { return queue.wallNow() + wallAhead; }, 0ms,
+                                                  [this] { return trusted; }});
     }
     std::optional<HttpResponse> respond(const HttpRequest& request) {
         if (request.url.find("/auth/v1/token") != std::string::npos) return tokenAnswer;
@@ -46,6 +47,7 @@ struct Reporting {
     std::string tokenFile;
     test::ManualQueue queue;
     std::chrono::seconds wallAhead{0};  // the wall clock moved without the queue's
+    bool trusted = true;                 // the token file's directory
     std::optional<HttpResponse> tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})");
     std::vector<long> ingest{201};
     size_t ingestSeen = 0;
@@ -219,6 +221,16 @@ TEST(AlertReporter, MonitoringEventsCarryTheirDetailAndAlwaysComplete) {
     EXPECT_EQ(bodies[0], (json{{"p_event", "FILTER_DISABLED"}}));
     EXPECT_EQ(bodies[1], (json{{"p_event", "FILTER_BYPASSED"}, {"p_detail", {{"minutes", 5}}}}));
     EXPECT_TRUE(sink->waitFor("monitoring event FILTER_BYPASSED -> 200"));
+    // Nothing is read from a directory that cannot be trusted: the access token held serves
+    // while it lasts, and then the partner is not told.
+    r.trusted = false;
+    for (auto step : {3539s, 1s}) {
+        r.queue.advance(step);
+        r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object());
+        r.queue.run();
+    }
+    EXPECT_EQ(std::pair(r.bodies("/rpc/").size(), r.http.count("/auth/v1/token")), std::pair(size_t{3}, size_t{1}));
+    EXPECT_TRUE(sink->waitFor("monitoring event FILTER_BYPASSED not sent: no access token — the partner was not told"));
 
     // With no token to be had, the completion runs and nothing is sent.
     Reporting unpaired("");

@@ -82,7 +82,8 @@ protected:
     FakeReporter reporter{dir.path() + "/etc/auth.token"};
     FakeFilterHost host{reporter.events};
     BlockEventLog blockLog{200};
-    ControlRoutes routes{{pin, reporter.tokenFile, host, &reporter, &blockLog, clock}};
+    bool trusted = true;  // the state directory
+    ControlRoutes routes{{pin, reporter.tokenFile, host, &reporter, &blockLog, clock, [this] { return trusted; }}};
 };
 
 TEST_F(ControlRoutesTest, GuardsComeFirstAndOnlyExactEndpointsAnswer) {
@@ -234,6 +235,29 @@ TEST_F(ControlRoutesTest, EventsListTheNewestFiftyOldestFirst) {
 
     ControlRoutes withoutLog{{pin, reporter.tokenFile, host, nullptr, nullptr, clock}};
     EXPECT_EQ(answerOf(withoutLog.route({"GET", "/events", json::object(), {}, {}})).body, json({{"events", json::array()}}));
+}
+
+// Files in a directory someone else can write may be theirs: no PIN of theirs opens anything.
+TEST_F(ControlRoutesTest, AnUntrustedStateDirectoryRefusesEveryRouteThatUsesIt) {
+    pairAndSetPin();
+    host.enabled = host.intended = true;
+    trusted = false;
+    const std::pair<const char*, const char*> refused[] = {
+        {"POST", "/disable"}, {"POST", "/verify-pin"}, {"POST", "/signout"}, {"POST", "/uninstall"},
+        {"POST", "/pin"},     {"POST", "/pair"},       {"GET", "/pair-status"},
+    };
+    for (auto [method, path] : refused) {
+        auto answer = call(method, path, {{"pin", "1234"}, {"current", "1234"}, {"refreshToken", "bob-1"}});
+        EXPECT_EQ(answer.status, 503) << path;
+        EXPECT_EQ(answer.body, json({{"error", "insecure_state_dir"}})) << path;
+    }
+    EXPECT_TRUE(host.enabled);
+    EXPECT_TRUE(reporter.events.empty());
+    auto status = call("GET", "/status").body;
+    EXPECT_EQ(std::tuple(status["enabled"], status["pinSet"], status["paired"]), std::tuple(true, false, false));
+    EXPECT_EQ(call("POST", "/enable").status, 200);
+    trusted = true;
+    EXPECT_EQ(call("POST", "/verify-pin", {{"pin", "1234"}}).body, json({{"ok", true}}));
 }
 
 // Uninstalling turns the filter off for good: the partner is told first.

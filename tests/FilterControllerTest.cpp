@@ -117,6 +117,12 @@ TEST_F(FilterControllerTest, TheStartupCheckAndTheIntentionKept) {
     EXPECT_FALSE(restarted.checkAtStartup()->pointed);
     EXPECT_TRUE(restarted.snapshot()->intended);
     EXPECT_EQ(tools.calls().size(), 3u) << "flushed with nothing pointed at the filter";
+
+    // From a directory that cannot be trusted nothing is read, nor written.
+    FilterController untrusting{{systemDNS, uninstaller, dir.path() + "/etc", clock, [] { return false; }}, queue};
+    EXPECT_FALSE(untrusting.snapshot()->intended);
+    untrusting.disable();
+    EXPECT_EQ(Files::readAll(dir.path() + "/etc/filter.intended"), "on");
 }
 
 // The partner is told first, and only when filtering was meant to be on.

@@ -13,6 +13,7 @@
 #include "VeskHost/PrivateRelay.hpp"
 #include "VeskHost/SystemDNS.hpp"
 #include "VeskHost/Uninstaller.hpp"
+#include "tests/support/CaptureSink.hpp"
 #include "tests/support/FakeHost.hpp"
 #include "tests/support/HostSim.hpp"
 #include "tests/support/ManualQueue.hpp"
@@ -91,7 +92,7 @@ TEST(HostIntegrationTest, RelayProbeReadsSafarisPreferenceAsTheConsoleUser) {
                                               host.asUser + read, "sudo -u user1 /usr/bin/" + read, read));
 }
 
-TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {
+TEST(HostIntegrationTest, UninstallRemovesTheProductAndUnloadsTheDaemonsJob) {
     SimulatedHost host;
     fs::remove_all(host.sim.path("/Applications/VeskFilter.app"));
     // A process standing in for the daemon, which the unload ends.
@@ -105,10 +106,16 @@ TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {
     bool exited = false;
     Uninstaller uninstaller(host.systemDNS, host.tools, host.root, queue, [&] { exited = true; });
 
+    auto sink = CaptureSink::install();
     uninstaller.performAndExit();
     for (const auto& path : Uninstaller::removalList()) EXPECT_FALSE(host.sim.exists(path)) << path;
+    EXPECT_TRUE(host.sim.exists("/var/db"));
     EXPECT_TRUE(host.sim.services()[0].servers.empty());
-    queue.advance(600ms);
+    Log::flush();
+    EXPECT_THAT(sink->texts(), ElementsAre("uninstall: DNS restored, files removed; unloading daemon"));
+    queue.advance(599ms);
+    EXPECT_FALSE(exited);
+    queue.advance(1ms);
     EXPECT_TRUE(exited);
     int status = 0;
     ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);

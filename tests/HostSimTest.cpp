@@ -96,7 +96,7 @@ TEST_F(HostSimTest, InstallLaysOutTheConsoleUserAndResetsState) {
     EXPECT_EQ(host.launchdJobs(), (Args{agent, "system/app.quorran.tarnik.dnsd"}));
 
     std::filesystem::remove_all(host.path("/Users/user1/Library/Caches/Firefox"));
-    std::filesystem::remove_all(host.path("/usr/local/share/vesk"));
+    std::filesystem::remove_all(host.path("/var/db/vesk"));
     run("/usr/bin/open", {"-a", "Safari"});
     host.setSafariRelay("1");
     host.setEncryptedResolver(true);
@@ -108,7 +108,7 @@ TEST_F(HostSimTest, InstallLaysOutTheConsoleUserAndResetsState) {
     EXPECT_FALSE(host.exists("/etc/resolver/test"));
     EXPECT_NE(contentOf(host.path("/etc/hosts")).find("\n127.0.0.1\tlocalhost\n"), std::string::npos);
     EXPECT_TRUE(host.exists("/Users/user1/Library/Caches/Firefox/cache.db"));
-    EXPECT_TRUE(host.exists("/usr/local/share/vesk/adult-domains.txt"));
+    EXPECT_TRUE(host.exists("/var/db/vesk"));
     EXPECT_EQ(host.processes(), (Args{"mDNSResponder", "Finder"}));
     EXPECT_EQ(run("/usr/bin/defaults", {"read", "com.apple.Safari",
                                         "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"}).status, 1);

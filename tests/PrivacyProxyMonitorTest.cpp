@@ -28,17 +28,6 @@ std::string describe(const Monitor::Action& action) {
     return "?";
 }
 
-TEST(PrivacyProxyMonitorDecide, HourOfActiveRelayNotifiesThenEscalatesAfterGraceAndEachRepeat) {
-    Monitor::State state;
-    std::vector<std::string> actual, expected;
-    for (int64_t t = 0; t <= 3960; t += 60) {
-        actual.push_back(describe(Monitor::decide(true, at(t), state, 300s, 3600s)));
-        expected.push_back(t == 0 ? "notify" : t == 300 ? "escalate 5" : t == 3900 ? "escalate 65" : "none");
-    }
-    EXPECT_EQ(actual, expected);
-    EXPECT_EQ(state, (Monitor::State{at(0), at(3900)}));
-}
-
 TEST(PrivacyProxyMonitorDecide, Episodes) {
     struct Step {
         int64_t t;

@@ -18,6 +18,7 @@
 #include "VeskPlatform/OnLoop.hpp"
 #include "vesk_dnsd/Adapters.hpp"
 #include "VeskPlatform/ExecutablePath.hpp"
+#include "VeskPlatform/Ticker.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "VeskDNSCore/LogChannels.hpp"
 
@@ -141,23 +142,39 @@ void Daemon::createHost() {
     auto& uninstallQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.uninstall"), stopDropping);
     uninstaller = &parts.add(
         std::make_unique<Uninstaller>(*systemDNS, *tools, hostRoot, uninstallQ, [] { ::kill(::getpid(), SIGTERM); }));
-    if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
+    createStateDir();
     auto& filterQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.filter"), stopDropping);
     filter = &parts.add(std::make_unique<FilterController>(
         FilterController::Parts{*systemDNS, *uninstaller,
-                                std::filesystem::path(settings.pinFile).parent_path().string(), Clock::system()},
+                                std::filesystem::path(settings.pinFile).parent_path().string(), Clock::system(),
+                                [this] { return stateDir->trusted(); }},
         filterQ));
+}
+
+// The PIN file's directory holds the filter's intended state too; the token file's, the
+// account's e-mail. The partner hears of an untrusted one with the access token the
+// reporter holds, since none may be read from there.
+void Daemon::createStateDir() {
+    if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
+    controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/var/db/vesk/auth.token"));
+    auto directoryOf = [](const std::string& file) { return std::filesystem::absolute(file).parent_path().string(); };
+    StateDir::Report report = [this](const std::string& reason) {
+        if (!alerts) return false;
+        alerts->reportMonitoringEvent("FILTER_BYPASSED", {{"via", "state_dir"}, {"what", reason}});
+        return true;
+    };
+    stateDir = &parts.add(std::make_unique<StateDir>(StateDir::Parts{
+        hostRoot.path("/"), {directoryOf(settings.pinFile), directoryOf(controlTokenFile)}, Clock::system(), report}));
 }
 
 // A control API that cannot start leaves filtering running: only toggling is lost.
 void Daemon::startControl() {
-    // Pairing through the control API writes the token the reporter reads.
-    std::string controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/usr/local/etc/vesk/auth.token"));
     auto& pinStore = parts.add(std::make_unique<PinStore>(settings.pinFile, 5, 300.0));
     auto& filterHost = parts.add(std::make_unique<HostActions>(HostActions::Parts{*filter, *browserRestart, *relay}));
     EventReporter* events = alerts ? &parts.add(std::make_unique<AlertEvents>(*alerts)) : nullptr;
     auto& routes = parts.add(std::make_unique<ControlRoutes>(
-        ControlRoutes::Parts{pinStore, controlTokenFile, filterHost, events, blockLog, Clock::system()}));
+        ControlRoutes::Parts{pinStore, controlTokenFile, filterHost, events, blockLog, Clock::system(),
+                             [this] { return stateDir->trusted(); }}));
     auto server = std::make_unique<ControlServer>(routes, *work, settings.controlPort);
     try {
         server->start();
@@ -185,6 +202,9 @@ void Daemon::startMonitor() {
     auto& monitor = parts.add(std::make_unique<PrivacyProxyMonitor>(std::move(monitored), 300s, 3600s, *utility));
     monitor.start(60s);
     tamperWatch->start();
+    // Looked at once a minute besides each use, so that the partner hears of it hourly.
+    auto& stateTicker = parts.add(std::make_unique<Ticker>(*utility, Clock::system(), [this] { stateDir->problem(); }));
+    stateTicker.start(60s, 60s);
 }
 
 // Built before the control API, which reports its findings; started with the monitor.
@@ -230,7 +250,9 @@ void Daemon::configureAlerts() {
     auto http = std::make_unique<HttpSession>(limits);
     AlertConfig config{settings.supabaseURL, settings.anonKey, settings.alertsTokenFile,
                        settings.sourcePlatform, 3};
-    auto reporter = AlertReporter::create(config, {*http, *tokenQ});
+    AlertReporter::Environment environment{*http, *tokenQ};
+    environment.stateTrusted = [this] { return stateDir->trusted(); };
+    auto reporter = AlertReporter::create(config, std::move(environment));
     if (!reporter) {
         stderrLine("vesk-dnsd: WARNING alert config invalid — alerts DISABLED");
         return;

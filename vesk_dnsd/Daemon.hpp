@@ -31,6 +31,7 @@
 #include "VeskPlatform/ConsoleUser.hpp"
 #include "VeskPlatform/HostRoot.hpp"
 #include "VeskPlatform/SerialQueue.hpp"
+#include "VeskPlatform/StateDir.hpp"
 #include "VeskPlatform/ToolRunner.hpp"
 #include "vesk_dnsd/Options.hpp"
 
@@ -85,11 +86,14 @@ private:
     void createTamperWatch();
     void startControl();
     void startMonitor();
+    void createStateDir();
     void checkFilterState();
 
     Settings settings;
     StderrLine stderrLine;
     HostRoot hostRoot = HostRoot::fromEnvironment();
+    // The control API's token file: the alert reporter's when there is one.
+    std::string controlTokenFile;
 
     // The units, owned by `parts` (declared last, so that they go before anything they
     // use); these pointers are for wiring. Work that may block (tools, waits) runs on the
@@ -103,6 +107,8 @@ private:
     PrivateRelay* relay = nullptr;
     BrowserRestart* browserRestart = nullptr;
     Uninstaller* uninstaller = nullptr;
+    // Whether the directories of the state files can be trusted.
+    StateDir* stateDir = nullptr;
     // The filter's state and every change of the host's DNS settings.
     FilterController* filter = nullptr;
     // Alert reporting, when configured.

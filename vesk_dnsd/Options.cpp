@@ -67,7 +67,7 @@ struct Option {
 };
 
 const Option options[] = {
-    {"--blocklist", "PATH", "blocked domains, one per line (/usr/local/share/vesk/adult-domains.txt)",
+    {"--blocklist", "PATH", "blocked domains, one per line (/Library/Application Support/Vesk/adult-domains.txt)",
      [](Settings& s, const std::string& v, const StderrLine&) { s.blocklistPath = v; }},
     {"--host", "ADDRESS", "IPv4 address the DNS listener binds (127.0.0.1)",
      [](Settings& s, const std::string& v, const StderrLine&) { s.host = v; }},
@@ -85,7 +85,7 @@ const Option options[] = {
      [](Settings& s, const std::string& v, const StderrLine& e) {
          setPort(s.controlPort, "--control-port", v, e);
      }},
-    {"--pin-file", "PATH", "the control API's PIN digest (/usr/local/etc/vesk/pin.hash)",
+    {"--pin-file", "PATH", "the control API's PIN digest (/var/db/vesk/pin.hash)",
      [](Settings& s, const std::string& v, const StderrLine&) { s.pinFile = v; }},
     {"--supabase-url", "URL", "the accountability backend's base URL",
      [](Settings& s, const std::string& v, const StderrLine&) { s.supabaseURL = v; }},

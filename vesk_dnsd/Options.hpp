@@ -17,7 +17,7 @@ struct UpstreamAddress {
 
 // The daemon's settings: the defaults, overwritten by the command line.
 struct Settings {
-    std::string blocklistPath = "/usr/local/share/vesk/adult-domains.txt";
+    std::string blocklistPath = "/Library/Application Support/Vesk/adult-domains.txt";
     std::string host = "127.0.0.1";
     uint16_t port = 53;
     std::optional<std::string> supabaseURL;
@@ -25,7 +25,9 @@ struct Settings {
     std::optional<std::string> alertsTokenFile;
     std::string sourcePlatform = "MACOS";
     uint16_t controlPort = 5355;
-    std::string pinFile = "/usr/local/etc/vesk/pin.hash";
+    // Where only root can write, whoever owns /usr/local: the state beside it must not be
+    // movable by the user.
+    std::string pinFile = "/var/db/vesk/pin.hash";
     // None: the public resolvers the forwarder uses by default.
     std::optional<std::vector<UpstreamAddress>> upstreams;
     // --help or --version asks for text instead of a daemon.

@@ -47,7 +47,7 @@ pid_t spawnDaemon(const Options& options, const std::string& root, uint16_t dnsP
                   const std::string& upstreams, const std::string& backend) {
     std::vector<std::string> args = {options.daemon, "--port", std::to_string(dnsPort), "--control-port",
                                      std::to_string(controlPort), "--upstreams", upstreams, "--supabase-url", backend,
-                                     "--anon-key", "anon", "--alerts-token-file", root + "/usr/local/etc/vesk/auth.token"};
+                                     "--anon-key", "anon", "--alerts-token-file", root + "/var/db/vesk/auth.token"};
     // The simulated host's own lookups (the tamper watch's canary) come to this daemon.
     auto env = test::childEnvironment(
         {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + root, "VESK_HOSTSIM_DNS_PORT=" + std::to_string(dnsPort)}, {"PATH"});

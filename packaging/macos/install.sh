@@ -4,7 +4,8 @@
 #   sudo packaging/macos/install.sh [--supabase-url URL --anon-key KEY] [--blocklist FILE]
 #
 # Without the backend's URL and key the filter runs with alert reporting off. Safe to run
-# again: the files are replaced, the token and PIN kept, and the daemon restarted.
+# again: the files are replaced, the token and PIN kept, and the daemon restarted. It
+# builds in build-install beside this checkout (VESK_BUILD_DIR names another place).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -59,10 +60,15 @@ if [[ $(uname -s) != Darwin && -n ${VESK_HOST_ROOT:-} ]]; then
   launchctl=$root/bin/launchctl
 fi
 label=$vesk_label
-libexec=$root/usr/local/libexec
-share=$root/usr/local/share/vesk
-etc=$root/usr/local/etc/vesk
+# Only where root alone can write, even on a Mac where Homebrew has given /usr/local to
+# the user: the daemon refuses state that anyone else could move aside.
+app="$root/Library/Application Support/Vesk"
+state=$root/var/db/vesk
 job=/Library/LaunchDaemons/$label.plist
+# Where earlier versions put them.
+old_state=$root/usr/local/etc/vesk
+old_files=("$root/usr/local/libexec/vesk-dnsd" "$root/usr/local/share/vesk" "$old_state")
+build=${VESK_BUILD_DIR:-$repo/build-install}
 
 # What the build needs comes from Homebrew, looked for before root is asked for. Root's
 # PATH under sudo seldom has brew, so it is also looked for where Homebrew installs
@@ -104,10 +110,10 @@ if [[ -z $cmake && -n $brew && -x $(dirname "$brew")/cmake ]]; then cmake=$(dirn
 
 [[ $EUID -eq 0 ]] || die "must run as root (sudo $0 ...): it installs a system daemon"
 
-echo "Building vesk-dnsd (Release) in $repo/build-install ..."
-"$cmake" -S "$repo" -B "$repo/build-install" "${cmake_args[@]}" >/dev/null
-"$cmake" --build "$repo/build-install" --target vesk-dnsd
-binary=$repo/build-install/vesk_dnsd/vesk-dnsd
+echo "Building vesk-dnsd (Release) in $build ..."
+"$cmake" -S "$repo" -B "$build" "${cmake_args[@]}" >/dev/null
+"$cmake" --build "$build" --target vesk-dnsd
+binary=$build/vesk_dnsd/vesk-dnsd
 [[ -x $binary ]] || die "the build left no $binary"
 
 # The job definition, written beside its final place and checked before it replaces it.
@@ -144,19 +150,32 @@ else
   fi
 fi
 
-install -d -m 0755 "$libexec" "$share"
-install -m 0755 "$binary" "$libexec/vesk-dnsd"
-install -m 0644 "$blocklist" "$share/adult-domains.txt"
-install -m 0755 "$here/pair.sh" "$here/uninstall.sh" "$share/"
-install -m 0644 "$here/common.sh" "$share/"
-chown 0:0 "$libexec/vesk-dnsd" "$share/adult-domains.txt" "$share/pair.sh" "$share/uninstall.sh" "$share/common.sh"
-# The refresh token and the PIN's digest live here: root's alone.
-install -d -m 0700 "$etc"
-chmod 0700 "$etc"
+install -d -m 0755 "$app"
+chown 0:0 "$app"
+chmod 0755 "$app"
+install -m 0755 "$binary" "$app/vesk-dnsd"
+install -m 0644 "$blocklist" "$app/adult-domains.txt"
+install -m 0755 "$here/pair.sh" "$here/uninstall.sh" "$app/"
+install -m 0644 "$here/common.sh" "$app/"
+chown 0:0 "$app/vesk-dnsd" "$app/adult-domains.txt" "$app/pair.sh" "$app/uninstall.sh" "$app/common.sh"
+# The PIN's digest, the refresh token and whether filtering is meant to be on: root's alone.
+install -d -m 0700 "$state"
+chown 0:0 "$state"
+chmod 0700 "$state"
+# An upgrade keeps them (never may it reset the PIN); what is here already is newer.
+for name in pin.hash pin.hash.lock auth.token auth.token.email filter.intended services.seen; do
+  if [[ -f $old_state/$name && ! -L $old_state/$name && ! -e $state/$name ]]; then
+    cp "$old_state/$name" "$state/$name"
+    chown 0:0 "$state/$name"
+    chmod 0600 "$state/$name"
+    echo "Moved $name from /usr/local/etc/vesk to /var/db/vesk."
+  fi
+done
+rm -rf "${old_files[@]}"
 mv -f "$staged" "$root$job"
 trap - EXIT
-echo "Installed /usr/local/libexec/vesk-dnsd, /usr/local/share/vesk/{adult-domains.txt,pair.sh,uninstall.sh}"
-echo "  and $job (blocklist from $blocklist)."
+echo "Installed /Library/Application Support/Vesk/{vesk-dnsd,adult-domains.txt,pair.sh,uninstall.sh}"
+echo "  and $job (blocklist from $blocklist); the state is kept in /var/db/vesk."
 
 # launchd can take a moment to let go of a job it has just booted out.
 for attempt in 1 2 3 4 5; do
@@ -170,4 +189,4 @@ if [[ -z $url ]]; then
   echo "Alert reporting is off (no --supabase-url/--anon-key); run this again with them to turn it on."
 fi
 echo "Next: pair this Mac with the account; paste the refresh token the companion application shows:"
-echo "  /usr/local/share/vesk/pair.sh"
+echo "  '/Library/Application Support/Vesk/pair.sh'"

@@ -25,8 +25,8 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     TempDir host;
     auto sim = HostSim::install(host.path());
     sim.setProcesses({{"Safari"}, {"Finder"}});
-    std::string tokenFile = host.path() + "/usr/local/etc/vesk/auth.token";
-    auto daemon = Daemon::serve(host.path() + "/usr/local/share/vesk/adult-domains.txt", {&upstream},
+    std::string tokenFile = host.path() + "/var/db/vesk/auth.token";
+    auto daemon = Daemon::serve(host.path() + "/Library/Application Support/Vesk/adult-domains.txt", {&upstream},
                                 {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
                                 {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
@@ -34,7 +34,7 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
               "vesk-dnsd: alert reporting CONFIGURED -> " + backend.url("/") + " (paired: no — run pair.sh)");
     EXPECT_EQ(daemon->lines("vesk-dnsd: control API on"),
               std::vector<std::string>{"vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) +
-                                       " (pin file: " + host.path() + "/usr/local/etc/vesk/pin.hash)"});
+                                       " (pin file: " + host.path() + "/var/db/vesk/pin.hash)"});
     sim.setLaunchdJobs({{"system/app.quorran.tarnik.dnsd", daemon->processId()}});
     uint16_t port = daemon->controlPort();
     auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
@@ -70,11 +70,28 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     EXPECT_EQ(call("GET", "/events")["events"].size(), 1u);
     EXPECT_TRUE(waitUntil([&] { return alerts() == 1; }, 10s));
 
+    // Anyone in its group could put a PIN of their own in the state directory: nothing that
+    // reads it answers, filtering stays on, and the partner hears of it with the access
+    // token the daemon holds.
+    std::string stateParent = host.path() + "/var/db";
+    fs::permissions(stateParent, fs::perms::group_write, fs::perm_options::add);
+    for (const char* path : {"/pin", "/pair", "/disable", "/signout", "/uninstall"}) {
+        auto answer = controlCall(port, "POST", path, {{"pin", "1111"}, {"refreshToken", "mallory-1"}});
+        EXPECT_EQ(std::pair(answer.status, answer.body), std::pair(503, json({{"error", "insecure_state_dir"}}))) << path;
+    }
+    EXPECT_EQ(call("GET", "/status")["enabled"], true);
+    const json bypassed = {{"p_event", "FILTER_BYPASSED"},
+                           {"p_detail", {{"via", "state_dir"}, {"what", "/var/db is writable by its group"}}}};
+    EXPECT_TRUE(waitUntil([&] { return monitoringEvents(backend) == std::vector<json>{bypassed}; }, 10s));
+    EXPECT_TRUE(daemon->waitForLog("insecure state directory: /var/db is writable by its group — PIN, pairing "
+                                   "and turning filtering off refused"));
+    fs::permissions(stateParent, fs::perms::group_write, fs::perm_options::remove);
+
     EXPECT_EQ(call("POST", "/disable", {{"pin", "1357"}}), json({{"error", "wrong_pin"}, {"remaining", 4}}));
     EXPECT_EQ(call("POST", "/disable", {{"pin", "2468"}}), json({{"enabled", false}}));
-    EXPECT_TRUE(waitUntil([&] { return eventsSent(backend) == std::vector<std::string>{"FILTER_DISABLED"}; }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return eventsSent(backend) == std::vector<std::string>{"FILTER_BYPASSED", "FILTER_DISABLED"}; }, 10s));
     EXPECT_EQ(call("POST", "/signout", {{"pin", "2468"}}), json({{"ok", true}}));
-    EXPECT_EQ(eventsSent(backend), (std::vector<std::string>{"FILTER_DISABLED", "SIGNED_OUT"}));
+    EXPECT_EQ(eventsSent(backend), (std::vector<std::string>{"FILTER_BYPASSED", "FILTER_DISABLED", "SIGNED_OUT"}));
     EXPECT_FALSE(fs::exists(tokenFile));
     // Signed out, a block stays on this machine (counted once the daemon has gone, below).
     client.send(daemon->port(), query(0x4002, "adult.example"));
@@ -95,11 +112,11 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "alice-2"}}), json({{"ok", true}}));
     EXPECT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
     EXPECT_EQ(call("POST", "/uninstall", {{"pin", "2468"}}), json({{"uninstalled", true}}));
-    EXPECT_EQ(monitoringEvents(backend), (std::vector<json>{json({{"p_event", "FILTER_DISABLED"}}), json({{"p_event", "SIGNED_OUT"}}),
+    EXPECT_EQ(monitoringEvents(backend), (std::vector<json>{bypassed, json({{"p_event", "FILTER_DISABLED"}}), json({{"p_event", "SIGNED_OUT"}}),
                                                             json({{"p_event", "FILTER_DISABLED"}, {"p_detail", {{"via", "uninstall"}}}})}));
     EXPECT_EQ(daemon->waitExit(10s), 0);
     EXPECT_EQ(alerts(), 1);
-    for (const char* path : {"/usr/local/libexec/vesk-dnsd", "/usr/local/share/vesk", "/usr/local/etc/vesk",
+    for (const char* path : {"/Library/Application Support/Vesk", "/var/db/vesk",
                              "/var/log/vesk-dnsd.log", "/Applications/VeskFilter.app",
                              "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"}) {
         EXPECT_FALSE(sim.exists(path)) << path;

@@ -94,7 +94,7 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
         }
         expected.push_back("vesk-dnsd: serving DNS on 127.0.0.1:" + std::to_string(daemon->port()));
         expected.push_back("vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) +
-                           " (pin file: " + daemon->hostRoot() + "/usr/local/etc/vesk/pin.hash)");
+                           " (pin file: " + daemon->hostRoot() + "/var/db/vesk/pin.hash)");
         expected.push_back("vesk-dnsd: filter state at startup: OFF");
         daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); });
         EXPECT_EQ(daemon->lines("vesk-dnsd: "), expected);

@@ -44,15 +44,18 @@ Outcome pairSh(uint16_t port, const TempDir& dir, std::vector<std::string> args,
     return script(dir, args, input);
 }
 
-TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulae) {
+TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulaeAndKeepsThePinOnUpgrade) {
     TempDir host, dir;
-    HostSim::install(host.path());
-    // A cmake first on the PATH notes how it is called, and ends the install there.
+    auto sim = HostSim::install(host.path());
+    // A cmake first on the PATH notes how it is called; it fails while told to, which ends
+    // the install there, and otherwise "builds" a binary.
     std::filesystem::create_directory(dir.path() + "/bin");
-    std::string cmake = dir.write("bin/cmake", "#!/bin/sh\necho \"$@\" >\"$0.args\"\nexit 1\n"), opt = host.path() + "/opt/homebrew/opt/";
+    std::string cmake = dir.write("bin/cmake", "#!/bin/sh\necho \"$@\" >\"$0.args\"\n[ -e \"$0.fail\" ] && exit 1\n"
+                                               "[ \"$1\" != --build ] || { mkdir -p \"$2/vesk_dnsd\"; cp \"$0\" \"$2/vesk_dnsd/vesk-dnsd\"; }\n");
+    std::string opt = host.path() + "/opt/homebrew/opt/", fail = dir.write("bin/cmake.fail", "");
     std::filesystem::permissions(cmake, std::filesystem::perms::owner_all);
-    std::vector<std::string> install = {"VESK_HOST_ROOT=" + host.path(), VESK_SOURCE_DIR "/packaging/macos/install.sh",
-                                        "--blocklist", dir.write("blocklist.txt", "")};
+    std::vector<std::string> install = {"VESK_HOST_ROOT=" + host.path(), "VESK_BUILD_DIR=" + dir.path() + "/build",
+                                        VESK_SOURCE_DIR "/packaging/macos/install.sh", "--blocklist", dir.write("blocklist.txt", "")};
 
     std::filesystem::remove(opt + "icu4c");
     EXPECT_EQ(script(dir, install).output, "install.sh: the build needs icu4c from Homebrew: brew install icu4c\n");
@@ -62,15 +65,32 @@ TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulae) {
     std::string args = contents(cmake + ".args");
     EXPECT_TRUE(args.ends_with(" -DOPENSSL_ROOT_DIR=" + opt + "openssl@3 -DCMAKE_PREFIX_PATH=" + opt + "asio;" + opt +
                                "fmt;" + opt + "icu4c;" + opt + "nlohmann-json;" + opt + "openssl@3\n")) << args;
+
+    // An earlier version's state, where the user may own /usr/local: the upgrade moves it
+    // to where only root can write, and the PIN stays what it was.
+    std::filesystem::remove(fail);
+    std::filesystem::create_directories(sim.path("/usr/local/etc/vesk"));
+    const std::vector<std::string> kept = {"pin.hash", "auth.token", "filter.intended"};
+    for (const auto& name : kept) std::ofstream(sim.path("/usr/local/etc/vesk/") + name) << name;
+    auto upgraded = script(dir, install);
+    EXPECT_EQ(upgraded.status, 0) << upgraded.output;
+    for (const auto& name : kept) EXPECT_EQ(contents(sim.path("/var/db/vesk/") + name), name);
+    EXPECT_EQ(std::filesystem::status(sim.path("/var/db/vesk/pin.hash")).permissions(), std::filesystem::perms(0600));
+    EXPECT_EQ(std::filesystem::status(sim.path("/var/db/vesk")).permissions(), std::filesystem::perms(0700));
+    EXPECT_FALSE(sim.exists("/usr/local/etc/vesk"));
+    std::string job = contents(sim.path("/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"));
+    EXPECT_NE(job.find("<string>--pin-file</string>\n\t\t<string>/var/db/vesk/pin.hash</string>"), std::string::npos) << job;
 }
 
 TEST(PackagingTest, PairShHandsTheTokenToTheDaemon) {
     FakeUpstream upstream(FakeUpstream::silent());
     HttpServer backend(rotatingBackend());
-    TempDir dir;
-    std::string tokenFile = dir.path() + "/etc/auth.token";
+    TempDir dir, host;
+    // The token where its directory can be trusted, as install.sh places it.
+    std::string tokenFile = HostSim::install(host.path()).path("/var/db/vesk/auth.token");
     auto daemon = Daemon::serve(dir.write("blocklist.txt", "blocked.example\n"), {&upstream},
-                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile});
+                                {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
+                                {}, host.path());
     ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: control API on"); }));
     uint16_t port = daemon->controlPort();
     // The token as the daemon got it: the one it spent to learn the account.

@@ -27,9 +27,9 @@ TEST(ProductionTest, StartsInOrderWarnsOfTheRelayAndStopsPromptlyWithWorkInFligh
     auto sim = HostSim::install(host.path());
     sim.setServices({{"Wi-Fi", true, {"127.0.0.1"}}});
     sim.setSafariRelay("1");
-    std::string tokenFile = host.path() + "/usr/local/etc/vesk/auth.token";
+    std::string tokenFile = host.path() + "/var/db/vesk/auth.token";
     std::ofstream(tokenFile) << "R0\n";
-    auto daemon = Daemon::serve(host.path() + "/usr/local/share/vesk/adult-domains.txt", {&upstream},
+    auto daemon = Daemon::serve(host.path() + "/Library/Application Support/Vesk/adult-domains.txt", {&upstream},
                                 {"--frobnicate", "--supabase-url", backend.url("/"), "--anon-key", "anon",
                                  "--alerts-token-file", tokenFile},
                                 {}, host.path());
@@ -38,10 +38,10 @@ TEST(ProductionTest, StartsInOrderWarnsOfTheRelayAndStopsPromptlyWithWorkInFligh
               (std::vector<std::string>{
                   "vesk-dnsd: ignoring unknown arg --frobnicate",
                   "vesk-dnsd: alert reporting CONFIGURED -> " + backend.url("/") + " (paired: yes)",
-                  "vesk-dnsd: loaded 2 blocked domains from " + host.path() + "/usr/local/share/vesk/adult-domains.txt",
+                  "vesk-dnsd: loaded 2 blocked domains from " + host.path() + "/Library/Application Support/Vesk/adult-domains.txt",
                   "vesk-dnsd: serving DNS on 127.0.0.1:" + std::to_string(daemon->port()),
                   "vesk-dnsd: control API on 127.0.0.1:" + std::to_string(daemon->controlPort()) + " (pin file: " +
-                      host.path() + "/usr/local/etc/vesk/pin.hash)",
+                      host.path() + "/var/db/vesk/pin.hash)",
                   "vesk-dnsd: filter state at startup: ON"}));
 
     // The first look, 10 s after start, finds the relay on and tells the user.

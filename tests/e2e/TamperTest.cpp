@@ -45,8 +45,8 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     HttpServer backend(rotatingBackend());
     TempDir host;
     auto sim = HostSim::install(host.path());
-    std::string tokenFile = host.path() + "/usr/local/etc/vesk/auth.token";
-    std::string blocklist = host.path() + "/usr/local/share/vesk/adult-domains.txt";
+    std::string tokenFile = host.path() + "/var/db/vesk/auth.token";
+    std::string blocklist = host.path() + "/Library/Application Support/Vesk/adult-domains.txt";
     std::vector<std::string> options = {"--supabase-url", backend.url("/"), "--anon-key", "anon",
                                         "--alerts-token-file", tokenFile};
     const std::vector<std::string> filtered = {"Wi-Fi 127.0.0.1", "*Bridge 127.0.0.1",

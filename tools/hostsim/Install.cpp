@@ -1,6 +1,7 @@
 // Lays out the simulated host: the tools, the console user and its home, the files the
 // daemon's uninstaller removes, and the tools' default state.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -88,22 +89,22 @@ void installUser(const fs::path& root, uid_t uid) {
 // Reset whole, since the daemon under test may have changed or removed them.
 void installDaemonFiles(const fs::path& root) {
     const char* paths[] = {
-        "usr/local/libexec/vesk-dnsd", "usr/local/share/vesk",        "usr/local/etc/vesk",
-        "var/log/vesk-dnsd.log",       "Applications/VeskFilter.app",
+        "Library/Application Support/Vesk", "var/db/vesk", "var/log/vesk-dnsd.log", "Applications/VeskFilter.app",
         "Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist",
     };
     for (const char* path : paths) fs::remove_all(root / path);
-    writeText(root / "usr/local/libexec/vesk-dnsd", "#!/bin/sh\nexit 0\n");
-    fs::permissions(root / "usr/local/libexec/vesk-dnsd", fs::perms(0755));
-    writeText(root / "usr/local/share/vesk/adult-domains.txt", "example-adult.test\nadult.example\n");
-    fs::create_directories(root / "usr/local/etc/vesk");
-    fs::permissions(root / "usr/local/etc/vesk", fs::perms::owner_all);
+    fs::path app = root / "Library/Application Support/Vesk";
+    writeText(app / "vesk-dnsd", "#!/bin/sh\nexit 0\n");
+    fs::permissions(app / "vesk-dnsd", fs::perms(0755));
+    writeText(app / "adult-domains.txt", "example-adult.test\nadult.example\n");
+    fs::create_directories(root / "var/db/vesk");
+    fs::permissions(root / "var/db/vesk", fs::perms::owner_all);
     writeText(root / "var/log/vesk-dnsd.log", "");
     writeText(root / "Applications/VeskFilter.app/Contents/Info.plist",
               plist({{"CFBundleIdentifier", "app.quorran.tarnik.filter"},
                      {"CFBundleName", "VeskFilter"}}));
     writeText(root / "Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist",
-              plist({{"Label", "app.quorran.tarnik.dnsd"}, {"Program", "/usr/local/libexec/vesk-dnsd"}}));
+              plist({{"Label", "app.quorran.tarnik.dnsd"}, {"Program", "/Library/Application Support/Vesk/vesk-dnsd"}}));
 }
 
 // The host's own lookups: no per-domain resolver files, and the hosts file a Mac ships with.
@@ -146,6 +147,9 @@ void installHomebrew(const fs::path& root) {
 }  // namespace
 
 void install(const std::string& rootPath, const std::string& program) {
+    // A Mac's own directories are writable by their owner alone, as the daemon requires of
+    // those above its state, whatever the umask of whoever lays the host out.
+    ::umask(022);
     fs::path root = fs::absolute(rootPath);
     fs::create_directories(root);
     for (const auto& tool : tools) {
