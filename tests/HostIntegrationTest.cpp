@@ -2,9 +2,6 @@
 // read back from the simulator's call log and state.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,10 +9,8 @@
 #include "VeskHost/BrowserRestart.hpp"
 #include "VeskHost/PrivateRelay.hpp"
 #include "VeskHost/SystemDNS.hpp"
-#include "VeskHost/Uninstaller.hpp"
 #include "tests/support/FakeHost.hpp"
 #include "tests/support/HostSim.hpp"
-#include "tests/support/ManualQueue.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
@@ -89,32 +84,6 @@ TEST(HostIntegrationTest, RelayProbeReadsSafarisPreferenceAsTheConsoleUser) {
     std::string read = "defaults read com.apple.Safari WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork";
     EXPECT_THAT(host.sim.calls(), ElementsAre(host.asUser + read, "sudo -u user1 /usr/bin/" + read, read,
                                               host.asUser + read, "sudo -u user1 /usr/bin/" + read, read));
-}
-
-TEST(HostIntegrationTest, UninstallRemovesTheSixPathsAndUnloadsTheDaemonsJob) {
-    SimulatedHost host;
-    fs::remove_all(host.sim.path("/Applications/VeskFilter.app"));
-    // A process standing in for the daemon, which the unload ends.
-    pid_t daemon = 0;
-    char sleepPath[] = "/bin/sleep", seconds[] = "60";
-    char* argv[] = {sleepPath, seconds, nullptr};
-    ASSERT_EQ(::posix_spawn(&daemon, sleepPath, nullptr, nullptr, argv, environ), 0);
-    host.sim.setLaunchdJobs({{"system/app.quorran.tarnik.dnsd", daemon}});
-    host.sim.setServices({{"Wi-Fi", true, {"127.0.0.1"}}});
-    ManualQueue queue;
-    bool exited = false;
-    Uninstaller uninstaller(host.systemDNS, host.tools, host.root, queue, [&] { exited = true; });
-
-    uninstaller.performAndExit();
-    for (const auto& path : Uninstaller::removalList()) EXPECT_FALSE(host.sim.exists(path)) << path;
-    EXPECT_TRUE(host.sim.services()[0].servers.empty());
-    queue.advance(600ms);
-    EXPECT_TRUE(exited);
-    int status = 0;
-    ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    EXPECT_TRUE(host.sim.launchdJobs().empty());
-    EXPECT_EQ(host.sim.calls().back(), "launchctl bootout system/app.quorran.tarnik.dnsd");
 }
 
 }  // namespace

@@ -17,15 +17,17 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+// A link planted on the way (the log directory leading elsewhere) is not followed.
 TEST(UninstallerTest, RestoresRemovesWhatIsThereThenUnloadsAndExits) {
     auto sink = CaptureSink::install();
     TempDir dir;
     HostRoot root(dir.path());
     // Everything but the application, which is already gone.
-    for (const char* directory : {"/usr/local/share/vesk", "/usr/local/etc/vesk", "/usr/local/libexec",
-                                  "/var/log", "/Library/LaunchDaemons"}) {
+    for (const char* directory : {"/usr/local/share/vesk", "/usr/local/etc/vesk", "/usr/local/libexec", "/var",
+                                  "/elsewhere", "/Library/LaunchDaemons"}) {
         fs::create_directories(root.path(directory));
     }
+    fs::create_directory_symlink(root.path("/elsewhere"), root.path("/var/log"));
     for (const char* file : {"/usr/local/libexec/vesk-dnsd", "/usr/local/share/vesk/adult-domains.txt",
                              "/usr/local/etc/vesk/pin.hash", "/var/log/vesk-dnsd.log",
                              "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"}) {
@@ -46,8 +48,9 @@ TEST(UninstallerTest, RestoresRemovesWhatIsThereThenUnloadsAndExits) {
                                                        "/usr/sbin/networksetup -setdnsservers Wi-Fi Empty",
                                                        "/usr/bin/dscacheutil -flushcache",
                                                        "/usr/bin/killall -HUP mDNSResponder"}));
-    for (const auto& path : Uninstaller::removalList()) EXPECT_FALSE(fs::exists(root.path(path))) << path;
+    for (const auto& path : Uninstaller::removalList()) EXPECT_EQ(fs::exists(root.path(path)), path.starts_with("/var/log/")) << path;
     EXPECT_TRUE(fs::exists(root.path("/usr/local/etc")));
+    EXPECT_TRUE(fs::exists(root.path("/elsewhere/vesk-dnsd.log")));
     Log::flush();
     EXPECT_THAT(sink->texts(), ::testing::ElementsAre("uninstall: DNS restored, files removed; unloading daemon"));
 
