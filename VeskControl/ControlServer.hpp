@@ -34,7 +34,7 @@ public:
         // take its answer this soon after it is written.
         std::chrono::milliseconds deadline = std::chrono::seconds(10);
         // How long to wait before accepting again after a transient failure (no
-        // descriptors, no memory).
+        // descriptors, no memory), and before counting descriptors again while paused.
         std::chrono::milliseconds acceptBackOff = std::chrono::milliseconds(100);
         // Beyond this many bytes a request that has not parsed is given up.
         size_t largestRequest = 999'999;
