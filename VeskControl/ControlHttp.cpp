@@ -58,6 +58,22 @@ size_t headSizeOf(std::string_view data) {
     return std::string_view::npos;
 }
 
+// A line feed that ends no CRLF pair.
+bool hasBareLineFeed(std::string_view text) {
+    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+        if (at == 0 || text[at - 1] != '\r') return true;
+    }
+    return false;
+}
+
+// A header line that is a continuation (folded onto the line before it), or whose name
+// has white space in it or before its colon.
+bool isMalformedHeader(std::string_view line) {
+    if (line.starts_with(' ') || line.starts_with('\t')) return true;
+    size_t colon = line.find(':');
+    return colon != std::string_view::npos && line.substr(0, colon).find_first_of(" \t") != std::string_view::npos;
+}
+
 // The text after the first ":" of a header line, trimmed.
 std::string_view valueOf(std::string_view line) {
     return trimmed(line.substr(line.find(':') + 1));
@@ -65,11 +81,12 @@ std::string_view valueOf(std::string_view line) {
 
 }  // namespace
 
-std::optional<ControlRequest> parse(std::string_view data) {
+Parsed parse(std::string_view data) {
     size_t headSize = headSizeOf(data);
-    if (headSize == std::string_view::npos) return std::nullopt;
+    if (hasBareLineFeed(data.substr(0, headSize))) return Malformed{};
+    if (headSize == std::string_view::npos) return Incomplete{};
     std::string_view head = data.substr(0, headSize);
-    if (!Utf8::isValid(head)) return std::nullopt;
+    if (!Utf8::isValid(head)) return Incomplete{};
 
     size_t lineStart = 0;
     auto nextLine = [&]() -> std::optional<std::string_view> {
@@ -84,7 +101,7 @@ std::optional<ControlRequest> parse(std::string_view data) {
     std::string_view requestLine = *nextLine();  // an empty head is still one line
     auto method = piece(requestLine, ' ', 0);
     auto target = piece(requestLine, ' ', 1);
-    if (!method || !target) return std::nullopt;
+    if (!method || !target) return Incomplete{};
 
     ControlRequest request;
     request.method = *method;
@@ -94,13 +111,16 @@ std::optional<ControlRequest> parse(std::string_view data) {
     // out an earlier one of the same name.
     int64_t length = 0;
     std::optional<std::string_view> contentType, host;
+    int hostLines = 0;
     while (auto line = nextLine()) {
+        if (isMalformedHeader(*line)) return Malformed{};
         if (startsWithNoCase(*line, "content-length:")) {
             std::string_view text = trimmed(piece(*line, ':', 1).value_or(""));
             if (!text.empty()) length = lengthOf(text);
         } else if (startsWithNoCase(*line, "content-type:")) {
             if (auto value = valueOf(*line); !value.empty()) contentType = value;
         } else if (startsWithNoCase(*line, "host:")) {
+            if (++hostLines > 1) return Malformed{};
             if (auto value = valueOf(*line); !value.empty()) host = value;
         }
     }
@@ -109,7 +129,7 @@ std::optional<ControlRequest> parse(std::string_view data) {
 
     std::string_view received = data.substr(headSize + headEnd.size());
     if (length < 1) return request;
-    if (static_cast<uint64_t>(length) > received.size()) return std::nullopt;
+    if (static_cast<uint64_t>(length) > received.size()) return Incomplete{};
     std::string_view body = received.substr(0, static_cast<size_t>(length));
     auto parsed = nlohmann::json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
     if (parsed.is_object()) request.body = std::move(parsed);

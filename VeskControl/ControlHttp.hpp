@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace vesk {
 
@@ -19,9 +20,19 @@ struct ControlRequest {
 
 namespace ControlHttp {
 
-// The request in the bytes received so far, or none while it is incomplete or unusable.
-// Callers re-parse the growing buffer after every read, so it stays linear and never throws.
-std::optional<ControlRequest> parse(std::string_view data);
+// Not a request yet: incomplete, or never to be one (a request line of one word, a head
+// that is not UTF-8), which the read deadline ends.
+struct Incomplete {};
+// Framing that a client and this parser could read differently (two Host headers, white
+// space before a header's colon, a folded header line, a bare line feed): answered 400
+// {"error":"bad_request"} rather than guessed at.
+struct Malformed {};
+using Parsed = std::variant<Incomplete, Malformed, ControlRequest>;
+
+// What the bytes received so far amount to. A bare line feed is Malformed as soon as it
+// arrives, before the head is complete. Callers re-parse the growing buffer after every
+// read, so it stays linear and never throws.
+Parsed parse(std::string_view data);
 
 // A whole response: status line, headers and the compact JSON body. The connection is
 // closed after it, so it says so.

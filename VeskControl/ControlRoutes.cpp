@@ -135,6 +135,10 @@ std::string ControlRoutes::events() {
 }
 
 std::string ControlRoutes::enable() {
+    // Nothing to change: a client looping on enable must run no tools and restart no
+    // browsers. Whatever moved the settings since the snapshot, the tamper watch restores.
+    auto filter = parts.host.view();
+    if (filter.intended && filter.allPointed) return ControlHttp::json(200, {{"enabled", true}});
     parts.host.enable();
     log.info("filter ENABLED via control API");
     parts.host.restartBrowsers();
@@ -192,6 +196,11 @@ std::string ControlRoutes::pairStatus() {
 std::string ControlRoutes::pair(const json& body) {
     auto token = stringMember(body, "refreshToken");
     if (!token || token->empty()) return refusal(400, "missing_token");
+    if (pairing.exchange(true)) return refusal(429, "busy");
+    struct Landing {
+        std::atomic<bool>& flight;
+        ~Landing() { flight = false; }
+    } landing{pairing};
     AccountLookup account = parts.reporter ? parts.reporter->lookUpAccount(*token)
                                            : AccountLookup{std::nullopt, [&] { return writeFile(*token, parts.tokenFile); }};
     if (paired()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -28,7 +29,9 @@ struct TamperStatus {
 
 // What the control API shows of the filter.
 struct FilterView {
-    bool enabled = false;  // some enabled network service points at the filter
+    bool enabled = false;     // some enabled network service points at the filter
+    bool intended = false;    // meant to be on
+    bool allPointed = false;  // every enabled service points at the filter alone
     TamperStatus tamper;
 };
 
@@ -75,7 +78,7 @@ public:
 
 // What each control request does: two guards, then one of ten endpoints chosen by exact
 // method and path. Routes run in parallel with each other and may block (tools, the
-// backend, the PIN store's lock); they keep no state of their own.
+// backend, the PIN store's lock); their only state of their own is whether a pairing runs.
 class ControlRoutes {
 public:
     struct Parts {
@@ -91,6 +94,8 @@ public:
     explicit ControlRoutes(Parts parts);
 
     std::string route(const ControlRequest& request);
+    // GET /status, which the server answers on a lane of its own.
+    static bool isStatus(const ControlRequest& request) { return request.method == "GET" && request.path == "/status"; }
 
     // The file's text trimmed, or none when it is missing, unreadable, not UTF-8 or blank.
     static std::optional<std::string> readFile(const std::string& path);
@@ -117,6 +122,9 @@ private:
 
     Parts parts;
     Log log{LogChannels::control};
+    // One pairing at a time: each may wait on the backend for seconds, and a client
+    // looping on it must not take every thread of the pool.
+    std::atomic<bool> pairing{false};
 };
 
 }  // namespace vesk

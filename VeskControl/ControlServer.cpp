@@ -7,27 +7,29 @@
 
 #include <array>
 #include <cerrno>
+#include <limits>
+#include <variant>
 
 #include "VeskPlatform/OnLoop.hpp"
 
 namespace vesk {
 
 // One connection: read until a request parses (or the deadline passes), route it on the
-// pool, write the whole answer, close. Everything but the route runs on the loop.
+// pool (GET /status on its lane), write the whole answer, close. Everything but the route
+// runs on the loop; malformed framing is answered there.
 class ControlServer::Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(ControlServer& owner, asio::ip::tcp::socket accepted)
         : server(owner), socket(std::move(accepted)), deadline(owner.loop) {}
 
     void start() {
-        server.open.insert(this);
         armDeadline();
         read();
     }
 
     // Every connection ends here, on the loop (the last reference may go on the pool).
     void close() {
-        server.open.erase(this);
+        server.connections.remove(this);
         deadline.cancel();
         asio::error_code ignored;
         socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -51,10 +53,14 @@ private:
     void received(const asio::error_code& ec, size_t n) {
         if (ec) return close();
         data.append(chunk.data(), n);
-        if (auto request = ControlHttp::parse(data)) {
+        auto parsed = ControlHttp::parse(data);
+        if (auto* request = std::get_if<ControlRequest>(&parsed)) {
             deadline.cancel();  // the route may take its time
             data.clear();
             dispatch(std::move(*request));
+        } else if (std::holds_alternative<ControlHttp::Malformed>(parsed)) {
+            server.connections.busy(this);
+            write(ControlHttp::json(400, {{"error", "bad_request"}}));
         } else if (data.size() > server.limits.largestRequest) {
             close();
         } else {
@@ -63,7 +69,9 @@ private:
     }
 
     void dispatch(ControlRequest request) {
-        server.pool.submit([self = shared_from_this(), request = std::move(request)] {
+        server.connections.busy(this);
+        bool status = ControlRoutes::isStatus(request);
+        auto route = [self = shared_from_this(), request = std::move(request)] {
             std::string response;
             try {
                 response = self->server.routes.route(request);
@@ -74,7 +82,12 @@ private:
                 if (response.empty()) return self->close();
                 self->write(std::move(response));
             });
-        });
+        };
+        if (status) {
+            server.statusLane.async(std::move(route));
+        } else {
+            server.pool.submit(std::move(route));
+        }
     }
 
     // The whole answer goes, however small the peer's window, unless the peer goes away
@@ -116,21 +129,53 @@ void ControlServer::stop() {
         asio::error_code ignored;
         acceptor->close(ignored);
         backOff.cancel();
-        // Closing takes each out of the set.
-        while (!open.empty()) (*open.begin())->close();
+        for (auto* connection : connections.all()) connection->close();
         loop.stop();
     });
     thread.join();
+    statusLane.stop(SerialQueue::Due::drop);
 }
 
 void ControlServer::accept() {
+    if (!descriptorsToSpare()) {
+        backOff.expires_after(limits.acceptBackOff);
+        backOff.async_wait([this](const asio::error_code& ec) {
+            if (!ec) accept();
+        });
+        return;
+    }
     acceptor->async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
         if (ec) return acceptFailed(ec);
-        // No tool the daemon runs may inherit a connection.
-        ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-        std::make_shared<Connection>(*this, std::move(socket))->start();
+        if (budget > 0) --budget;
+        admit(std::move(socket));
         accept();
     });
+}
+
+void ControlServer::admit(asio::ip::tcp::socket socket) {
+    // No tool the daemon runs may inherit a connection.
+    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+    auto connection = std::make_shared<Connection>(*this, std::move(socket));
+    auto admission = connections.admit(connection.get());
+    if (admission.evicted) (*admission.evicted)->close();
+    if (admission.admitted) {
+        connection->start();
+    } else {
+        connection->close();
+    }
+}
+
+bool ControlServer::descriptorsToSpare() {
+    if (budget > 0) return true;
+    auto use = limits.descriptors();
+    budget = use ? vesk::descriptorBudget(use->open, use->limit) : std::numeric_limits<size_t>::max();
+    if (budget == 0 && !paused) {
+        log.error("control API paused: {} of {} descriptors open, a tenth kept free for DNS", use->open, use->limit);
+    } else if (budget > 0 && paused) {
+        log.info("control API accepting again");
+    }
+    paused = budget == 0;
+    return !paused;
 }
 
 // Running out of descriptors or memory passes; only a listening socket that is gone ends

@@ -7,21 +7,26 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
-#include <unordered_set>
 
+#include "VeskControl/ConnectionLimits.hpp"
 #include "VeskControl/ControlRoutes.hpp"
-#include "VeskPlatform/ListenSocket.hpp"
 #include "VeskPlatform/BlockingPool.hpp"
+#include "VeskPlatform/Descriptors.hpp"
+#include "VeskPlatform/ListenSocket.hpp"
 #include "VeskPlatform/Log.hpp"
+#include "VeskPlatform/SerialQueue.hpp"
 
 namespace vesk {
 
 // The loopback HTTP/1.1 control API: one request per connection, answered with JSON and
 // closed. Connections are read and written on a loop of the server's own, so idle ones
 // cost a descriptor each and no thread; a parsed request's route runs on the blocking
-// pool, since routes run tools and wait on the backend.
+// pool, since routes run tools and wait on the backend. Any local process may connect, so
+// connections are capped and a reserve of descriptors is left to the DNS path.
 class ControlServer {
 public:
     struct Limits {
@@ -29,10 +34,14 @@ public:
         // take its answer this soon after it is written.
         std::chrono::milliseconds deadline = std::chrono::seconds(10);
         // How long to wait before accepting again after a transient failure (no
-        // descriptors, no memory).
+        // descriptors, no memory), and before counting descriptors again while paused.
         std::chrono::milliseconds acceptBackOff = std::chrono::milliseconds(100);
         // Beyond this many bytes a request that has not parsed is given up.
         size_t largestRequest = 999'999;
+        // Open connections at most; a new one takes the place of the oldest idle one.
+        size_t mostConnections = 1024;
+        // The process's descriptors, for the reserve; none: not known, no reserve kept.
+        std::function<std::optional<DescriptorUse>()> descriptors = descriptorUse;
     };
 
     ControlServer(ControlRoutes& controlRoutes, BlockingPool& workPool, uint16_t port, Limits serverLimits);
@@ -54,6 +63,10 @@ private:
     class Connection;
     void accept();
     void acceptFailed(const asio::error_code& error);
+    void admit(asio::ip::tcp::socket socket);
+    // Whether a descriptor may be taken now, counting them again when the last count's
+    // budget is spent.
+    bool descriptorsToSpare();
 
     ControlRoutes& routes;
     BlockingPool& pool;
@@ -61,8 +74,19 @@ private:
     const Limits limits;
     uint16_t boundPort = 0;
     Log log{LogChannels::control};
-    // The connections not yet closed, so that stop can close them; the loop's alone.
-    std::unordered_set<Connection*> open;
+    // The connections not yet closed, so that stop can close them; the loop's alone, as
+    // are the two below.
+    ConnectionCap<Connection*> connections{limits.mostConnections};
+    size_t budget = 0;            // descriptors to take before counting again
+    bool paused = false;          // not accepting until descriptors free up
+    // GET /status has a thread of its own rather than the pool: however long other routes
+    // keep the pool's threads (a backend that never answers, tools), the companion's poll
+    // is answered. It runs the status route whole there, relay probe included, rather
+    // than answering from the loop with the last probe and refreshing it aside: that
+    // way the answer is never older than the probe's 15-second cache (nor made up before
+    // the first probe), and the loop never runs a tool. A hung probe holds up only
+    // status, and only until the tool runner's limit kills it.
+    SerialQueue statusLane{"app.quorran.tarnik.dnsd.control.status"};
     asio::io_context loop{1};
     std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
     asio::steady_timer backOff{loop};

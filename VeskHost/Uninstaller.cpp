@@ -1,6 +1,6 @@
 #include "Uninstaller.hpp"
 
-#include <filesystem>
+#include "VeskPlatform/Files.hpp"
 
 namespace vesk {
 
@@ -18,9 +18,10 @@ const std::vector<std::string>& Uninstaller::removalList() {
 void Uninstaller::performAndExit() {
     systemDNS.disable();
     for (const auto& path : removalList()) {
-        // A path that is missing or will not go is passed over; the rest still goes.
-        std::error_code ignored;
-        std::filesystem::remove_all(root.path(path), ignored);
+        // A path that is missing or will not go is passed over; the rest still goes. Walked
+        // from the root without following links, so that one planted on the way cannot
+        // steer root into deleting something else.
+        Files::removeBeneath(root.path("/"), path.substr(1));
     }
     log.info("uninstall: DNS restored, files removed; unloading daemon");
     queue.asyncAfter(std::chrono::milliseconds(600), [this] {

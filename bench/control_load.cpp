@@ -1,12 +1,14 @@
 // Load for the control API, for bench/control-api.
 //
-//   control-load --port PORT [--seconds S] [--clients K] [--idle N] [--toggle PIN]
+//   control-load --port PORT [--seconds S] [--clients K] [--idle N] [--toggle PIN] [--pair P]
 //
 // Holds N idle connections open (each reopened as soon as the server closes it) while K
 // clients ask GET /status back to back, each on a fresh connection, for S seconds; with
-// --toggle, one more client turns filtering on and off (with the PIN) back to back. Prints
-// one line: requests answered 200, failures, the rate, the p50 and p99 latency in
-// microseconds, idle connections reopened and on-off rounds done.
+// --toggle, one more client turns filtering on and off (with the PIN) back to back; with
+// --pair, P more clients ask POST /pair back to back. Prints one line: requests answered
+// 200, failures, the rate, the p50, p99 and greatest latency in microseconds, idle
+// connections reopened, on-off rounds done, and pairings turned away busy (429) and
+// answered otherwise.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -38,16 +40,16 @@ std::string post(const std::string& path, const std::string& body) {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// One request on a fresh connection; whether it came back 200.
-bool ask(uint16_t port, const std::string& request) {
+// One request on a fresh connection; the answer's status, 0 for none.
+int ask(uint16_t port, const std::string& request) {
     int fd = connectTo(port);
-    if (fd < 0) return false;
+    if (fd < 0) return 0;
     bool sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
     std::string answer;
     char buffer[1024];
     for (ssize_t n; sent && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
     ::close(fd);
-    return answer.starts_with("HTTP/1.1 200 OK\r\n");
+    return answer.starts_with("HTTP/1.1 ") && answer.size() > 12 ? std::atoi(answer.c_str() + 9) : 0;
 }
 
 // Keeps count connections open and idle until stop, reopening those the server closes.
@@ -74,6 +76,7 @@ int main(int argc, char** argv) {
     int clients = 4;
     size_t idle = 1000;
     std::string togglePin;  // empty: no toggling
+    int pairers = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         if (option == "--port") port = static_cast<uint16_t>(std::atoi(argv[i + 1]));
@@ -81,9 +84,10 @@ int main(int argc, char** argv) {
         else if (option == "--clients") clients = std::atoi(argv[i + 1]);
         else if (option == "--idle") idle = static_cast<size_t>(std::atol(argv[i + 1]));
         else if (option == "--toggle") togglePin = argv[i + 1];
+        else if (option == "--pair") pairers = std::atoi(argv[i + 1]);
     }
     if (port == 0) {
-        std::fprintf(stderr, "usage: control-load --port PORT [--seconds S] [--clients K] [--idle N] [--toggle PIN]\n");
+        std::fprintf(stderr, "usage: control-load --port PORT [--seconds S] [--clients K] [--idle N] [--toggle PIN] [--pair P]\n");
         return 2;
     }
     std::atomic<bool> stop{false};
@@ -101,7 +105,14 @@ int main(int argc, char** argv) {
     if (!togglePin.empty()) {
         askers.emplace_back([&] {
             const std::string on = post("/enable", "{}"), off = post("/disable", "{\"pin\":\"" + togglePin + "\"}");
-            while (Clock::now() < end) toggles += ask(port, on) && ask(port, off);
+            while (Clock::now() < end) toggles += ask(port, on) == 200 && ask(port, off) == 200;
+        });
+    }
+    std::atomic<long> pairsBusy{0}, pairsOther{0};
+    for (int p = 0; p < pairers; ++p) {
+        askers.emplace_back([&] {
+            const std::string pair = post("/pair", R"({"refreshToken":"bench"})");
+            while (Clock::now() < end) ++(ask(port, pair) == 429 ? pairsBusy : pairsOther);
         });
     }
     static const std::string status = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -111,7 +122,7 @@ int main(int argc, char** argv) {
             long failed = 0;
             while (Clock::now() < end) {
                 auto start = Clock::now();
-                bool ok = ask(port, status);
+                bool ok = ask(port, status) == 200;
                 double took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
                 ok ? mine.push_back(took) : static_cast<void>(++failed);
             }
@@ -125,8 +136,9 @@ int main(int argc, char** argv) {
     idler.join();
     std::sort(latencies.begin(), latencies.end());
     auto at = [&](double q) { return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(q * static_cast<double>(latencies.size() - 1))]; };
-    std::printf("answered %zu failed %ld rate %.0f p50_us %.0f p99_us %.0f idle_reopened %ld toggles %ld\n",
+    std::printf("answered %zu failed %ld rate %.0f p50_us %.0f p99_us %.0f idle_reopened %ld toggles %ld max_us %.0f "
+                "pair_busy %ld pair_other %ld\n",
                 latencies.size(), failures, static_cast<double>(latencies.size()) / seconds, at(0.5), at(0.99),
-                reopened.load(), toggles.load());
+                reopened.load(), toggles.load(), at(1.0), pairsBusy.load(), pairsOther.load());
     return 0;
 }

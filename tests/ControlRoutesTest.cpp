@@ -16,19 +16,17 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 struct FakeFilterHost final : FilterHost {
-    explicit FakeFilterHost(std::vector<std::string>& log) : events(log) {}
-    bool enabled = false, intended = false;
-    int restarts = 0;
-    std::vector<std::string>& events;  // where "uninstall" is recorded, beside what the partner is told
-    FilterView view() override { return {enabled, tamper}; }
-    void enable() override { enabled = intended = true; }
-    bool disable() override { return std::exchange(enabled, intended = false); }
+    bool enabled = false, intended = false, allPointed = false;
+    int enables = 0, restarts = 0;
+    FilterView view() override { return {enabled, intended, allPointed, tamper}; }
+    void enable() override {
+        enabled = intended = allPointed = true;
+        ++enables;
+    }
+    bool disable() override { return std::exchange(enabled, intended = allPointed = false); }
     void restartBrowsers() override { ++restarts; }
     bool safariPrivacyProxyActive(vesk::Clock::Wall::time_point) override { return false; }
-    void uninstall(const std::function<void()>& tellPartner) override {
-        if (intended) tellPartner();
-        events.push_back("uninstall");
-    }
+    void uninstall(const std::function<void()>&) override {}
     TamperStatus tamper;
 };
 
@@ -37,6 +35,7 @@ struct FakeReporter final : EventReporter {
     explicit FakeReporter(std::string file) : tokenFile(std::move(file)) {}
     std::string tokenFile;
     std::vector<std::string> events;  // "NAME", "NAME DETAIL sync (token present|token gone)", "sign out"
+    std::function<void()> duringLookup = [] {};
     void reportMonitoringEvent(const std::string& event) override { events.push_back(event); }
     void reportMonitoringEventSync(const std::string& event, const json& detail,
                                    std::chrono::duration<double> timeout) override {
@@ -44,6 +43,7 @@ struct FakeReporter final : EventReporter {
         events.push_back(event + " " + detail.dump() + (fs::exists(tokenFile) ? " sync (token present)" : " sync (token gone)"));
     }
     AccountLookup lookUpAccount(const std::string& token) override {
+        duringLookup();
         std::optional<std::string> email;
         if (token.starts_with("alice")) email = "alice@example.com";
         if (token.starts_with("bob")) email = "bob@example.com";
@@ -80,7 +80,7 @@ protected:
     FakeClock clock;
     PinStore pin{dir.path() + "/etc/pin.hash", 5, 300.0, clock};
     FakeReporter reporter{dir.path() + "/etc/auth.token"};
-    FakeFilterHost host{reporter.events};
+    FakeFilterHost host;
     BlockEventLog blockLog{200};
     bool trusted = true;  // the state directory
     ControlRoutes routes{{pin, reporter.tokenFile, host, &reporter, &blockLog, clock, [this] { return trusted; }}};
@@ -162,15 +162,19 @@ TEST_F(ControlRoutesTest, ChangingThePinCannotBeUsedToGuessIt) {
     EXPECT_EQ(call("POST", "/verify-pin", {{"pin", "5555"}}).body, json({{"ok", true}}));
 }
 
-TEST_F(ControlRoutesTest, EnableRestartsBrowsersAndDisableTellsThePartnerOnce) {
+// Enabling what is on everywhere already changes nothing: no tools, no browser restart.
+TEST_F(ControlRoutesTest, EnableRestartsBrowsersOnlyWhenItChangesAndDisableTellsThePartnerOnce) {
     pairAndSetPin();
     EXPECT_EQ(call("POST", "/enable").body, json({{"enabled", true}}));
-    EXPECT_EQ(host.restarts, 1);
+    EXPECT_EQ(call("POST", "/enable").body, json({{"enabled", true}}));  // on everywhere already
+    host.allPointed = false;  // a service moved away meanwhile
+    EXPECT_EQ(call("POST", "/enable").body, json({{"enabled", true}}));
+    EXPECT_EQ(std::pair(host.enables, host.restarts), std::pair(2, 2));
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(call("POST", "/disable", {{"pin", "1234"}}).body, json({{"enabled", false}}));
     }
     EXPECT_EQ(reporter.events, std::vector<std::string>{"FILTER_DISABLED"});
-    EXPECT_EQ(host.restarts, 1);
+    EXPECT_EQ(host.restarts, 2);
     auto status = call("GET", "/status").body;
     EXPECT_EQ(status, json({{"enabled", false}, {"pinSet", true}, {"paired", true}, {"safariPrivacyProxyActive", false},
                             {"tamper", {{"since", nullptr}, {"via", json::array()}}}}));
@@ -210,6 +214,18 @@ TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount)
                                          "application/json", {}})).status, 200);
     EXPECT_EQ(ControlRoutes::readFile(reporter.tokenFile), "carol-1");
     EXPECT_EQ(call("GET", "/pair-status").body["email"], "c@x.io");
+}
+
+// A pairing waits on the backend: while one does, others are turned away at once rather
+// than each holding a thread.
+TEST_F(ControlRoutesTest, OnePairingAtATime) {
+    int lookups = 0;
+    Answer meanwhile{};
+    reporter.duringLookup = [&] {
+        if (lookups++ == 0) meanwhile = call("POST", "/pair", {{"refreshToken", "bob-1"}});
+    };
+    EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "alice-1"}}).status, 200);
+    EXPECT_EQ(std::pair(meanwhile.status, meanwhile.body), std::pair(429, json({{"error", "busy"}})));
 }
 
 TEST_F(ControlRoutesTest, SignOutReportsBeforeTheTokenGoesAndKeepsThePin) {
@@ -258,14 +274,6 @@ TEST_F(ControlRoutesTest, AnUntrustedStateDirectoryRefusesEveryRouteThatUsesIt) 
     EXPECT_EQ(call("POST", "/enable").status, 200);
     trusted = true;
     EXPECT_EQ(call("POST", "/verify-pin", {{"pin", "1234"}}).body, json({{"ok", true}}));
-}
-
-// Uninstalling turns the filter off for good: the partner is told first.
-TEST_F(ControlRoutesTest, UninstallTellsThePartnerFirst) {
-    pairAndSetPin();
-    host.intended = true;
-    EXPECT_EQ(call("POST", "/uninstall", {{"pin", "1234"}}).body, json({{"uninstalled", true}}));
-    EXPECT_EQ(reporter.events, (std::vector<std::string>{R"(FILTER_DISABLED {"via":"uninstall"} sync (token present))", "uninstall"}));
 }
 
 }  // namespace

@@ -92,9 +92,12 @@ TEST(HostIntegrationTest, RelayProbeReadsSafarisPreferenceAsTheConsoleUser) {
                                               host.asUser + read, "sudo -u user1 /usr/bin/" + read, read));
 }
 
+// A link planted on the way (the log directory leading elsewhere) is not followed.
 TEST(HostIntegrationTest, UninstallRemovesTheProductAndUnloadsTheDaemonsJob) {
     SimulatedHost host;
     fs::remove_all(host.sim.path("/Applications/VeskFilter.app"));
+    fs::rename(host.sim.path("/var/log"), host.sim.path("/elsewhere"));
+    fs::create_directory_symlink(host.sim.path("/elsewhere"), host.sim.path("/var/log"));
     // A process standing in for the daemon, which the unload ends.
     pid_t daemon = 0;
     char sleepPath[] = "/bin/sleep", seconds[] = "60";
@@ -108,7 +111,8 @@ TEST(HostIntegrationTest, UninstallRemovesTheProductAndUnloadsTheDaemonsJob) {
 
     auto sink = CaptureSink::install();
     uninstaller.performAndExit();
-    for (const auto& path : Uninstaller::removalList()) EXPECT_FALSE(host.sim.exists(path)) << path;
+    for (const auto& path : Uninstaller::removalList()) EXPECT_EQ(host.sim.exists(path), path.starts_with("/var/log/")) << path;
+    EXPECT_TRUE(fs::exists(host.sim.path("/elsewhere/vesk-dnsd.log")));
     EXPECT_TRUE(host.sim.exists("/var/db"));
     EXPECT_TRUE(host.sim.services()[0].servers.empty());
     Log::flush();

@@ -24,7 +24,7 @@ public:
 
     FilterView view() override {
         auto snapshot = parts.controller.snapshot();
-        return {snapshot->pointed, {snapshot->tamper.since, snapshot->tamper.via}};
+        return {snapshot->pointed, snapshot->intended, snapshot->allPointed, {snapshot->tamper.since, snapshot->tamper.via}};
     }
     void enable() override { parts.controller.enable(); }
     bool disable() override { return parts.controller.disable().before->pointed; }

@@ -56,6 +56,11 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
         auto calls = sim.calls();
         return std::find(calls.begin(), calls.end(), "open -a Safari") != calls.end();
     }, 20s)) << "the browsers were not restarted";
+    // On everywhere already: enabling again changes nothing on the host.
+    auto sets = [&] { return std::ranges::count_if(sim.calls(), [](const std::string& c) { return c.find("-setdnsservers") != c.npos; }); };
+    auto setsBefore = sets();
+    EXPECT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
+    EXPECT_EQ(sets(), setsBefore);
 
     // The backend spends each refresh token once: the daemon must keep the one pairing
     // rotated to, or this alert would never leave.

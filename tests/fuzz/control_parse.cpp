@@ -27,7 +27,8 @@ bool same(const vesk::ControlRequest& a, const vesk::ControlRequest& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     namespace ControlHttp = vesk::ControlHttp;
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    auto request = ControlHttp::parse(bytes);
+    auto parsed = ControlHttp::parse(bytes);
+    auto* request = std::get_if<vesk::ControlRequest>(&parsed);
     if (!request) return 0;
 
     if (request->method.empty() || request->method.find(' ') != std::string::npos) __builtin_trap();
@@ -36,16 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!trimmedAndNonEmpty(request->host) || !trimmedAndNonEmpty(request->contentType)) __builtin_trap();
 
     size_t headEnd = bytes.find("\r\n\r\n");
-    if (ControlHttp::parse(bytes.substr(0, headEnd + 3))) __builtin_trap();
+    if (!std::holds_alternative<ControlHttp::Incomplete>(ControlHttp::parse(bytes.substr(0, headEnd + 3)))) __builtin_trap();
     std::string more(bytes);
     more.append("\r\n\r\n{\"x\":1}");
-    auto again = ControlHttp::parse(more);
+    auto longer = ControlHttp::parse(more);
+    auto* again = std::get_if<vesk::ControlRequest>(&longer);
     if (!again || !same(*request, *again)) __builtin_trap();
 
     std::string response = ControlHttp::json(200, request->body);
     std::string asRequest = "POST /";
     asRequest.append(std::string_view(response).substr(response.find("\r\n")));
-    auto echoed = ControlHttp::parse(asRequest);
+    auto echoedParse = ControlHttp::parse(asRequest);
+    auto* echoed = std::get_if<vesk::ControlRequest>(&echoedParse);
     if (!echoed || echoed->body != request->body || echoed->contentType != "application/json") __builtin_trap();
     return 0;
 }
