@@ -8,8 +8,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto firstTickDelay = 10s;
-
 constexpr const char* notificationTitle = "Safari isn’t protected";
 constexpr const char* notificationBody =
     "iCloud Private Relay is on and is bypassing the content filter in Safari. "
@@ -29,7 +27,9 @@ PrivacyProxyMonitor::PrivacyProxyMonitor(Parts host, std::chrono::duration<doubl
       repeatPeriod(repeatEvery),
       ticker(taskQueue, parts.clock, [this] { check(); }) {}
 
-void PrivacyProxyMonitor::start(std::chrono::duration<double> interval) { ticker.start(firstTickDelay, interval); }
+void PrivacyProxyMonitor::start(std::chrono::duration<double> interval, std::chrono::duration<double> first) {
+    ticker.start(first, interval);
+}
 
 void PrivacyProxyMonitor::check() {
     if (!parts.filteringEnabled()) {

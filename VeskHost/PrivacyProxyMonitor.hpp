@@ -53,10 +53,10 @@ public:
     PrivacyProxyMonitor(const PrivacyProxyMonitor&) = delete;
     PrivacyProxyMonitor& operator=(const PrivacyProxyMonitor&) = delete;
 
-    // The first tick comes 10 seconds from now, then one every interval (which must be
+    // The first tick comes first from now (10 seconds), then one every interval (which must be
     // positive), on the queue. A tick that ends late skips the fires it overran rather than
     // catching up in a burst. Call once.
-    void start(std::chrono::duration<double> interval);
+    void start(std::chrono::duration<double> interval, std::chrono::duration<double> first = std::chrono::seconds(10));
 
     static Action decide(bool active, Clock::Wall::time_point now, State& state,
                          std::chrono::duration<double> grace, std::chrono::duration<double> repeatEvery);

@@ -123,7 +123,8 @@ void TamperWatch::start() {
     ticker.startJittered([this] {
         auto spread = std::chrono::duration_cast<std::chrono::milliseconds>(tickGapMost - tickGapLeast).count() + 1;
         return std::chrono::duration_cast<Clock::Monotonic::duration>(
-            tickGapLeast + std::chrono::milliseconds(parts.random() % static_cast<uint64_t>(spread)));
+                   tickGapLeast + std::chrono::milliseconds(parts.random() % static_cast<uint64_t>(spread))) /
+               parts.speedup;
     });
 }
 

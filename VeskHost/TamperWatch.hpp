@@ -60,6 +60,8 @@ public:
         // Where the DNS listener is: a resolver file that sends a domain there sends it to us.
         std::string listenHost = "127.0.0.1";
         uint16_t listenPort = 53;
+        // The gaps are divided by it: more than 1 only on the simulated host, for tests.
+        int speedup = 1;
     };
     TamperWatch(Parts watched, TaskQueue& taskQueue);
     TamperWatch(const TamperWatch&) = delete;

@@ -45,7 +45,8 @@ class Daemon {
 public:
     Daemon(const std::string& blocklist, uint16_t port,
            const std::vector<const FakeUpstream*>& upstreams,
-           const std::vector<std::string>& extra = {}, std::string hostRoot = "")
+           const std::vector<std::string>& extra = {}, std::string hostRoot = "",
+           const std::vector<std::string>& environment = {})
         : dnsPort(port) {
         if (hostRoot.empty()) {
             ownHost = std::make_unique<TempDir>();
@@ -69,8 +70,10 @@ public:
             args.insert(args.end(), {"--control-port", std::to_string(controlPortNumber)});
         }
         // The simulated host's lookups of names asked of 127.0.0.1 come to this port.
-        auto env = childEnvironment({"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
-                                     "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)});
+        std::vector<std::string> entries = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
+                                            "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)};
+        entries.insert(entries.end(), environment.begin(), environment.end());
+        auto env = childEnvironment(entries);
         CStrings argv(args), envp(env);
 
         int pipeFds[2];
@@ -103,10 +106,11 @@ public:
                                          const std::vector<const FakeUpstream*>& upstreams,
                                          const std::vector<std::string>& extra = {},
                                          const std::function<uint16_t()>& pickPort = {},
-                                         const std::string& hostRoot = "") {
+                                         const std::string& hostRoot = "",
+                                         const std::vector<std::string>& environment = {}) {
         for (int attempt = 1;; ++attempt) {
             auto daemon = std::make_unique<Daemon>(blocklist, pickPort ? pickPort() : Socket().port(),
-                                                   upstreams, extra, hostRoot);
+                                                   upstreams, extra, hostRoot, environment);
             auto line = daemon->waitForLine([](std::string_view text) {
                 return text.starts_with("vesk-dnsd: serving DNS on ") || text.starts_with("vesk-dnsd: failed");
             });

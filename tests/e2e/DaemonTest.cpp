@@ -98,10 +98,6 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndFiltersEvenWithoutAList) {
         expected.push_back("vesk-dnsd: filter state at startup: OFF");
         daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); });
         EXPECT_EQ(daemon->lines("vesk-dnsd: "), expected);
-        // HTTPS records are rewritten without a lookup: NOERROR and the CNAME alone.
-        auto rewritten = ask(query(0x2002, "www.bing.com", 65));
-        ASSERT_TRUE(rewritten);
-        EXPECT_EQ(hex(Bytes(rewritten->begin() + 3, rewritten->begin() + 8)), "80 00 01 00 01 ");
         EXPECT_EQ(daemon->stop(c.signal), 0);
         daemon.reset();
     }
@@ -180,16 +176,10 @@ TEST_F(DaemonTest, AnswersLocallyOverUdpAndTcpAlike) {
     FakeUpstream upstream(FakeUpstream::address(1));
     start({&upstream});
     const struct { const char* name; bool recursionDesired; int rcode; const char* log; } cases[] = {
-        {"blocked.example", true, 3, "blocked blocked.example"},
-        {"deep.sub.blocked.example", false, 3, "blocked deep.sub.blocked.example"},
-        {"Sub.BLOCKED.Example", true, 3, nullptr},  // answered in the case it was asked in
-        {"dns.google", true, 3, "blocked-doh dns.google"},
-        {"any.cloudflare-dns.com", false, 3, "blocked-doh any.cloudflare-dns.com"},
+        {"deep.Sub.BLOCKED.example", false, 3, "blocked deep.sub.blocked.example"},  // answered in the case asked
+        {"any.cloudflare-dns.com", true, 3, "blocked-doh any.cloudflare-dns.com"},
         {"mask-h2.icloud.com", false, 3, "blocked-relay mask-h2.icloud.com"},
-        {"doh.dns.apple.com", true, 3, "blocked-relay doh.dns.apple.com"},
-        {"_dns.resolver.arpa", true, 0, "refused resolver discovery _dns.resolver.arpa"},
-        {"dns.example._dns.resolver.arpa", false, 0, "refused resolver discovery dns.example._dns.resolver.arpa"},
-        {"_DNS.Resolver.ARPA", true, 0, nullptr},
+        {"dns.example._dns.resolver.arpa", true, 0, "refused resolver discovery dns.example._dns.resolver.arpa"},
         {"not_dns.resolver.arpa", true, -1, nullptr},  // a label boundary, not a suffix: forwarded
     };
     uint16_t id = 0x3100;
@@ -205,6 +195,10 @@ TEST_F(DaemonTest, AnswersLocallyOverUdpAndTcpAlike) {
     }
     EXPECT_EQ(upstream.queries().size(), 1u);
     EXPECT_EQ(upstream.tcpQueries().size(), 1u);
+    // HTTPS records of a safe-search name are rewritten without a lookup: NOERROR and the CNAME alone.
+    auto rewritten = ask(query(0x2002, "www.bing.com", 65));
+    ASSERT_TRUE(rewritten);
+    EXPECT_EQ(hex(Bytes(rewritten->begin() + 3, rewritten->begin() + 8)), "80 00 01 00 01 ");
 }
 
 TEST_F(DaemonTest, AnswersFramedQueriesOverTcpAsTheyComplete) {
@@ -233,18 +227,8 @@ TEST_F(DaemonTest, AnswersFramedQueriesOverTcpAsTheyComplete) {
 
 TEST_F(DaemonTest, ForwardsToEveryUpstreamAndRelaysTheFastestValidAnswerByteForByte) {
     auto otherId = FakeUpstream::answering([](Bytes q) { return q[1] ^= 0xFF, FakeUpstream::addressAnswer(q, 1); });
-    auto tooShort = FakeUpstream::answering([](const Bytes& q) { return Bytes(q.begin(), q.begin() + 11); });
-    // The query's ID on an answer to another name, first; for the queries whose question
-    // can be read (the others are matched on their ID alone).
-    auto otherName = [](const Bytes& q, bool) {
-        if (q[1] != 0x01 && q[1] != 0x04) return Reply{};
-        Bytes answer = FakeUpstream::addressAnswer(query(0, "elsewhere.example"), 9);
-        answer[0] = q[0], answer[1] = q[1];
-        return Reply{answer};
-    };
-    FakeUpstream wrong(otherId), cut(tooShort), spoof(otherName), fast(FakeUpstream::address(2, 20ms)),
-        slow(FakeUpstream::address(3, 600ms));
-    start({&wrong, &cut, &spoof, &fast, &slow});
+    FakeUpstream wrong(otherId), fast(FakeUpstream::address(2, 20ms)), slow(FakeUpstream::address(3, 600ms));
+    start({&wrong, &fast, &slow});
     Bytes pointer = headerThen({0xC0, 0x0C, 0, 1, 0, 1});
     pointer[1] = 0x02;
     Bytes noQuestion = query(0x5103, "blocked.example");
@@ -257,7 +241,7 @@ TEST_F(DaemonTest, ForwardsToEveryUpstreamAndRelaysTheFastestValidAnswerByteForB
         SCOPED_TRACE(hex(cases[i]));
         client.send(daemon->port(), cases[i]);
         EXPECT_EQ(hex(client.receive(5s)), hex(FakeUpstream::addressAnswer(cases[i], 2)));
-        for (const auto* upstream : {&wrong, &cut, &spoof, &fast, &slow}) {
+        for (const auto* upstream : {&wrong, &fast, &slow}) {
             ASSERT_TRUE(waitUntil([&] { return upstream->queries().size() > i; }));
             EXPECT_EQ(hex(upstream->queries().back()), hex(cases[i]));
         }
@@ -330,38 +314,23 @@ protected:
     static constexpr const char* tools[] = {"dig +tries=1", "kdig +retry=0"};
 };
 
-TEST_F(DigTest, RewritesSafeSearchNamesAndAppendsTheTargetsAddress) {
-    FakeUpstream upstream(FakeUpstream::address(7));
-    start({&upstream});
-    const std::pair<const char*, const char*> cases[] = {
-        {"google.co.uk", "forcesafesearch.google.com"}, {"www.youtube.com", "restrictmoderate.youtube.com"},
-        {"www.bing.com", "strict.bing.com"}, {"duckduckgo.com", "safe.duckduckgo.com"},
-        {"www.duckduckgo.com HTTPS", "safe.duckduckgo.com"},
-    };
-    for (const auto& [asked, target] : cases) {
-        std::string name = std::string(asked).substr(0, std::string_view(asked).find(' '));
-        std::string expected = "NOERROR\n" + name + ". 300 IN CNAME " + target + ". ";
-        // An address type gets the target's address too; other types the CNAME alone.
-        if (name == asked) expected += "\n" + std::string(target) + ". 60 IN A 192.0.2.7 ";
-        EXPECT_EQ(printedAnswer(dig("dig +tries=1", asked)), expected) << asked;
-        EXPECT_TRUE(daemon->waitForLog("safesearch " + name + " -> " + target));
-    }
-}
-
 TEST_F(DigTest, GetsTheSameAnswersOverTcpAsOverUdp) {
     FakeUpstream upstream(FakeUpstream::address(5));
     start({&upstream});
-    const struct { const char* name; const char* expected; } cases[] = {
+    // An address type of a safe-search name gets the target's address too; other types the CNAME alone.
+    const struct { const char* asked; const char* expected; } cases[] = {
         {"blocked.example", "NXDOMAIN"},
-        {"www.google.com", "NOERROR\nwww.google.com. 300 IN CNAME forcesafesearch.google.com. "},
+        {"google.co.uk", "NOERROR\ngoogle.co.uk. 300 IN CNAME forcesafesearch.google.com. "
+                         "\nforcesafesearch.google.com. 60 IN A 192.0.2.5 "},
+        {"www.duckduckgo.com HTTPS", "NOERROR\nwww.duckduckgo.com. 300 IN CNAME safe.duckduckgo.com. "},
         {"example.org", "NOERROR\nexample.org. 60 IN A 192.0.2.5 "},
     };
     for (const auto& c : cases) {
         for (const char* tool : tools) {
-            SCOPED_TRACE(std::string(tool) + " " + c.name);
-            std::string udp = dig(tool, c.name), tcp = dig(tool, std::string(c.name) + " +tcp");
-            EXPECT_NE(printedAnswer(udp).find(c.expected), std::string::npos) << udp;
-            EXPECT_EQ(printedAnswer(tcp), printedAnswer(udp)) << tcp;
+            SCOPED_TRACE(std::string(tool) + " " + c.asked);
+            std::string udp = dig(tool, c.asked), tcp = dig(tool, std::string(c.asked) + " +tcp");
+            EXPECT_EQ(printedAnswer(udp), c.expected) << udp;
+            EXPECT_EQ(printedAnswer(tcp), c.expected) << tcp;
             EXPECT_NE(tcp.find("(TCP)"), std::string::npos) << tcp;
             for (const auto& out : {udp, tcp}) {
                 EXPECT_TRUE(out.find("WARNING") == out.npos && out.find("Warning") == out.npos &&
@@ -369,6 +338,7 @@ TEST_F(DigTest, GetsTheSameAnswersOverTcpAsOverUdp) {
             }
         }
     }
+    EXPECT_TRUE(daemon->waitForLog("safesearch google.co.uk -> forcesafesearch.google.com"));
 }
 
 TEST_F(DigTest, RetriesOverTcpWhenTheUpstreamTruncates) {

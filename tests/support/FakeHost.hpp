@@ -11,18 +11,12 @@
 #include "VeskPlatform/Clock.hpp"
 #include "VeskPlatform/ConsoleUser.hpp"
 #include "VeskPlatform/ToolRunner.hpp"
+#include "tools/hostsim/Host.hpp"
 
 namespace vesk::test {
 
 // One argument as a shell would need it: quoted when it holds anything unusual.
-inline std::string shellWord(const std::string& word) {
-    bool plain = !word.empty() && word.find_first_not_of(
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:=@%+,-") == std::string::npos;
-    if (plain) return word;
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+inline std::string shellWord(const std::string& word) { return hostsim::shellQuoted(word); }
 
 // Records every tool the unit under test runs, as "PATH ARG ARG", and answers from a
 // script (by default: status 0, no output).

@@ -1,21 +1,18 @@
 #pragma once
 
-#include <fcntl.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "tools/hostsim/State.hpp"
+#include "tools/hostsim/Host.hpp"
 
 namespace vesk::test {
 
@@ -27,7 +24,7 @@ public:
     using Process = hostsim::Process;
     using LaunchdJob = hostsim::Job;
 
-    explicit HostSim(std::string root) : dir(std::move(root)) {}
+    explicit HostSim(std::string root) : host(std::move(root)) {}
 
 #ifdef VESK_HOSTSIM_PATH
     static HostSim install(const std::string& root) { return install(root, VESK_HOSTSIM_PATH); }
@@ -52,9 +49,9 @@ public:
         return HostSim(root);
     }
 
-    const std::string& root() const { return dir; }
+    const std::string& root() const { return host.root(); }
     // The local path of a host path ("/usr/bin/open").
-    std::string path(const std::string& hostPath) const { return dir + hostPath; }
+    std::string path(const std::string& hostPath) const { return host.path(hostPath); }
     bool exists(const std::string& hostPath) const {
         struct stat status{};
         return ::lstat(path(hostPath).c_str(), &status) == 0;
@@ -67,10 +64,10 @@ public:
     }
 
     // Each tool call: its name and arguments, shell-quoted where needed.
-    std::vector<std::string> calls() const { return lines(dir + "/calls.log"); }
+    std::vector<std::string> calls() const { return lines(root() + "/calls.log"); }
     // Emptied in place, so that tools appending go on writing to the file read here.
     void clearCalls() const {
-        if (::truncate((dir + "/calls.log").c_str(), 0) != 0) throw std::runtime_error("no calls.log");
+        if (::truncate((root() + "/calls.log").c_str(), 0) != 0) throw std::runtime_error("no calls.log");
     }
 
     std::vector<Service> services() const {
@@ -137,35 +134,16 @@ public:
     std::vector<std::string> notifications() const { return lines(state("notifications")); }
 
 private:
-    std::string state(const std::string& name) const { return dir + "/hostsim/" + name; }
-
-    static std::vector<std::string> lines(const std::string& file) {
-        std::vector<std::string> found;
-        std::ifstream in(file);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty()) found.push_back(line);
-        }
-        return found;
-    }
-    // Under the tools' own lock, and whole (renamed into place), so that a tool running
-    // meanwhile neither loses this change nor reads half of it.
+    std::string state(const std::string& name) const { return host.state(name); }
+    static std::vector<std::string> lines(const std::string& file) { return hostsim::readLines(file); }
+    // Under the tools' own lock, and whole, so that a tool running meanwhile neither loses
+    // this change nor reads half of it.
     void write(const std::string& file, const std::vector<std::string>& text) const {
-        int lock = ::open(state("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
-            if (lock >= 0) ::close(lock);
-            throw std::runtime_error("cannot lock " + dir);
-        }
-        std::string temporary = file + ".test-tmp";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            for (const auto& line : text) out << line << '\n';
-        }
-        bool replaced = std::rename(temporary.c_str(), file.c_str()) == 0;
-        ::close(lock);
-        if (!replaced) throw std::runtime_error("cannot write " + file);
+        hostsim::StateLock lock(host);
+        hostsim::writeLines(file, text);
     }
 
-    std::string dir;
+    hostsim::Host host;
 };
 
 }  // namespace vesk::test
