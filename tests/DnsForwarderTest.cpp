@@ -49,19 +49,6 @@ protected:
 INSTANTIATE_TEST_SUITE_P(, Forwarder,
                          testing::Values(DnsForwarder::Readiness::privateSet, DnsForwarder::Readiness::loop));
 
-// The answer and the deadline come in one turn of the loop: sockets are served before
-// timers, so the answer wins and the deadline finds the call decided.
-TEST_P(Forwarder, AnAnswerAndTheDeadlineInOneTurnCompleteOnce) {
-    const Bytes query = test::query(0xAB01, "example.org", 1, /*withOpt=*/true);
-    FakeUpstream fast(FakeUpstream::address(2)), silent(FakeUpstream::silent());
-    Forwarding f({at(silent), at(fast)});
-    f.resolve(query);  // sent at once, before the loop runs
-    ASSERT_TRUE(test::waitUntil([&] { return fast.replies() == 1; }));
-    f.clock.advance(timeout);
-    f.settle();
-    EXPECT_EQ(f.answers, Answers{FakeUpstream::addressAnswer(query, 2)});
-}
-
 TEST_P(Forwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
     const Bytes query = test::query(0x1234, "example.org");
     // Replies that must never win: another ID (in its second byte), or shorter than a header.

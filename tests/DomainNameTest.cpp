@@ -58,7 +58,6 @@ TEST(NameSet, KeepsEveryNameItGrowsFor) {
     NameSet set(2);
     for (int i = 0; i < 5000; ++i) EXPECT_TRUE(set.insert("n" + std::to_string(i) + ".example"));
     EXPECT_FALSE(set.insert("n7.example"));
-    EXPECT_FALSE(set.insert(""));
     for (int i = 0; i < 5000; ++i) ASSERT_TRUE(set.contains("n" + std::to_string(i) + ".example"));
     EXPECT_FALSE(set.contains("n7.exampl"));
 

@@ -45,30 +45,40 @@ TEST(SerialQueue, RunsDueTasksInOrderAndLaterOnesWhenDue) {
     EXPECT_EQ(ran.size(), 4u);
 }
 
-TEST(BlockingPool, RunsUpToItsCapAtOnceAndRetiresIdleThreads) {
+// Up to its cap at once, the other tasks waiting for a thread; idle threads retire and
+// come back on demand. Stopping lets the running tasks finish and drops those waiting.
+TEST(BlockingPool, RunsUpToItsCapRetiresIdleThreadsAndStopsAfterTheRunningTasks) {
     auto sink = test::CaptureSink::install();
     BlockingPool pool("test-pool", 2, 20ms);
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> release, hold;
+    std::shared_future<void> released = release.get_future().share(), held = hold.get_future().share();
     std::atomic<int> started = 0, finished = 0;
-    for (int i = 0; i < 4; ++i) {
-        pool.submit([&, released] {
+    auto blocked = [&](std::shared_future<void> until) {
+        return [&, until] {
             ++started;
-            released.wait();
+            until.wait();
             ++finished;
-        });
-    }
+        };
+    };
+    for (int i = 0; i < 4; ++i) pool.submit(blocked(released));
     ASSERT_TRUE(test::waitUntil([&] { return started == 2; }));
-    EXPECT_EQ(pool.threads(), 2u);  // the other two wait for a thread
+    EXPECT_EQ(pool.threads(), 2u);
     pool.submit([] { throw std::runtime_error("tool failed"); });
     release.set_value();
     EXPECT_TRUE(test::waitUntil([&] { return finished == 4; }));
     EXPECT_TRUE(sink->waitFor("test-pool: task failed: tool failed"));
     EXPECT_TRUE(test::waitUntil([&] { return pool.threads() == 0; }));
-    // A retired pool starts threads again on demand.
-    std::atomic<bool> again = false;
-    pool.submit([&] { again = true; });
-    EXPECT_TRUE(test::waitUntil([&] { return again.load(); }));
+    for (int i = 0; i < 3; ++i) pool.submit(blocked(held));
+    ASSERT_TRUE(test::waitUntil([&] { return started == 6; }));
+    int finishedWhenStopped = 0;
+    std::thread stopper([&] {
+        pool.stop();
+        finishedWhenStopped = finished;
+    });
+    std::this_thread::sleep_for(10ms);  // give stop the chance to overtake the tasks (it must not)
+    hold.set_value();
+    stopper.join();
+    EXPECT_EQ(finishedWhenStopped, 6);
 }
 
 TEST(Log, DeliversFormattedLines) {
