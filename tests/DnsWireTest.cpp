@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <stdexcept>
+
+#include "VeskDNSCore/DnsMessage.hpp"
+#include "VeskDNSCore/TcpConnections.hpp"
+#include "VeskDNSCore/TcpFraming.hpp"
+#include "VeskDNSCore/UdpListener.hpp"
+#include "tests/support/DnsTestUtil.hpp"
+#include "tests/support/Loop.hpp"
+#include "tests/support/Socket.hpp"
+
+namespace vesk {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = DnsMessage::Bytes;
+using test::headerThen;
+using test::query;
+using test::TcpClient;
+
+// The datagram with `count` more bytes of `value` and a zero byte.
+Bytes then(Bytes datagram, size_t count, uint8_t value) {
+    datagram.insert(datagram.end(), count, value);
+    datagram.push_back(0);
+    return datagram;
+}
+
+TEST(DnsMessage, ExtractQNameReadsTheFirstQuestion) {
+    Bytes zeroCount = query(0x1234, "example.com");
+    zeroCount[5] = 0;
+    const struct {
+        const char* what;
+        Bytes datagram;
+        std::optional<std::string> name;
+        int type = 0;  // 0: no type and class read
+    } cases[] = {
+        {"plain", query(1, "Example.COM", 28), "example.com", 28},
+        {"11 bytes", Bytes(11, 0), std::nullopt},
+        {"qdcount 0", zeroCount, std::nullopt},
+        {"root name", headerThen({0}), std::nullopt},
+        {"name without zero byte", headerThen({3, 'f', 'o', 'o', 3, 'c', 'o', 'm'}), "foo.com"},
+        {"class cut off", headerThen({1, 'a', 0, 0, 1}), "a"},
+        // Enough bytes after the pointer that, read as a length, it would make a label.
+        {"compression pointer that could pass for a length", then(headerThen({3, 'w', 'w', 'w', 0xC0}), 0xC0, 'x'),
+         std::nullopt},
+        {"label past the end", headerThen({5, 'a', 'b'}), std::nullopt},
+        {"non-ASCII byte", headerThen({2, 'a', 0xE9, 0}), std::nullopt},
+        {"length 0x41, read as a plain length", then(headerThen({0x41}), 0x41, 'x'), std::string(0x41, 'x')},
+        {"a dot inside the last label", headerThen({4, 'c', 'o', 'm', '.', 0, 0, 1, 0, 1}), "com", 1},
+    };
+    for (const auto& c : cases) {
+        auto q = DnsMessage::extractQName(c.datagram);
+        EXPECT_EQ(q ? std::optional(q->name.text()) : std::nullopt, c.name) << c.what;
+        EXPECT_EQ(q && q->typeAndClass ? q->typeAndClass->type : 0, c.type) << c.what;
+    }
+}
+
+// (Another name, type or letter case is told apart through the forwarder.)
+TEST(DnsMessage, AQuestionIsReadWholeAndComparedUpToAsciiCase) {
+    const Bytes asked = query(9, "www.Example.com", 1, true);
+    EXPECT_EQ(DnsMessage::questionOf(asked)->size(), asked.size() - 12 - 11);  // the OPT record is not part of it
+    EXPECT_FALSE(DnsMessage::questionOf(headerThen({3, 'w', 'w', 'w', 0xC0, 0x0C, 0, 1, 0, 1})));  // compressed
+    // A label over 63 bytes is no question: its length byte could pass for a letter.
+    EXPECT_FALSE(DnsMessage::questionOf(query(1, std::string(64, 'w') + ".com")));
+    EXPECT_TRUE(DnsMessage::questionOf(query(1, std::string(63, 'w') + ".com")));
+    // Only ASCII letters fold: bytes above it that differ by the case bit stay different.
+    const Bytes upper = query(1, "\xc5.com"), lower = query(1, "\xe5.com");
+    EXPECT_FALSE(DnsMessage::sameQuestion(*DnsMessage::questionOf(upper), *DnsMessage::questionOf(lower)));
+    // An error answer to a query without a question is the header alone.
+    Bytes noQuestion = query(7, "example.com", 1, true);
+    noQuestion[5] = 0;
+    EXPECT_EQ(DnsMessage::servfailResponse(noQuestion)->size(), 12u);
+}
+
+// Feeds the stream to a reader `chunk` bytes at a time and collects what it hands out.
+std::vector<Bytes> read(const Bytes& stream, size_t chunk, bool* midMessage) {
+    FrameReader reader;
+    std::vector<Bytes> out;
+    for (size_t from = 0; from < stream.size(); from += chunk) {
+        reader.append(stream.data() + from, std::min(chunk, stream.size() - from), {});
+        while (auto message = reader.next()) out.push_back(*message);
+    }
+    *midMessage = reader.midMessage();
+    return out;
+}
+
+TEST(TcpFraming, MessagesComeWholeHoweverTheStreamIsCut) {
+    Bytes one(12, 0x11), two(300, 0x22), stream = *framed(one), second = *framed(two);
+    stream.insert(stream.end(), second.begin(), second.end());
+    // Whole; byte by byte; cut inside a message; cut inside the second length.
+    for (size_t chunk : {stream.size(), size_t{1}, size_t{7}, size_t{15}}) {
+        bool mid = true;
+        EXPECT_EQ(read(stream, chunk, &mid), std::vector<Bytes>({one, two})) << chunk;
+        EXPECT_FALSE(mid);
+    }
+    // An empty message is a frame too.
+    bool mid = true;
+    EXPECT_EQ(read({0, 0, 0, 1, 9}, 5, &mid), std::vector<Bytes>({{}, {9}}));
+    EXPECT_FALSE(framed(Bytes(65536, 0)));
+    // What follows a whole message in the same bytes began with them.
+    FrameReader reader;
+    Bytes rest = {0x11, 0, 12};  // the last byte of `one`, and the next length
+    reader.append(stream.data(), 13, FrameReader::TimePoint(1s));
+    reader.append(rest.data(), rest.size(), FrameReader::TimePoint(5s));
+    EXPECT_EQ(reader.next(), one);
+    EXPECT_EQ(reader.messageStarted(), FrameReader::TimePoint(5s));
+}
+
+// Answers each query with its own bytes, but throws for the IDs from 0xFA00.
+struct EchoOrThrow final : QueryHandler {
+    void handle(DnsMessage::View query, Client client) override {
+        if (query[0] == 0xFA) throw std::runtime_error("this query fails");
+        if (auto channel = client.channel.lock()) channel->deliver(query, client);
+    }
+};
+
+// A connection set on 127.0.0.1; the test runs its loop while it waits.
+struct Served {
+    explicit Served(TcpConnectionSet::Limits limits) : set(std::make_shared<TcpConnectionSet>(loop, handler, limits)) {
+        EXPECT_FALSE(set->start("127.0.0.1", 0));
+    }
+    std::optional<Bytes> answer(TcpClient& client) {
+        std::optional<Bytes> out;
+        test::runUntil(loop, [&] { return (out = client.receive(0ms)).has_value(); });
+        return out;
+    }
+    bool closes(const TcpClient& client) {
+        return test::runUntil(loop, [&] { return client.closedWithin(0ms); });
+    }
+
+    asio::io_context loop;
+    EchoOrThrow handler;
+    std::shared_ptr<TcpConnectionSet> set;
+};
+
+TEST(TcpConnections, TheLongestIdleConnectionGivesWayAtTheCap) {
+    TcpConnectionSet::Limits limits;
+    limits.maxConnections = 2;
+    Served served(limits);
+    Bytes q = test::query(2, "a.example");
+    TcpClient first(served.set->boundPort()), second(served.set->boundPort());
+    // A query that fails leaves its connection idle, not busy; second is then the more
+    // recently active connection.
+    first.write(*framed(query(0xFA11, "fails.example")));
+    second.write(*framed(q));
+    ASSERT_EQ(served.answer(second), q);
+    TcpClient third(served.set->boundPort());
+    EXPECT_TRUE(served.closes(first));
+    third.write(*framed(q));
+    EXPECT_EQ(served.answer(third), q);
+}
+
+// A quiet connection is closed after the idle time; one whose message trickles in, a byte
+// at a time, at the message's deadline from its first byte. Neither before its time.
+TEST(TcpConnections, QuietAndTricklingConnectionsAreClosedInTime) {
+    TcpConnectionSet::Limits limits;
+    limits.idleTimeout = 300ms;
+    limits.messageDeadline = 600ms;
+    Served served(limits);
+    TcpClient quiet(served.set->boundPort()), trickling(served.set->boundPort());
+    Bytes message = *framed(Bytes(100, 0x44));
+    auto start = test::Clock::now();
+    size_t sent = 0;
+    for (; sent < message.size() && !trickling.closedWithin(0ms); ++sent) {
+        trickling.write({message[sent]});
+        test::runUntil(served.loop, [] { return false; }, 50ms);
+        bool early = test::Clock::now() - start < 300ms;
+        EXPECT_FALSE(early && quiet.closedWithin(0ms));
+    }
+    EXPECT_LT(sent, message.size()) << "closed only once the message was whole";
+    EXPECT_GE(test::Clock::now() - start, 600ms);
+    EXPECT_TRUE(served.closes(quiet));
+    EXPECT_EQ(served.set->connectionCount(), 0u);
+}
+
+// Both ways of taking datagrams: in batches where the system has them, and one by one as
+// everywhere else.
+class UdpListenerIo : public testing::TestWithParam<UdpListener::Io> {};
+INSTANTIATE_TEST_SUITE_P(, UdpListenerIo, testing::Values(UdpListener::Io::batched, UdpListener::Io::single));
+
+TEST_P(UdpListenerIo, KeepsServingPastABurstAndAnEmptyDatagram) {
+    asio::io_context loop;
+    EchoOrThrow echo;
+    auto listener = std::make_shared<UdpListener>(loop, echo, GetParam());
+    listener->start("127.0.0.1", 0);
+    test::Socket client;
+    auto answers = [&](size_t count) {  // until `count` have come
+        std::vector<Bytes> out;
+        test::runUntil(loop, [&] {
+            while (auto datagram = client.receive(0ms)) out.push_back(*datagram);
+            return out.size() >= count;
+        });
+        return out;
+    };
+    // Queued before the loop runs, so more than one drain's worth waits at the first wake.
+    std::set<Bytes> sent;
+    for (uint16_t id = 0; id < 100; ++id) {
+        Bytes query = test::query(id, "burst.test");
+        if (id % 40 == 1) query.resize(3000, 0x55);  // answers too large to hold for the batch
+        sent.insert(query);
+        client.send(listener->boundPort(), query);
+    }
+    auto burst = answers(100);
+    EXPECT_EQ(std::set<Bytes>(burst.begin(), burst.end()), sent);
+    // An empty datagram gets no answer and ends that drain, not the service.
+    client.send(listener->boundPort(), {});
+    client.send(listener->boundPort(), test::query(500, "after.test"));
+    EXPECT_EQ(answers(1), std::vector<Bytes>{test::query(500, "after.test")});
+}
+
+}  // namespace
+}  // namespace vesk
