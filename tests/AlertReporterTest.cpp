@@ -1,13 +1,13 @@
 #include "VeskAlerts/AlertReporter.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "VeskPlatform/Files.hpp"
 #include "tests/support/CaptureSink.hpp"
 #include "tests/support/FakeHttp.hpp"
 #include "tests/support/ManualQueue.hpp"
 #include "tests/support/TempDir.hpp"
+#include "vesk_dnsd/Adapters.hpp"
 
 namespace vesk {
 namespace {
@@ -35,6 +35,10 @@ struct Reporting {
         if (status == 0) return std::nullopt;  // held
         return answer(status);
     }
+    void block() {
+        reporter->reportBlock("adult", queue.wallNow());
+        queue.run();
+    }
     std::vector<json> bodies(const std::string& part) const {
         std::vector<json> out;
         for (const auto& r : http.requests()) {
@@ -42,6 +46,7 @@ struct Reporting {
         }
         return out;
     }
+    std::string lastAuthorization() const { return http.requests().back().headers.back(); }
 
     test::TempDir dir;
     std::string tokenFile;
@@ -58,41 +63,30 @@ struct Reporting {
 TEST(AlertReporter, ChecksItsConfigurationAndComposesTheEndpoints) {
     test::ManualQueue queue;
     test::FakeHttp http([](const HttpRequest&) { return answer(200); });
-    const struct {
-        std::optional<std::string> url;
-        std::string key, file;
-        const char* ingest;  // none: refused
-        const char* token;
-    } cases[] = {
-        {"https://p.example.co", "k", "/t", "https://p.example.co/functions/v1/tarnik-content-alert-ingest",
-         "https://p.example.co/auth/v1/token?grant_type=refresh_token"},
-        {"https://p.example.co/base/?x=1", "k", "/t", "https://p.example.co/base/functions/v1/tarnik-content-alert-ingest?x=1",
-         "https://p.example.co/base/auth/v1/token?grant_type=refresh_token"},
-        {"http://127.0.0.1:8080", "k", "/t", "http://127.0.0.1:8080/functions/v1/tarnik-content-alert-ingest",
-         "http://127.0.0.1:8080/auth/v1/token?grant_type=refresh_token"},
-        {"http://localhost/", "k", "/t", "http://localhost/functions/v1/tarnik-content-alert-ingest", nullptr},
-        {"http://[::1]:9/", "k", "/t", "http://[::1]:9/functions/v1/tarnik-content-alert-ingest", nullptr},
-        {"http://backend.example/", "k", "/t", nullptr, nullptr},  // clear text across a network
-        {"HTTPS://p.example.co/", "k", "/t", nullptr, nullptr},
-        {"not a url", "k", "/t", nullptr, nullptr},
-        {std::nullopt, "k", "/t", nullptr, nullptr},
-        {"https://p.example.co/", "", "/t", nullptr, nullptr},
-        {"https://p.example.co/", "k", "", nullptr, nullptr},
+    auto create = [&](std::optional<std::string> url, std::string key = "k", std::string file = "/t") {
+        return AlertReporter::create({std::move(url), std::move(key), std::move(file), "MACOS", 3}, {http, queue});
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.url.value_or("(none)"));
-        auto reporter = AlertReporter::create({c.url, c.key, c.file, "MACOS", 3}, {http, queue});
-        ASSERT_EQ(reporter != nullptr, c.ingest != nullptr);
-        if (!reporter) continue;
-        EXPECT_EQ(reporter->ingestURL(), c.ingest);
-        if (c.token) {
-            EXPECT_EQ(reporter->tokenURL(), c.token);
-        }
+    const std::string ingest = "functions/v1/tarnik-content-alert-ingest";
+    for (std::string url : {"http://127.0.0.1:8080/", "http://localhost/", "http://[::1]:9/"}) {  // this machine
+        auto reporter = create(url);
+        ASSERT_TRUE(reporter) << url;
+        EXPECT_EQ(reporter->ingestURL(), url + ingest);
     }
+    auto plain = create("https://p.example.co"), based = create("https://p.example.co/base/?x=1");
+    ASSERT_TRUE(plain && based);
+    EXPECT_EQ(plain->ingestURL(), "https://p.example.co/" + ingest);
+    EXPECT_EQ(based->ingestURL(), "https://p.example.co/base/" + ingest + "?x=1");
+    EXPECT_EQ(based->tokenURL(), "https://p.example.co/base/auth/v1/token?grant_type=refresh_token");
+    // Clear text across a network, and what is no URL of ours.
+    for (const char* url : {"http://backend.example/", "HTTPS://p.example.co/", "not a url"}) {
+        EXPECT_FALSE(create(url)) << url;
+    }
+    const std::string https = "https://p.example.co/";
+    EXPECT_FALSE(create(std::nullopt) || create(https, "") || create(https, "k", ""));
 }
 
+// The token file is read trimmed, and written only when the backend rotates the token.
 TEST(AlertReporter, ABurstOfBlocksMakesOneTokenRequestAndOneAlertEach) {
-    auto sink = test::CaptureSink::install();
     Reporting r("  R0 \n");
     for (int i = 0; i < 3; ++i) r.reporter->reportBlock("adult", r.queue.wallNow());
     r.queue.run();
@@ -101,146 +95,87 @@ TEST(AlertReporter, ABurstOfBlocksMakesOneTokenRequestAndOneAlertEach) {
     EXPECT_EQ(token.headers, (std::vector<std::string>{"Content-Type: application/json", "apikey: anon"}));
     EXPECT_EQ(r.http.count("/auth/v1/token"), 1u);
     ASSERT_EQ(r.http.count("/functions/v1/"), 3u);
-    auto alert = r.http.requests().back();
-    EXPECT_EQ(alert.body, R"({"domainCategory":"adult","occurredAt":"2025-12-18T00:00:00Z","severity":"LOW",)"
-                          R"("source":"DNS_BLOCK","sourcePlatform":"MACOS"})");
-    EXPECT_EQ(alert.headers.back(), "Authorization: Bearer A1");
-    EXPECT_TRUE(sink->waitFor("alert sent code=201"));
+    EXPECT_EQ(r.http.requests().back().body, R"({"domainCategory":"adult","occurredAt":"2025-12-18T00:00:00Z",)"
+                                             R"("severity":"LOW","source":"DNS_BLOCK","sourcePlatform":"MACOS"})");
+    EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A1");
+    EXPECT_EQ(Files::readAll(r.tokenFile), "  R0 \n");
+    // Neither white space only nor text that is not UTF-8 is a token.
+    for (const char* unusable : {" \n\t", "R0\xff"}) EXPECT_FALSE(Reporting(unusable).reporter->paired());
+
+    r.tokenAnswer = answer(200, R"({"access_token":"A2","refresh_token":"R1 rotated"})");
+    r.queue.advance(3540s);
+    r.block();
+    EXPECT_EQ(Files::readAll(r.tokenFile), "R1 rotated");
+    EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A2");
 }
 
 TEST(AlertReporter, CachesTheAccessTokenForItsLifetimeLessAMinute) {
-    const struct {
-        const char* expiresIn;  // JSON, or none
-        int64_t cachedFor;      // seconds
-    } cases[] = {{nullptr, 3540}, {"\"3600\"", 3540}, {"3600.5", 3540}, {"120", 60}, {"-5", 60}, {"1e300", 3540}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expiresIn ? c.expiresIn : "absent");
+    // expires_in as JSON (none: absent), and how long the token then serves.
+    const std::pair<const char*, std::chrono::seconds> cases[] = {
+        {nullptr, 3540s}, {"\"3600\"", 3540s}, {"3600.5", 3540s}, {"120", 60s}, {"-5", 60s}, {"1e300", 3540s}};
+    for (auto [expiresIn, cachedFor] : cases) {
+        SCOPED_TRACE(expiresIn ? expiresIn : "absent");
         Reporting r;
-        std::string body = R"({"access_token":"A1")";
-        if (c.expiresIn) body += std::string(R"(,"expires_in":)") + c.expiresIn;
-        r.tokenAnswer = answer(200, body + "}");
-        r.reporter->reportBlock("adult", r.queue.wallNow());
-        r.queue.run();
-        r.queue.advance(std::chrono::seconds(c.cachedFor) - 1s);
-        r.reporter->reportBlock("adult", r.queue.wallNow());
-        r.queue.run();
-        EXPECT_EQ(r.http.count("/auth/v1/token"), 1u) << "renewed before its time";
-        r.queue.advance(1s);
-        r.reporter->reportBlock("adult", r.queue.wallNow());
-        r.queue.run();
-        EXPECT_EQ(r.http.count("/auth/v1/token"), 2u) << "kept past its time";
+        r.tokenAnswer = answer(200, std::string(R"({"access_token":"A1")") +
+                                        (expiresIn ? std::string(R"(,"expires_in":)") + expiresIn : "") + "}");
+        std::vector<size_t> tokenRequests;
+        for (auto step : {0s, cachedFor - 1s, 1s}) {
+            r.queue.advance(step);
+            r.block();
+            tokenRequests.push_back(r.http.count("/auth/v1/token"));
+        }
+        EXPECT_EQ(tokenRequests, (std::vector<size_t>{1, 1, 2}));
     }
-}
-
-TEST(AlertReporter, TheRefreshTokenFileIsReadTrimmedAndRotatedPrivately) {
-    auto sink = test::CaptureSink::install();
-    for (const char* unusable : {" \n\t", "R0\xff"}) {  // white space only; not UTF-8
-        Reporting blank(unusable);
-        EXPECT_FALSE(blank.reporter->paired());
-        blank.reporter->reportBlock("adult", blank.queue.wallNow());
-        blank.queue.run();
-        EXPECT_TRUE(blank.http.requests().empty());
-        EXPECT_TRUE(sink->waitFor("alert skipped: no auth token (run pair.sh?)"));
-    }
-    Reporting r("R0\n");
-    r.tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R0","expires_in":60})");
-    struct stat before {};
-    ::stat(r.tokenFile.c_str(), &before);
-    r.reporter->reportBlock("adult", r.queue.wallNow());
-    r.queue.run();
-    struct stat same {};
-    ::stat(r.tokenFile.c_str(), &same);
-    EXPECT_EQ(same.st_ino, before.st_ino) << "an unchanged token was rewritten";
-    EXPECT_EQ(Files::readAll(r.tokenFile), "R0\n");
-
-    r.tokenAnswer = answer(200, R"({"access_token":"A2","refresh_token":"R1 rotated","expires_in":60})");
-    r.queue.advance(61s);
-    r.reporter->reportBlock("adult", r.queue.wallNow());
-    r.queue.run();
-    EXPECT_EQ(Files::readAll(r.tokenFile), "R1 rotated");
-    struct stat rotated {};
-    ::stat(r.tokenFile.c_str(), &rotated);
-    EXPECT_EQ(rotated.st_mode & 0777, 0600u);
-    EXPECT_EQ(r.http.requests().back().headers.back(), "Authorization: Bearer A2");
 }
 
 TEST(AlertReporter, RetriesWithBackOffAndRenewsARefusedTokenOnce) {
-    const struct {
-        const char* what;
-        std::vector<long> ingest;
-        int64_t maxRetries;
-        std::vector<int64_t> sentAt;  // seconds of each ingest request
-        size_t tokenRequests;
-        std::vector<std::string> failures;
-    } cases[] = {
-        {"500 every time", {500}, 3, {0, 1, 3, 7}, 1,
-         {"code=500 err=none attempt=0", "code=500 err=none attempt=1", "code=500 err=none attempt=2",
-          "code=500 err=none attempt=3"}},
-        {"no answer", {-1, 204}, 3, {0, 1}, 1, {"code=-1 err=timed out attempt=0"}},
-        {"401 then 401", {401}, 3, {0, 0}, 2, {"code=401 err=none attempt=1"}},
-        {"no retries, 401 then 200", {401, 200}, 0, {0, 0}, 2, {}},
-        {"no retries, 500", {500}, 0, {0}, 1, {"code=500 err=none attempt=0"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        auto sink = test::CaptureSink::install();
-        Reporting r("R0", c.maxRetries);
-        r.ingest = c.ingest;
-        std::vector<int64_t> sentAt;
+    // What the ingest endpoint answers, the retry limit, the second of each alert sent (the
+    // same alert each time), and how many tokens were asked for.
+    for (const auto& [ingest, maxRetries, sentAt, tokenRequests] :
+         std::vector<std::tuple<std::vector<long>, int64_t, std::vector<int64_t>, size_t>>{
+             {{500}, 3, {0, 1, 3, 7}, 1}, {{-1, 204}, 3, {0, 1}, 1}, {{401}, 3, {0, 0}, 2},
+             {{401, 200}, 0, {0, 0}, 2}, {{500}, 0, {0}, 1}}) {
+        Reporting r("R0", maxRetries);
+        r.ingest = ingest;
+        std::vector<int64_t> sent;
         r.reporter->reportBlock("adult", r.queue.wallNow());
         for (int second = 0; second <= 20; ++second) {
             r.queue.run();
-            while (sentAt.size() < r.http.count("/functions/v1/")) {
-                sentAt.push_back(std::chrono::duration_cast<std::chrono::seconds>(r.queue.elapsed()).count());
-            }
+            while (sent.size() < r.http.count("/functions/v1/")) sent.push_back(second);
             r.queue.advance(1s);
         }
-        EXPECT_EQ(sentAt, c.sentAt);
-        EXPECT_EQ(r.http.count("/auth/v1/token"), c.tokenRequests);
+        EXPECT_EQ(sent, sentAt) << "answers " << testing::PrintToString(ingest) << ", retries " << maxRetries;
+        EXPECT_EQ(r.http.count("/auth/v1/token"), tokenRequests);
         auto bodies = r.bodies("/functions/v1/");
         for (const auto& body : bodies) EXPECT_EQ(body, bodies.front()) << "the same alert each time";
-        Log::flush();
-        std::vector<std::string> failures;
-        for (const auto& line : sink->texts()) {
-            if (line.rfind("alert failed ", 0) == 0) failures.push_back(line.substr(13));
-        }
-        EXPECT_EQ(failures, c.failures);
     }
 }
 
+// The monitor's and the tamper watch's events go out as the daemon wires them, and a
+// completion runs whether anything could be sent or not.
 TEST(AlertReporter, MonitoringEventsCarryTheirDetailAndAlwaysComplete) {
-    auto sink = test::CaptureSink::install();
     Reporting r;
     int completed = 0;
     r.reporter->reportMonitoringEvent("FILTER_DISABLED", json::object(), [&] { ++completed; });
-    r.reporter->reportMonitoringEvent("FILTER_BYPASSED", {{"minutes", 5}}, [&] { ++completed; });
+    bypassReporter(*r.reporter)(5);
+    tamperReporter(*r.reporter)("hosts", "x");
     r.queue.run();
-    EXPECT_EQ(completed, 2);
-    auto bodies = r.bodies("/rpc/");
-    ASSERT_EQ(bodies.size(), 2u);
-    EXPECT_EQ(bodies[0], (json{{"p_event", "FILTER_DISABLED"}}));
-    EXPECT_EQ(bodies[1], (json{{"p_event", "FILTER_BYPASSED"}, {"p_detail", {{"minutes", 5}}}}));
-    EXPECT_TRUE(sink->waitFor("monitoring event FILTER_BYPASSED -> 200"));
+    EXPECT_EQ(r.bodies("/rpc/tarnik_report_monitoring_event"),
+              (std::vector<json>{{{"p_event", "FILTER_DISABLED"}},
+                                 {{"p_event", "FILTER_BYPASSED"}, {"p_detail", {{"minutes", 5}}}},
+                                 {{"p_event", "FILTER_BYPASSED"}, {"p_detail", {{"via", "hosts"}, {"what", "x"}}}}}));
     // Nothing is read from a directory that cannot be trusted: the access token held serves
     // while it lasts, and then the partner is not told.
     r.trusted = false;
     for (auto step : {3539s, 1s}) {
         r.queue.advance(step);
-        r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object());
+        r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object(), [&] { ++completed; });
         r.queue.run();
     }
-    EXPECT_EQ(std::pair(r.bodies("/rpc/").size(), r.http.count("/auth/v1/token")), std::pair(size_t{3}, size_t{1}));
-    EXPECT_TRUE(sink->waitFor("monitoring event FILTER_BYPASSED not sent: no access token — the partner was not told"));
-
-    // With no token to be had, the completion runs and nothing is sent.
-    Reporting unpaired("");
-    unpaired.reporter->reportMonitoringEvent("SIGNED_OUT", json::object(), [&] { ++completed; });
-    unpaired.queue.run();
-    EXPECT_EQ(completed, 3);
-    EXPECT_TRUE(unpaired.http.requests().empty());
+    EXPECT_EQ(std::tuple(r.bodies("/rpc/").size(), r.http.count("/auth/v1/token"), completed), std::tuple(4u, 1u, 3));
     // The synchronous form returns at its timeout when nothing answers (here, the queue
-    // never runs).
-    unpaired.reporter->reportMonitoringEventSync("SIGNED_OUT", 10ms);
+    // does not run again).
+    r.reporter->reportMonitoringEventSync("SIGNED_OUT", 10ms);
 }
 
 TEST(AlertReporter, PendingAlertsAreCappedAndDropsReportedOnceAMinute) {
@@ -253,9 +188,7 @@ TEST(AlertReporter, PendingAlertsAreCappedAndDropsReportedOnceAMinute) {
     EXPECT_TRUE(sink->waitFor("alerts backlog full — dropped 3"));
     r.queue.run();
     EXPECT_EQ(r.http.count("/functions/v1/"), 1000u);
-    // Delivered alerts give their places back.
-    r.reporter->reportBlock("adult", r.queue.wallNow());
-    r.queue.run();
+    r.block();  // delivered alerts gave their places back
     EXPECT_EQ(r.http.count("/functions/v1/"), 1001u);
 }
 
@@ -284,12 +217,10 @@ TEST(AlertReporter, PairingKeepsTheTokenTheLookupRotatedTo) {
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(&c - cases));
         Reporting r;
-        r.reporter->reportBlock("adult", r.queue.wallNow());
-        r.queue.run();
+        r.block();
         r.tokenAnswer = c.lookup;
         auto lookup = r.reporter->emailForRefreshToken("P0");
         EXPECT_EQ(lookup.email, c.email);
-        EXPECT_EQ(r.http.requests().back().body, R"({"refresh_token":"P0"})");
         EXPECT_EQ(Files::readAll(r.tokenFile), "R0\n") << "stored before the pairing was decided";
         if (c.late == Late::no || c.late == Late::afterPairing) {
             ASSERT_TRUE(r.reporter->pair(lookup));
@@ -302,21 +233,18 @@ TEST(AlertReporter, PairingKeepsTheTokenTheLookupRotatedTo) {
         EXPECT_EQ(Files::readAll(r.tokenFile), c.kept);
         if (c.late == Late::refused) continue;
         r.tokenAnswer = answer(200, R"({"access_token":"A2"})");
-        r.reporter->reportBlock("adult", r.queue.wallNow());
-        r.queue.run();
+        r.block();
         EXPECT_EQ(r.bodies("/auth/v1/token").back(), json({{"refresh_token", c.kept}}));
-        EXPECT_EQ(r.http.requests().back().headers.back(), "Authorization: Bearer A2");
+        EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A2");
     }
 }
 
 // Alerts already under way go out with the token they had; nothing after the sign-out
 // leaves the machine, even with a token file put back by hand, until the next pairing.
 TEST(AlertReporter, SigningOutStopsReportingUntilTheNextPairing) {
-    auto sink = test::CaptureSink::install();
     Reporting r;
     r.ingest = {500, 201};
-    r.reporter->reportBlock("adult", r.queue.wallNow());
-    r.queue.run();
+    r.block();
     r.reporter->signOut();
     EXPECT_FALSE(Files::readAll(r.tokenFile));
     r.dir.write("token", "R5");
@@ -324,36 +252,27 @@ TEST(AlertReporter, SigningOutStopsReportingUntilTheNextPairing) {
     r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object());
     r.queue.advance(1s);
     EXPECT_EQ(r.http.count("/functions/v1/"), 2u);
-    EXPECT_EQ(r.http.requests().back().headers.back(), "Authorization: Bearer A1");
+    EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A1");
     EXPECT_EQ(r.http.count("/auth/v1/token") + r.http.count("/rpc/"), 1u);
-    Log::flush();
-    EXPECT_TRUE(sink->waitFor("alerts: signed out — reporting stopped", 0ms));
-    EXPECT_FALSE(sink->waitFor("alert skipped", 0ms));
 
     ASSERT_TRUE(r.reporter->pair({"P0", std::nullopt, std::nullopt, nullptr}));
-    r.reporter->reportBlock("adult", r.queue.wallNow());
-    r.queue.run();
+    r.block();
     EXPECT_EQ(r.http.count("/functions/v1/"), 3u);
 }
 
 TEST(AlertReporter, DecodesTheEmailClaimOfAToken) {
-    // {"email":"a@b.co"} in base64url, without padding; and one with "-" and "_" in it.
+    // {"email":"a@b.co"} in base64url, without padding.
     const std::string claims = "eyJlbWFpbCI6ImFAYi5jbyJ9";
-    const struct {
-        std::string jwt;
-        std::optional<std::string> email;
-    } cases[] = {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"h." + claims + ".s", "a@b.co"},
-        {"h.." + claims + ".s", "a@b.co"},  // empty pieces are dropped before counting
         {"h." + claims, std::nullopt},
         {"h." + claims + ".s.x", std::nullopt},
         {"h.eyJlbWFpbCI6In5-fj4-Pj8_P0B4LmlvIn0.s", "~~~>>>\?\?\?@x.io"},  // "-" and "_"
         {"h.eyJlbWFpbCI6ImE_Yj5jQHguaW8ifQ.s", "a\?b>c@x.io"},           // two "=" to add
-        {"h.bm90IGpzb24.s", std::nullopt},           // "not json"
-        {"h.eyJlbWFpbCI6NX0.s", std::nullopt},       // {"email":5}
+        {"h.bm90IGpzb24.s", std::nullopt},                            // "not json"
         {"h.!!!.s", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(AlertReporter::decodeJWTEmail(c.jwt), c.email) << c.jwt;
+    for (const auto& [jwt, email] : cases) EXPECT_EQ(AlertReporter::decodeJWTEmail(jwt), email) << jwt;
 }
 
 }  // namespace

