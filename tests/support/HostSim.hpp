@@ -127,7 +127,6 @@ public:
     void writeResolverFile(const std::string& name, const std::vector<std::string>& text) const {
         write(path("/etc/resolver/" + name), text);
     }
-    void removeResolverFile(const std::string& name) const { std::remove(path("/etc/resolver/" + name).c_str()); }
     void setHostsFile(const std::vector<std::string>& text) const { write(path("/etc/hosts"), text); }
 
     // Each statement osascript was given.

@@ -61,7 +61,6 @@ public:
         std::lock_guard lock(mutex);
         return seen;
     }
-    int connections() const { return accepted; }
 
 private:
     void acceptLoop() {
@@ -72,7 +71,6 @@ private:
                 ::close(fd);
                 return;
             }
-            ++accepted;
             std::lock_guard lock(mutex);
             open.push_back(fd);
             handlers.emplace_back([this, fd] { serve(fd); });
@@ -147,7 +145,6 @@ private:
     int listener = -1;
     uint16_t boundPort = 0;
     std::atomic<bool> stopping{false};
-    std::atomic<int> accepted{0};
     mutable std::mutex mutex;
     std::vector<Request> seen;
     std::vector<int> open;

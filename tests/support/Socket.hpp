@@ -132,7 +132,6 @@ public:
             out.append(buffer, static_cast<size_t>(n));
         }
     }
-    int descriptor() const { return fd; }
     // Whether the server closes the connection within the time given.
     bool closedWithin(Clock::duration wait) const {
         uint8_t byte;
