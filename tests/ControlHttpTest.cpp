@@ -9,7 +9,7 @@ using nlohmann::json;
 
 // What parse should give; no method means no request (yet), unless it is malformed.
 struct Expected {
-    std::string method;
+    std::string method{};
     std::string path = "/";
     json body = json::object();
     std::optional<std::string> contentType = std::nullopt;

@@ -62,10 +62,11 @@ TEST_P(Forwarder, NoAnswerBeforeTheDeadlineAndNoneAtIt) {
         {{at(cut)}, "forwarder.recv_short txid=1234"},
         {{*DnsForwarder::upstream("127.0.0.1", 9)}, "forwarder.recv_failed txid=1234"},
     };
-    for (const auto& [upstreams, seen] : cases) {
+    for (const auto& c : cases) {
+        const char* seen = c.second;
         SCOPED_TRACE(seen);
         auto sink = test::CaptureSink::install();
-        Forwarding f(upstreams);
+        Forwarding f(c.first);
         f.resolve(query);
         test::runUntil(f.loop, [&] { return sink->waitFor(seen, 0ms); });
         f.clock.advance(timeout - 1ns);
