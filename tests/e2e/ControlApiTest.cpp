@@ -69,7 +69,8 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     Socket client;
     client.send(daemon->port(), query(0x4001, "adult.example"));
     ASSERT_TRUE(client.receive(5s));
-    EXPECT_EQ(call("GET", "/events")["events"].size(), 1u);
+    // The block is noted off the DNS path, a moment after its answer.
+    EXPECT_TRUE(waitUntil([&] { return call("GET", "/events")["events"].size() == 1; }));
     EXPECT_TRUE(waitUntil([&] { return alerts() == 1; }, 10s));
 
     // Anyone in its group could put a PIN of their own in the state directory: nothing that
