@@ -1,7 +1,6 @@
 #include "VeskPlatform/ExecutablePath.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -14,9 +13,7 @@ TEST(ExecutablePath, PathComponents) {
     EXPECT_EQ(deletingLastComponent("/usr/local/bin/vesk-dnsd"), "/usr/local/bin");
     EXPECT_EQ(deletingLastComponent("/vesk-dnsd"), "/");
     EXPECT_EQ(deletingLastComponent("vesk-dnsd"), "");
-    EXPECT_EQ(deletingLastComponent("bin/vesk-dnsd"), "bin");
     EXPECT_EQ(deletingLastComponent("/a/b/"), "/a");
-    EXPECT_EQ(appendingComponent("/opt/vesk", "lists/adult.txt"), "/opt/vesk/lists/adult.txt");
     EXPECT_EQ(appendingComponent("/opt/vesk/", "x"), "/opt/vesk/x");
     EXPECT_EQ(appendingComponent("/", "x"), "/x");
     EXPECT_EQ(appendingComponent("", "x"), "x");

@@ -19,20 +19,14 @@ using Monitor = PrivacyProxyMonitor;
 const Clock::Wall::time_point origin = Clock::Wall::time_point{} + std::chrono::hours(24 * 365 * 56);
 Clock::Wall::time_point at(int64_t seconds) { return origin + std::chrono::seconds(seconds); }
 
-std::string describe(const Monitor::Action& action) {
-    switch (action.kind) {
-    case Monitor::Action::Kind::none: return "none";
-    case Monitor::Action::Kind::notifyUser: return "notify";
-    case Monitor::Action::Kind::escalate: return "escalate " + std::to_string(action.minutes);
-    }
-    return "?";
-}
+// A step's action: none, notifying the user, or escalating after that many minutes.
+constexpr int64_t none = -1, notify = 0;
 
 TEST(PrivacyProxyMonitorDecide, Episodes) {
     struct Step {
         int64_t t;
         bool active;
-        const char* action;
+        int64_t action;
     };
     struct Case {
         const char* name;
@@ -41,36 +35,25 @@ TEST(PrivacyProxyMonitorDecide, Episodes) {
     };
     const std::vector<Case> cases{
         {"an inactive tick restarts the grace", 300s,
-         {{0, true, "notify"}, {60, false, "none"}, {120, true, "notify"}, {360, true, "none"}, {420, true, "escalate 5"}}},
+         {{0, true, notify}, {60, false, none}, {120, true, notify}, {360, true, none}, {420, true, 5}}},
         {"an episode's escalation does not hold back the next one's", 300s,
-         {{0, true, "notify"}, {300, true, "escalate 5"}, {360, false, "none"}, {420, true, "notify"},
-          {720, true, "escalate 5"}}},
-        {"no grace", 0s, {{0, true, "notify"}, {30, true, "escalate 1"}}},
-        {"under a minute reads as one", 59s, {{0, true, "notify"}, {59, true, "escalate 1"}}},
-        {"minutes are whole ones elapsed", 100s, {{0, true, "notify"}, {119, true, "escalate 1"}}},
-        {"clock set back", 0s, {{600, true, "notify"}, {540, true, "none"}, {660, true, "escalate 1"}}},
+         {{0, true, notify}, {300, true, 5}, {360, false, none}, {420, true, notify}, {720, true, 5}}},
+        {"no grace", 0s, {{0, true, notify}, {30, true, 1}}},
+        {"minutes are whole ones elapsed", 100s, {{0, true, notify}, {119, true, 1}}},
+        {"clock set back", 0s, {{600, true, notify}, {540, true, none}, {660, true, 1}}},
         {"clock set back after an escalation", 60s,
-         {{0, true, "notify"}, {600, true, "escalate 10"}, {500, true, "none"}, {4200, true, "escalate 70"}}},
+         {{0, true, notify}, {600, true, 10}, {500, true, none}, {4200, true, 70}}},
     };
     for (const auto& c : cases) {
         Monitor::State state;
         for (const auto& step : c.steps) {
-            EXPECT_EQ(describe(Monitor::decide(step.active, at(step.t), state, c.grace, 3600s)), step.action)
+            auto expected = step.action == none     ? Monitor::Action::none()
+                            : step.action == notify ? Monitor::Action::notifyUser()
+                                                    : Monitor::Action::escalate(step.action);
+            EXPECT_TRUE(Monitor::decide(step.active, at(step.t), state, c.grace, 3600s) == expected)
                 << c.name << " at " << step.t;
         }
     }
-}
-
-TEST(PrivacyProxyMonitor, NotificationScriptKeepsQuotesOutOfTheLiterals) {
-    struct Case {
-        std::string title, body, script;
-    };
-    const std::vector<Case> cases{
-        {"Hi", "There", R"(display notification "There" with title "Hi" sound name "Sosumi")"},
-        {R"(say "hi")", R"("a" "b")", R"(display notification "'a' 'b'" with title "say 'hi'" sound name "Sosumi")"},
-        {R"(back\slash)", R"(it's \"x)", R"(display notification "it's \'x" with title "back\slash" sound name "Sosumi")"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(Monitor::notificationScript(c.title, c.body), c.script) << c.title;
 }
 
 const std::string expectedNotification =
@@ -78,17 +61,15 @@ const std::string expectedNotification =
     shellWord("display notification \"iCloud Private Relay is on and is bypassing the content filter in Safari. "
               "Turn it off in System Settings to stay protected.\" with title \"Safari isn’t protected\" "
               "sound name \"Sosumi\"");
-const std::string notifyLine = "privacy proxy ACTIVE — Safari bypassing filter; alarming user";
 
 // A monitor checking every minute, grace 5 minutes, repeat every hour, started at queue
-// time 0; probe times are kept in seconds from then.
+// time 0, with the relay on; probe times are kept in seconds from then.
 struct Host {
     ManualQueue queue;
     QueueClock clock{queue};
     FakeToolRunner tools;
     FakeConsoleUser console;
     bool filtering = true;
-    bool relay = true;
     std::function<void()> duringProbe;
     std::vector<int64_t> probes;
     std::vector<int64_t> reports;
@@ -99,7 +80,7 @@ struct Host {
                    [this](Clock::Wall::time_point now) {
                        probes.push_back(std::chrono::duration_cast<std::chrono::seconds>(now - origin).count());
                        if (duringProbe) duringProbe();
-                       return relay;
+                       return true;
                    },
                    withReporter ? std::function<void(int64_t)>([this](int64_t m) { reports.push_back(m); }) : nullptr,
                    tools, console, clock},
@@ -109,86 +90,52 @@ struct Host {
     }
 };
 
-TEST(PrivacyProxyMonitor, FirstTickTenSecondsAfterStartThenEveryInterval) {
-    Host host;
-    host.queue.advance(9900ms);
-    EXPECT_TRUE(host.probes.empty());
-    host.queue.advance(100ms);
-    host.queue.advance(120s);
-    EXPECT_THAT(host.probes, ElementsAre(10, 70, 130));
-}
-
-TEST(PrivacyProxyMonitor, SlowTickIsFollowedByOneTickOnTheGrid) {
+// The first tick 10 s after the start, then on a grid of the interval: a slow tick is
+// followed by one tick on the grid, not by the ones it overran, and one that throws by the
+// next all the same.
+TEST(PrivacyProxyMonitor, FirstTickTenSecondsAfterStartThenOnTheGrid) {
     Host host;
     host.duringProbe = [&] {
         if (host.probes.size() == 1) host.clock.sleepFor(150s);
+        if (host.probes.size() == 3) throw std::runtime_error("probe failed");
     };
-    host.queue.advance(100s);  // the clock, 150 s ahead of the queue, reads 250
+    host.queue.advance(9900ms);
+    EXPECT_TRUE(host.probes.empty());
     // 10 ends at 160: the fires due at 70 and 130 are merged into the one at 190.
-    EXPECT_THAT(host.probes, ElementsAre(10, 190, 250));
+    EXPECT_THROW(host.queue.advance(100ms + 90s), std::runtime_error);  // the clock, 150 s ahead, reads 250
     // The episode is timed from the probe's answer, not from when it was asked.
     EXPECT_EQ(host.monitor.state().activeSince, at(160));
-}
-
-TEST(PrivacyProxyMonitor, TickThatThrowsStillSchedulesTheNext) {
-    Host host;
-    host.duringProbe = [&] {
-        if (host.probes.size() == 1) throw std::runtime_error("probe failed");
-    };
-    EXPECT_THROW(host.queue.advance(10s), std::runtime_error);
     host.queue.advance(60s);
-    EXPECT_THAT(host.probes, ElementsAre(10, 70));
+    EXPECT_THAT(host.probes, ElementsAre(10, 190, 250, 310));
 }
 
-// Without a reporter the escalations are still logged.
-TEST(PrivacyProxyMonitor, HourOfActiveRelayThroughTicks) {
-    for (bool withReporter : {true, false}) {
+// Filtering off, the probe is skipped and the episode ends. An active relay is told to the
+// user at once and escalated after the grace, then hourly. Without a console user nobody is
+// notified, and without a reporter the escalations are still logged.
+TEST(PrivacyProxyMonitor, EpisodesOfActiveRelayThroughTicks) {
+    const std::string notified = "privacy proxy ACTIVE — Safari bypassing filter; alarming user",
+                      escalated = "privacy proxy still active after grace (";
+    for (bool complete : {true, false}) {
         auto sink = CaptureSink::install();
-        Host host(withReporter);
-        host.queue.advance(10s + 3900s);
-        EXPECT_THAT(host.tools.calls(), ElementsAre(expectedNotification));
-        EXPECT_EQ(host.reports, (withReporter ? std::vector<int64_t>{5, 65} : std::vector<int64_t>{}));
-        Log::flush();
-        EXPECT_THAT(sink->texts(),
-                    ElementsAre(notifyLine, "privacy proxy still active after grace (5m) — escalating to pack/spouse",
-                                "privacy proxy still active after grace (65m) — escalating to pack/spouse"))
-            << withReporter;
-    }
-}
-
-TEST(PrivacyProxyMonitor, FilteringOffSkipsTheProbeAndEndsTheEpisode) {
-    Host host;
-    host.filtering = false;
-    host.queue.advance(10s);
-    EXPECT_TRUE(host.probes.empty());
-
-    host.filtering = true;
-    host.queue.advance(120s);  // 70 notifies, 130 does not
-    EXPECT_EQ(host.tools.calls().size(), 1u);
-
-    host.filtering = false;
-    host.queue.advance(60s);
-    EXPECT_THAT(host.probes, ElementsAre(70, 130));
-    EXPECT_EQ(host.monitor.state(), Monitor::State{});
-
-    host.filtering = true;  // the relay is still on: a new episode
-    host.queue.advance(60s);
-    EXPECT_THAT(host.tools.calls(), ElementsAre(expectedNotification, expectedNotification));
-}
-
-// Either way the episode has had its warning: no second try on the next tick.
-TEST(PrivacyProxyMonitor, NotificationThatCannotBeShownIsNotRetried) {
-    for (bool loggedIn : {false, true}) {
-        auto sink = CaptureSink::install();
-        Host host;
-        if (!loggedIn) host.console.uid.reset();
-        host.tools.script([](const std::string&) { return ToolRunner::Result{-1, "cannot start"}; });
+        Host host(complete);
+        if (!complete) host.console.uid.reset();
+        host.filtering = false;
         host.queue.advance(10s);
-        host.console.uid = 501;
+        EXPECT_TRUE(host.probes.empty());
+        host.filtering = true;
+        host.queue.advance(3960s);  // 70 notifies, 370 and 3970 escalate
+        host.filtering = false;
         host.queue.advance(60s);
-        EXPECT_EQ(host.tools.calls().size(), loggedIn ? 1u : 0u) << loggedIn;
+        EXPECT_EQ(host.monitor.state(), Monitor::State{});
+        host.filtering = true;  // the relay is still on: a new episode
+        host.queue.advance(60s);
+        EXPECT_EQ(host.tools.calls(), (complete ? std::vector<std::string>(2, expectedNotification)
+                                                : std::vector<std::string>{}));
+        EXPECT_EQ(host.reports, (complete ? std::vector<int64_t>{5, 65} : std::vector<int64_t>{}));
         Log::flush();
-        EXPECT_THAT(sink->texts(), ElementsAre(notifyLine)) << loggedIn;
+        EXPECT_THAT(sink->texts(), ElementsAre(notified, escalated + "5m) — escalating to pack/spouse",
+                                               escalated + "65m) — escalating to pack/spouse", notified))
+            << complete;
     }
 }
 

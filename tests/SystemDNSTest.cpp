@@ -1,6 +1,5 @@
 #include "VeskHost/SystemDNS.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,12 +9,8 @@
 namespace vesk::test {
 namespace {
 
-using ::testing::ElementsAre;
-
 constexpr const char* header = "An asterisk (*) denotes that a network service is disabled.\n";
 constexpr const char* listAll = "/usr/sbin/networksetup -listnetworkserviceorder";
-constexpr const char* flushCache = "/usr/bin/dscacheutil -flushcache";
-constexpr const char* hupResolver = "/usr/bin/killall -HUP mDNSResponder";
 
 // A host whose networksetup answers from fixed texts: the listing, and each service's
 // DNS servers.
@@ -37,7 +32,7 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
         bool on;
         std::vector<std::string> asked;  // the services whose servers were read
     };
-    // A disabled service is marked "(*)"; a name may itself begin with "*".
+    // A disabled service is marked "(*)", and skipped; a name may itself begin with "*".
     std::string fourLines = std::string(header) +
                             "(1) Wi-Fi\n(Hardware Port: Wi-Fi, Device: en0)\n\n"
                             "(*) Bluetooth PAN\n(Hardware Port: Bluetooth PAN, Device: en3)\n\n"
@@ -45,15 +40,10 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
                             "(3) *VPN\n(Hardware Port: *VPN, Device: )\n";
     const std::vector<std::string> enabled{"Wi-Fi", "Thunderbolt Bridge", "*VPN"};
     const Case cases[] = {
-        {"disabled services are skipped", fourLines, {}, false, enabled},
-        {"header only", header, {}, false, {}},
-        {"nothing at all", "", {}, false, {}},
         {"loopback among others", fourLines, {{"*VPN", "127.0.0.1\n8.8.8.8\n"}}, true, enabled},
         {"another address that begins the same", fourLines, {{"Thunderbolt Bridge", "127.0.0.10\n"}}, false, enabled},
-        {"no servers set", fourLines, {{"Wi-Fi", "There aren't any DNS Servers set on Wi-Fi.\n"}}, false, enabled},
         {"names are taken as printed", std::string(header) + "(1)   Spaced Name \r\n", {}, false, {"  Spaced Name \r"}},
-        {"a launch error lists nothing", "cannot run /usr/sbin/networksetup: No such file or directory", {}, false,
-         {}},
+        {"a launch error lists nothing", "cannot run /usr/sbin/networksetup", {}, false, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -73,25 +63,12 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
 TEST(SystemDNSTest, ALinkIsActiveWithAnAddressFromTheNetwork) {
     const std::pair<const char*, bool> cases[] = {
         {"DHCP Configuration\nIP address: 192.168.1.23\nSubnet mask: 255.255.255.0\nRouter: 192.168.1.1\n", true},
-        {"DHCP Configuration\nClient ID: \nIPv6: Automatic\nIPv6 IP address: none\nIPv6 Router: none\n", false},
-        {"IP address: none\n", false},
+        {"IPv6: Automatic\nIP address: none\nIPv6 IP address: none\n", false},
         {"Manual Configuration\nIP address: 169.254.12.3\n", false},
         {"IPv6 IP address: 2001:db8::5\n", true},
         {"IPv6 IP address: fe80::1\n", false},
-        {"** Error: The parameters were not valid.\n", false},
     };
     for (const auto& [info, active] : cases) EXPECT_EQ(SystemDNS::linkActive(info), active) << info;
-}
-
-TEST(SystemDNSTest, AFailedLaunchStillFlushes) {
-    FakeToolRunner tools;
-    tools.script([](const std::string& line) -> ToolRunner::Result {
-        if (line.starts_with("/usr/sbin/networksetup")) return {-1, "cannot run networksetup: No such file"};
-        return {-1, ""};
-    });
-    SystemDNS dns(tools);
-    dns.enable();
-    EXPECT_THAT(tools.calls(), ElementsAre(listAll, flushCache, hupResolver));
 }
 
 }  // namespace
