@@ -16,8 +16,8 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using Monitor = PrivacyProxyMonitor;
 
-const Clock::Wall::time_point origin = Clock::Wall::time_point{} + std::chrono::hours(24 * 365 * 56);
-Clock::Wall::time_point at(int64_t seconds) { return origin + std::chrono::seconds(seconds); }
+const vesk::Clock::Wall::time_point origin = vesk::Clock::Wall::time_point{} + std::chrono::hours(24 * 365 * 56);
+vesk::Clock::Wall::time_point at(int64_t seconds) { return origin + std::chrono::seconds(seconds); }
 
 // A step's action: none, notifying the user, or escalating after that many minutes.
 constexpr int64_t none = -1, notify = 0;
@@ -58,7 +58,7 @@ TEST(PrivacyProxyMonitorDecide, Episodes) {
 
 const std::string expectedNotification =
     "/bin/launchctl asuser 501 /usr/bin/sudo -u user1 /usr/bin/osascript -e " +
-    shellWord("display notification \"iCloud Private Relay is on and is bypassing the content filter in Safari. "
+    hostsim::shellQuoted("display notification \"iCloud Private Relay is on and is bypassing the content filter in Safari. "
               "Turn it off in System Settings to stay protected.\" with title \"Safari isn’t protected\" "
               "sound name \"Sosumi\"");
 
@@ -77,7 +77,7 @@ struct Host {
 
     explicit Host(bool withReporter = true)
         : monitor({[this] { return filtering; },
-                   [this](Clock::Wall::time_point now) {
+                   [this](vesk::Clock::Wall::time_point now) {
                        probes.push_back(std::chrono::duration_cast<std::chrono::seconds>(now - origin).count());
                        if (duringProbe) duringProbe();
                        return true;

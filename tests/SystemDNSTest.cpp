@@ -18,7 +18,7 @@ void answerWith(FakeToolRunner& tools, std::string listing, std::map<std::string
     tools.script([=](const std::string& line) -> ToolRunner::Result {
         if (line == listAll) return {0, listing};
         for (const auto& [service, answer] : servers) {
-            if (line == "/usr/sbin/networksetup -getdnsservers " + shellWord(service)) return {0, answer};
+            if (line == "/usr/sbin/networksetup -getdnsservers " + hostsim::shellQuoted(service)) return {0, answer};
         }
         return {0, ""};
     });
@@ -53,7 +53,7 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
         EXPECT_EQ(SystemDNS::pointsAtFilter(dns.readServers()), c.on);
         std::vector<std::string> expected{listAll};
         for (const auto& service : c.asked) {
-            expected.push_back("/usr/sbin/networksetup -getdnsservers " + shellWord(service));
+            expected.push_back("/usr/sbin/networksetup -getdnsservers " + hostsim::shellQuoted(service));
         }
         EXPECT_EQ(tools.calls(), expected);
     }

@@ -57,7 +57,7 @@ protected:
                            if (duringLookup) duringLookup();
                            return lookupResult;
                        },
-                       [this](Clock::Monotonic::time_point) { return canaryReaches; }, [this] { return online; },
+                       [this](vesk::Clock::Monotonic::time_point) { return canaryReaches; }, [this] { return online; },
                        [this](const std::string& via, const std::string& what) { reports.emplace_back(via, what); },
                        clock, [this] { return randomValue; }},
                       queue};

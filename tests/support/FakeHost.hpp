@@ -15,9 +15,6 @@
 
 namespace vesk::test {
 
-// One argument as a shell would need it: quoted when it holds anything unusual.
-inline std::string shellWord(const std::string& word) { return hostsim::shellQuoted(word); }
-
 // Records every tool the unit under test runs, as "PATH ARG ARG", and answers from a
 // script (by default: status 0, no output).
 class FakeToolRunner final : public ToolRunner {
@@ -44,7 +41,7 @@ public:
 private:
     Result answer(const std::string& path, const Args& args) {
         std::string line = path;
-        for (const auto& arg : args) line += " " + shellWord(arg);
+        for (const auto& arg : args) line += " " + hostsim::shellQuoted(arg);
         Script current;
         {
             std::lock_guard lock(mutex);
@@ -73,8 +70,8 @@ inline std::optional<ToolRunner::Result> networksetup(std::map<std::string, std:
         return ToolRunner::Result{0, listing};
     }
     for (auto& [service, servers] : services) {
-        if (line.ends_with("-getdnsservers " + shellWord(service))) return ToolRunner::Result{0, servers};
-        if (line.starts_with("/usr/sbin/networksetup -setdnsservers " + shellWord(service) + " ")) {
+        if (line.ends_with("-getdnsservers " + hostsim::shellQuoted(service))) return ToolRunner::Result{0, servers};
+        if (line.starts_with("/usr/sbin/networksetup -setdnsservers " + hostsim::shellQuoted(service) + " ")) {
             if (!sticky) servers = line.ends_with(" Empty") ? "" : "127.0.0.1\n";
             return ToolRunner::Result{0, ""};
         }

@@ -1,12 +1,10 @@
 #pragma once
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -31,21 +29,8 @@ public:
 #endif
     // Runs "program install root" and waits for it; throws when it fails.
     static HostSim install(const std::string& root, const std::string& program) {
-        std::vector<std::string> words = {program, "install", root};
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start " + program);
-        }
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0) {
-            if (errno != EINTR) throw std::runtime_error("cannot wait for " + program);
-        }
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            throw std::runtime_error(program + " install " + root + " failed");
-        }
+        std::string command = hostsim::shellQuoted(program) + " install " + hostsim::shellQuoted(root);
+        if (std::system(command.c_str()) != 0) throw std::runtime_error(command + " failed");
         return HostSim(root);
     }
 
@@ -102,12 +87,6 @@ public:
         }
     }
 
-    // The loaded jobs as DOMAIN/LABEL.
-    std::vector<std::string> launchdJobs() const {
-        std::vector<std::string> targets;
-        for (const auto& line : lines(state("launchd"))) targets.push_back(hostsim::parseJob(line).target);
-        return targets;
-    }
     void setLaunchdJobs(const std::vector<LaunchdJob>& jobs) const {
         std::vector<std::string> text;
         for (const auto& job : jobs) text.push_back(hostsim::jobLine(job));
@@ -128,9 +107,6 @@ public:
         write(path("/etc/resolver/" + name), text);
     }
     void setHostsFile(const std::vector<std::string>& text) const { write(path("/etc/hosts"), text); }
-
-    // Each statement osascript was given.
-    std::vector<std::string> notifications() const { return lines(state("notifications")); }
 
 private:
     std::string state(const std::string& name) const { return host.state(name); }
