@@ -48,7 +48,9 @@ TEST(HostIntegrationTest, RestartEndsPurgesAndRelaunchesBrowsersWithoutFollowing
     std::string uid = std::to_string(sim.consoleUid()), asUser = "launchctl asuser " + uid + " /usr/bin/sudo -u user1 ";
     std::vector<std::string> expected{"launchctl bootout gui/" + uid + "/com.apple.networkserviceproxy",
                                       "launchctl kickstart -k gui/" + uid + "/com.apple.networkserviceproxy"};
-    for (const auto& browser : BrowserRestart::browsers()) expected.push_back("killall -TERM " + hostsim::shellQuoted(browser.proc));
+    for (const auto& browser : BrowserRestart::browsers()) {
+        expected.push_back("killall -TERM " + hostsim::shellQuoted(browser.proc));
+    }
     // Each look finds Safari gone and firefox, which ignores TERM, still there; 4 s of looks.
     for (int look = 0; look < 17; ++look) expected.insert(expected.end(), {"pgrep -x Safari", "pgrep -x firefox"});
     expected.insert(expected.end(), {"killall -KILL firefox", "dscacheutil -flushcache", "killall -HUP mDNSResponder"});
