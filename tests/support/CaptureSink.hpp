@@ -37,10 +37,6 @@ public:
         for (const auto& line : lines()) out.push_back(line.text);
         return out;
     }
-    void clear() {
-        std::lock_guard lock(mutex);
-        captured.clear();
-    }
     // Waits until a line whose text starts with prefix has been delivered.
     bool waitFor(std::string_view prefix, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
         std::unique_lock lock(mutex);
