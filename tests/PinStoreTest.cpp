@@ -121,15 +121,6 @@ TEST(PinStoreTest, TheHashFileIsTrimmedButComparedExactly) {
     }
 }
 
-TEST(PinStoreTest, ChangingThePinNeedsTheCurrentOneAndLeavesTheCountAlone) {
-    Store s;
-    EXPECT_EQ(s.store.verify("0000"), Result::wrong(4));
-    EXPECT_FALSE(s.store.setPin("1357", std::nullopt) || s.store.setPin("1357", "0000") || s.store.setPin("123", pin));
-    EXPECT_TRUE(s.store.setPin("1357", pin));
-    EXPECT_EQ(s.store.verify(pin), Result::wrong(3));
-    EXPECT_EQ(s.store.verify("1357"), Result::ok());
-}
-
 TEST(PinStoreTest, ConcurrentFailuresAreEachCountedOnce) {
     Store s(1'000'000);
     std::vector<std::thread> workers;
