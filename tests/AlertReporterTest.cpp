@@ -4,7 +4,6 @@
 
 #include "VeskPlatform/Files.hpp"
 #include "tests/support/CaptureSink.hpp"
-#include "tests/support/FakeHttp.hpp"
 #include "tests/support/ManualQueue.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vesk_dnsd/Adapters.hpp"
@@ -17,16 +16,22 @@ using json = nlohmann::json;
 
 HttpResponse answer(long status, std::string body = "") { return {status, std::move(body), status < 0 ? "timed out" : ""}; }
 
-// A reporter on a manual queue and clock, against a scripted backend: the token endpoint
-// answers tokenAnswer, the ingest endpoint the statuses in ingest (the last one repeats),
-// the monitoring endpoint 200.
-struct Reporting {
+// A reporter on a manual queue and clock, against a scripted backend that records every
+// request: the token endpoint answers tokenAnswer, the ingest endpoint the statuses in
+// ingest (the last one repeats), the monitoring endpoint 200. A held request waits for
+// answerHeld.
+struct Reporting final : HttpClient {
     explicit Reporting(const std::string& fileContent = "R0\n", int64_t maxRetries = 3) {
         tokenFile = dir.write("token", fileContent);
         AlertConfig config{"https://backend.example/", "anon", tokenFile, "MACOS", maxRetries};
         // No waiting for an account's answer: the fake answers at once, or holds it on purpose.
-        reporter = AlertReporter::create(config, {http, queue, [this] { return queue.wallNow() + wallAhead; }, 0ms,
+        reporter = AlertReporter::create(config, {*this, queue, [this] { return queue.wallNow() + wallAhead; }, 0ms,
                                                   [this] { return trusted; }});
+    }
+    void start(HttpRequest request, Completion completion) override {
+        requests.push_back(request);
+        if (auto response = respond(request)) return completion(std::move(*response));
+        held.push_back(std::move(completion));
     }
     std::optional<HttpResponse> respond(const HttpRequest& request) {
         if (request.url.find("/auth/v1/token") != std::string::npos) return tokenAnswer;
@@ -35,18 +40,23 @@ struct Reporting {
         if (status == 0) return std::nullopt;  // held
         return answer(status);
     }
+    void answerHeld(const HttpResponse& response) {
+        for (auto& completion : std::exchange(held, {})) completion(response);
+    }
     void block() {
         reporter->reportBlock("adult", queue.wallNow());
         queue.run();
     }
+    // The requests to URLs containing part, and their bodies.
+    size_t count(const std::string& part) const { return bodies(part).size(); }
     std::vector<json> bodies(const std::string& part) const {
         std::vector<json> out;
-        for (const auto& r : http.requests()) {
+        for (const auto& r : requests) {
             if (r.url.find(part) != std::string::npos) out.push_back(json::parse(r.body));
         }
         return out;
     }
-    std::string lastAuthorization() const { return http.requests().back().headers.back(); }
+    std::string lastAuthorization() const { return requests.back().headers.back(); }
 
     test::TempDir dir;
     std::string tokenFile;
@@ -56,15 +66,15 @@ struct Reporting {
     std::optional<HttpResponse> tokenAnswer = answer(200, R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})");
     std::vector<long> ingest{201};
     size_t ingestSeen = 0;
-    test::FakeHttp http{[this](const HttpRequest& r) { return respond(r); }};
+    std::vector<HttpRequest> requests;
+    std::vector<Completion> held;
     std::shared_ptr<AlertReporter> reporter;
 };
 
 TEST(AlertReporter, ChecksItsConfigurationAndComposesTheEndpoints) {
-    test::ManualQueue queue;
-    test::FakeHttp http([](const HttpRequest&) { return answer(200); });
+    Reporting r;
     auto create = [&](std::optional<std::string> url, std::string key = "k", std::string file = "/t") {
-        return AlertReporter::create({std::move(url), std::move(key), std::move(file), "MACOS", 3}, {http, queue});
+        return AlertReporter::create({std::move(url), std::move(key), std::move(file), "MACOS", 3}, {r, r.queue});
     };
     const std::string ingest = "functions/v1/tarnik-content-alert-ingest";
     for (std::string url : {"http://127.0.0.1:8080/", "http://localhost/", "http://[::1]:9/"}) {  // this machine
@@ -90,12 +100,12 @@ TEST(AlertReporter, ABurstOfBlocksMakesOneTokenRequestAndOneAlertEach) {
     Reporting r("  R0 \n");
     for (int i = 0; i < 3; ++i) r.reporter->reportBlock("adult", r.queue.wallNow());
     r.queue.run();
-    auto token = r.http.requests().front();
+    auto token = r.requests.front();
     EXPECT_EQ(token.body, R"({"refresh_token":"R0"})");
     EXPECT_EQ(token.headers, (std::vector<std::string>{"Content-Type: application/json", "apikey: anon"}));
-    EXPECT_EQ(r.http.count("/auth/v1/token"), 1u);
-    ASSERT_EQ(r.http.count("/functions/v1/"), 3u);
-    EXPECT_EQ(r.http.requests().back().body, R"({"domainCategory":"adult","occurredAt":"2025-12-18T00:00:00Z",)"
+    EXPECT_EQ(r.count("/auth/v1/token"), 1u);
+    ASSERT_EQ(r.count("/functions/v1/"), 3u);
+    EXPECT_EQ(r.requests.back().body, R"({"domainCategory":"adult","occurredAt":"2025-12-18T00:00:00Z",)"
                                              R"("severity":"LOW","source":"DNS_BLOCK","sourcePlatform":"MACOS"})");
     EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A1");
     EXPECT_EQ(Files::readAll(r.tokenFile), "  R0 \n");
@@ -122,7 +132,7 @@ TEST(AlertReporter, CachesTheAccessTokenForItsLifetimeLessAMinute) {
         for (auto step : {0s, cachedFor - 1s, 1s}) {
             r.queue.advance(step);
             r.block();
-            tokenRequests.push_back(r.http.count("/auth/v1/token"));
+            tokenRequests.push_back(r.count("/auth/v1/token"));
         }
         EXPECT_EQ(tokenRequests, (std::vector<size_t>{1, 1, 2}));
     }
@@ -141,11 +151,11 @@ TEST(AlertReporter, RetriesWithBackOffAndRenewsARefusedTokenOnce) {
         r.reporter->reportBlock("adult", r.queue.wallNow());
         for (int second = 0; second <= 20; ++second) {
             r.queue.run();
-            while (sent.size() < r.http.count("/functions/v1/")) sent.push_back(second);
+            while (sent.size() < r.count("/functions/v1/")) sent.push_back(second);
             r.queue.advance(1s);
         }
         EXPECT_EQ(sent, sentAt) << "answers " << testing::PrintToString(ingest) << ", retries " << maxRetries;
-        EXPECT_EQ(r.http.count("/auth/v1/token"), tokenRequests);
+        EXPECT_EQ(r.count("/auth/v1/token"), tokenRequests);
         auto bodies = r.bodies("/functions/v1/");
         for (const auto& body : bodies) EXPECT_EQ(body, bodies.front()) << "the same alert each time";
     }
@@ -172,7 +182,7 @@ TEST(AlertReporter, MonitoringEventsCarryTheirDetailAndAlwaysComplete) {
         r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object(), [&] { ++completed; });
         r.queue.run();
     }
-    EXPECT_EQ(std::tuple(r.bodies("/rpc/").size(), r.http.count("/auth/v1/token"), completed), std::tuple(4u, 1u, 3));
+    EXPECT_EQ(std::tuple(r.bodies("/rpc/").size(), r.count("/auth/v1/token"), completed), std::tuple(4u, 1u, 3));
     // The synchronous form returns at its timeout when nothing answers (here, the queue
     // does not run again).
     r.reporter->reportMonitoringEventSync("SIGNED_OUT", 10ms);
@@ -187,9 +197,9 @@ TEST(AlertReporter, PendingAlertsAreCappedAndDropsReportedOnceAMinute) {
     r.reporter->reportBlock("adult", r.queue.wallNow());
     EXPECT_TRUE(sink->waitFor("alerts backlog full — dropped 3"));
     r.queue.run();
-    EXPECT_EQ(r.http.count("/functions/v1/"), 1000u);
+    EXPECT_EQ(r.count("/functions/v1/"), 1000u);
     r.block();  // delivered alerts gave their places back
-    EXPECT_EQ(r.http.count("/functions/v1/"), 1001u);
+    EXPECT_EQ(r.count("/functions/v1/"), 1001u);
 }
 
 // {"email":"a@b.co"} as a token's claims, and the refresh token the answer rotates to.
@@ -225,7 +235,7 @@ TEST(AlertReporter, PairingKeepsTheTokenTheLookupRotatedTo) {
         if (c.late == Late::no || c.late == Late::afterPairing) {
             ASSERT_TRUE(r.reporter->pair(lookup));
         }
-        if (c.late != Late::no) r.http.answerHeld(answer(200, rotating));
+        if (c.late != Late::no) r.answerHeld(answer(200, rotating));
         if (c.late == Late::beforePairing) {
             ASSERT_TRUE(r.reporter->pair(lookup));
         }
@@ -251,20 +261,20 @@ TEST(AlertReporter, SigningOutStopsReportingUntilTheNextPairing) {
     r.reporter->reportBlock("adult", r.queue.wallNow());
     r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object());
     r.queue.advance(1s);
-    EXPECT_EQ(r.http.count("/functions/v1/"), 2u);
+    EXPECT_EQ(r.count("/functions/v1/"), 2u);
     EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A1");
-    EXPECT_EQ(r.http.count("/auth/v1/token") + r.http.count("/rpc/"), 1u);
+    EXPECT_EQ(r.count("/auth/v1/token") + r.count("/rpc/"), 1u);
 
     ASSERT_TRUE(r.reporter->pair({"P0", std::nullopt, std::nullopt, nullptr}));
     r.block();
-    EXPECT_EQ(r.http.count("/functions/v1/"), 3u);
+    EXPECT_EQ(r.count("/functions/v1/"), 3u);
 }
 
 TEST(AlertReporter, DecodesTheEmailClaimOfAToken) {
-    // {"email":"a@b.co"} in base64url, without padding.
+    // {"email":"a@b.co"} in base64url, without padding, read in three parts only (the
+    // pairing test reads it whole).
     const std::string claims = "eyJlbWFpbCI6ImFAYi5jbyJ9";
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"h." + claims + ".s", "a@b.co"},
         {"h." + claims, std::nullopt},
         {"h." + claims + ".s.x", std::nullopt},
         {"h.eyJlbWFpbCI6In5-fj4-Pj8_P0B4LmlvIn0.s", "~~~>>>\?\?\?@x.io"},  // "-" and "_"

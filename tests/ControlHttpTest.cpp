@@ -69,7 +69,6 @@ TEST(ControlHttp, ParsesOnlyFramingThatCannotBeReadTwoWays) {
         {"plus sign", postWith("Content-Length: +7\r\n", object), posted},
         {"negative is no body, not a wait", postWith("Content-Length: -5\r\n", object), post},
         {"trailing junk", postWith("Content-Length: 7x\r\n", object), post},
-        {"length name in any case, tab trimmed", postWith("content-LENGTH:\t7\t\r\n", object), posted},
         {"later length of 0 wins", postWith("Content-Length: 7\r\nContent-Length: x\r\n", object), post},
         {"empty length keeps the earlier one", postWith("Content-Length: 7\r\nContent-Length:   \r\n", object), posted},
         {"array", postWith("Content-Length: 5\r\n", "[1,2]"), post},
@@ -93,7 +92,6 @@ TEST(ControlHttp, ResponseFraming) {
                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     };
     EXPECT_EQ(ControlHttp::json(200, {{"ok", true}}), framed("HTTP/1.1 200 OK", R"({"ok":true})"));
-    EXPECT_EQ(ControlHttp::json(201, json::object()), framed("HTTP/1.1 201 ERR", "{}"));
     // Bad UTF-8 is replaced rather than thrown on.
     EXPECT_EQ(ControlHttp::json(500, {{"bad", "a\xFFz"}}), framed("HTTP/1.1 500 ERR", "{\"bad\":\"a\xEF\xBF\xBDz\"}"));
 }

@@ -53,7 +53,7 @@ TEST(PinStoreTest, APinIsFourToEightNumericCharactersOfAnyScript) {
     }
 }
 
-TEST(PinStoreTest, LocksOutAfterTheLastAttemptForTheWholePeriod) {
+TEST(PinStoreTest, LocksOutForTheWholePeriodAndAChangeNeedsTheCurrentPin) {
     Store s;
     for (int64_t left : {4, 3, 2, 1}) EXPECT_EQ(s.store.verify("0000"), Result::wrong(left));
     EXPECT_EQ(s.store.verify("0000"), Result::lockedOut(300));
@@ -67,6 +67,10 @@ TEST(PinStoreTest, LocksOutAfterTheLastAttemptForTheWholePeriod) {
     EXPECT_EQ(s.store.verify(pin), Result::ok());
     EXPECT_EQ(s.lockFile(), unlocked);
     EXPECT_EQ(s.store.verify("0000"), Result::wrong(4));
+    // A change needs the current PIN, and leaves the count as it was.
+    EXPECT_FALSE(s.store.setPin("1357", std::nullopt) || s.store.setPin("1357", "0000") || s.store.setPin("123", pin));
+    EXPECT_TRUE(s.store.setPin("1357", pin));
+    EXPECT_EQ(s.store.verify(pin), Result::wrong(3));
 }
 
 TEST(PinStoreTest, FilesAndTheDirectoriesMadeForThemArePrivate) {
@@ -119,15 +123,6 @@ TEST(PinStoreTest, TheHashFileIsTrimmedButComparedExactly) {
         EXPECT_EQ(s.store.isSet(), result != Result::notSet());
         EXPECT_EQ(s.store.verify(pin), result);
     }
-}
-
-TEST(PinStoreTest, ChangingThePinNeedsTheCurrentOneAndLeavesTheCountAlone) {
-    Store s;
-    EXPECT_EQ(s.store.verify("0000"), Result::wrong(4));
-    EXPECT_FALSE(s.store.setPin("1357", std::nullopt) || s.store.setPin("1357", "0000") || s.store.setPin("123", pin));
-    EXPECT_TRUE(s.store.setPin("1357", pin));
-    EXPECT_EQ(s.store.verify(pin), Result::wrong(3));
-    EXPECT_EQ(s.store.verify("1357"), Result::ok());
 }
 
 TEST(PinStoreTest, ConcurrentFailuresAreEachCountedOnce) {

@@ -83,7 +83,7 @@ TEST(BlockingPool, RunsUpToItsCapRetiresIdleThreadsAndStopsAfterTheRunningTasks)
 
 TEST(Log, DeliversFormattedLines) {
     auto sink = test::CaptureSink::install();
-    Log server(LogChannels::server), forwarder(LogChannels::forwarder);
+    Log server(LogChannels::server), forwarder({LogChannels::daemon, "forwarder"});  // one subsystem, two entries
     server.info("blocked {}", "example.com");
     forwarder.debug("dropped: debug lines are off unless asked for");
     Log::setDebugEnabled(true);
@@ -95,6 +95,7 @@ TEST(Log, DeliversFormattedLines) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].subsystem + "[" + lines[0].category + "] " + lines[0].text,
               "app.quorran.tarnik.dnsd[server] blocked example.com");
+    EXPECT_EQ(lines[2].category, "forwarder");
     EXPECT_EQ(std::vector({lines[0].level, lines[1].level, lines[2].level}),
               std::vector({LogLevel::info, LogLevel::debug, LogLevel::error}));
     EXPECT_TRUE(lines[2].text.starts_with("forwarder.timeout elapsed=2.000s xxx"));
