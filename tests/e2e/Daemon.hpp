@@ -25,12 +25,10 @@ namespace vesk::test {
 using namespace std::chrono_literals;
 
 // The message behind the 2-byte length it carries over TCP.
-inline Bytes framed(const Bytes& message) {
-    Bytes out(message.size() + 2);
-    out[0] = static_cast<uint8_t>(message.size() >> 8);
-    out[1] = static_cast<uint8_t>(message.size());
-    std::copy(message.begin(), message.end(), out.begin() + 2);
-    return out;
+inline Bytes framed(Bytes message) {
+    uint8_t high = static_cast<uint8_t>(message.size() >> 8), low = static_cast<uint8_t>(message.size());
+    message.insert(message.begin(), {high, low});
+    return message;
 }
 
 inline constexpr std::string_view tcpWarning = "vesk-dnsd: WARNING DNS over TCP unavailable: ";
@@ -100,8 +98,6 @@ public:
         if (!status) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
         reader.join();
     }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
 
     // Starts the daemon on a free port (or one from pickPort) and waits until it serves and
     // has looked at the host's settings; starts it again on another port if that one was

@@ -11,8 +11,6 @@
 
 #include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
-#include "tests/support/ControlClient.hpp"
-#include "tests/support/HttpServer.hpp"
 
 namespace vesk::test {
 namespace {

@@ -1,17 +1,15 @@
-// The daemon as it runs in production: paired before it starts, the relay watch reaching
-// the user's desktop, and a prompt stop with work in flight.
+// The daemon as it runs in production: paired and pointed at before it starts, the relay
+// watch reaching the user's desktop, and a prompt stop with work in flight.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 
 #include "tests/e2e/Daemon.hpp"
-#include "tests/support/ControlClient.hpp"
 #include "tests/support/HttpServer.hpp"
 
 namespace vesk::test {
 namespace {
-
-using json = nlohmann::json;
 
 TEST(ProductionTest, StartsPairedWarnsOfTheRelayAndStopsPromptlyWithWorkInFlight) {
     FakeUpstream upstream(FakeUpstream::silent());
@@ -32,6 +30,16 @@ TEST(ProductionTest, StartsPairedWarnsOfTheRelayAndStopsPromptlyWithWorkInFlight
     auto daemon = Daemon::serve(host.path() + "/Library/Application Support/Vesk/adult-domains.txt", {&upstream},
                                 {"--supabase-url", backend.url("/"), "--anon-key", "anon", "--alerts-token-file", tokenFile},
                                 {}, host.path(), {"VESK_WATCH_SPEEDUP=10"});
+    // Found pointed at the filter: the caches are flushed and the relay agent restarted, which
+    // the system, protecting it, refuses.
+    EXPECT_TRUE(daemon->waitForLog("relay agent cannot be restarted: protected by the system"));
+    std::string agent = "gui/" + std::to_string(sim.consoleUid()) + "/com.apple.networkserviceproxy";
+    auto calls = sim.calls();
+    calls.resize(std::min<size_t>(calls.size(), 6));
+    EXPECT_EQ(calls, (std::vector<std::string>{"networksetup -listnetworkserviceorder",
+                                               "networksetup -getdnsservers Wi-Fi", "dscacheutil -flushcache",
+                                               "killall -HUP mDNSResponder", "launchctl bootout " + agent,
+                                               "launchctl kickstart -k " + agent}));
     EXPECT_EQ(daemon->lines("vesk-dnsd: alert"),
               std::vector<std::string>{"vesk-dnsd: alert reporting CONFIGURED -> " + backend.url("/") + " (paired: yes)"});
     EXPECT_EQ(daemon->lines("vesk-dnsd: control"),
@@ -41,8 +49,7 @@ TEST(ProductionTest, StartsPairedWarnsOfTheRelayAndStopsPromptlyWithWorkInFlight
     // The first look (10 s after start on a Mac, 1 s here) finds the relay on and tells the user.
     std::string notify = "launchctl asuser " + std::to_string(sim.consoleUid()) + " /usr/bin/sudo -u user1 /usr/bin/osascript -e ";
     EXPECT_TRUE(waitUntil([&] {
-        auto calls = sim.calls();
-        return std::any_of(calls.begin(), calls.end(), [&](const std::string& call) { return call.starts_with(notify); });
+        return std::ranges::any_of(sim.calls(), [&](const std::string& call) { return call.starts_with(notify); });
     }, 30s)) << "no notification";
     EXPECT_TRUE(daemon->waitForLog("privacy proxy ACTIVE — Safari bypassing filter; alarming user"));
 
@@ -51,9 +58,8 @@ TEST(ProductionTest, StartsPairedWarnsOfTheRelayAndStopsPromptlyWithWorkInFlight
         return controlCall(daemon->controlPort(), "POST", "/signout", {{"pin", "2468"}});
     });
     ASSERT_TRUE(waitUntil([&] {
-        auto requests = backend.requests();
-        return std::any_of(requests.begin(), requests.end(),
-                           [](const HttpServer::Request& r) { return r.body.find("SIGNED_OUT") != std::string::npos; });
+        auto signedOut = [](const auto& request) { return request.body.find("SIGNED_OUT") != request.body.npos; };
+        return std::ranges::any_of(backend.requests(), signedOut);
     }, 10s));
     EXPECT_EQ(daemon->stop(), 0);  // within the harness's 5 s, though the sign-out waits up to 10
     signOut.wait();

@@ -6,7 +6,6 @@
 
 #include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
-#include "tests/support/ControlClient.hpp"
 
 namespace vesk::test {
 namespace {
@@ -34,9 +33,8 @@ std::vector<std::string> servers(const HostSim& sim) {
 // How many of the daemon's calls of the simulated host's tools began so: lookups and link
 // checks come one a tick.
 size_t count(const HostSim& sim, const std::string& call) {
-    auto calls = sim.calls();
     return static_cast<size_t>(
-        std::count_if(calls.begin(), calls.end(), [&](const std::string& made) { return made.starts_with(call); }));
+        std::ranges::count_if(sim.calls(), [&](const std::string& made) { return made.starts_with(call); }));
 }
 
 TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
