@@ -110,12 +110,31 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndServesDespiteEachWarning) {
     daemon.reset();
 }
 
+// Pointed at the filter already: the caches are flushed and the relay agent restarted.
+TEST_F(DaemonTest, FindsAtStartupThatTheHostPointsAtTheFilter) {
+    FakeUpstream upstream(FakeUpstream::silent());
+    TempDir host;
+    auto sim = HostSim::install(host.path());
+    sim.setServices({{"Wi-Fi", true, {}}, {"Thunderbolt Bridge", true, {"8.8.8.8", "127.0.0.1"}}});
+    sim.clearCalls();
+    daemon = Daemon::serve(dir.write("blocklist.txt", ""), {&upstream}, {}, {}, host.path());
+    EXPECT_EQ(daemon->lines("vesk-dnsd: filter state"), std::vector<std::string>{"vesk-dnsd: filter state at startup: ON"});
+    // The relay agent is the system's, which it protects: the reset says so, not success.
+    EXPECT_TRUE(daemon->waitForLog("relay agent cannot be restarted: protected by the system"));
+    EXPECT_EQ(daemon->stop(), 0);
+    std::string agent = "gui/" + std::to_string(sim.consoleUid()) + "/com.apple.networkserviceproxy";
+    EXPECT_EQ(sim.calls(), (std::vector<std::string>{"networksetup -listnetworkserviceorder",
+                                                     "networksetup -getdnsservers Wi-Fi",
+                                                     "networksetup -getdnsservers 'Thunderbolt Bridge'",
+                                                     "dscacheutil -flushcache", "killall -HUP mDNSResponder",
+                                                     "launchctl bootout " + agent, "launchctl kickstart -k " + agent}));
+}
+
 TEST(DaemonCommandLine, HelpAndVersionPrintAndExitWithoutServing) {
-    const std::string dnsd = VESK_DNSD_PATH;
-    std::string help = run(dnsd + " --help --blocklist /nonexistent");
+    std::string help = run(VESK_DNSD_PATH " --help --blocklist /nonexistent");
     EXPECT_TRUE(help.starts_with("usage: vesk-dnsd ")) << help;
     EXPECT_NE(help.find("\n  --upstreams LIST "), help.npos) << help;
-    EXPECT_EQ(run(dnsd + " --version"), "vesk-dnsd 0.1\n");
+    EXPECT_EQ(run(VESK_DNSD_PATH " --version"), "vesk-dnsd 0.1\n");
 }
 
 TEST_F(DaemonTest, AnswersLocallyOverUdpAndTcpAlike) {

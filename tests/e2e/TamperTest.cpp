@@ -42,10 +42,9 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     HttpServer backend(rotatingBackend());
     TempDir host;
     auto sim = HostSim::install(host.path());
-    std::string tokenFile = host.path() + "/var/db/vesk/auth.token";
     std::string blocklist = host.path() + "/Library/Application Support/Vesk/adult-domains.txt";
     std::vector<std::string> options = {"--supabase-url", backend.url("/"), "--anon-key", "anon",
-                                        "--alerts-token-file", tokenFile};
+                                        "--alerts-token-file", host.path() + "/var/db/vesk/auth.token"};
     const std::vector<std::string> filtered = {"Wi-Fi 127.0.0.1", "*Bridge 127.0.0.1",
                                                "USB 10/100 LAN 127.0.0.1", "VPN 10.8.0.1"};
 
