@@ -78,6 +78,20 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 4; }, 10s));
     EXPECT_EQ(daemon->call("GET", "/status")["enabled"], true);
 
+    // The lid closed for three ticks: no network, so no lookup reaches anyone, and the
+    // canary is not sent.
+    auto link = [&](const std::string& state) {
+        for (const auto& service : sim.services()) {
+            std::string command = std::string(VESK_HOSTSIM_PATH) + " link " + host.path() + " '" + service.name + "' " + state;
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        }
+    };
+    link("down");
+    size_t looked = count(sim, "networksetup -getinfo VPN");
+    ASSERT_TRUE(waitUntil([&] { return count(sim, "networksetup -getinfo VPN") > looked + 2; }, 60s));
+    link("up");
+    EXPECT_EQ(bypasses(backend).size(), 4u);
+
     // Once the settings finding has cleared, Wi-Fi changed by hand with the host's own tool
     // (undone, and the canary it makes fail is part of it), and an encrypted resolver, which
     // only the canary sees: once it has failed with the settings left alone long enough to
