@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -12,26 +13,14 @@
 
 namespace vesk::test {
 
-// Unpadded, as tokens carry it.
-inline std::string base64url(const std::string& text) {
-    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    uint32_t bits = 0;
-    int held = 0;
-    for (char c : text) {
-        bits = (bits << 8) | static_cast<uint8_t>(c);
-        for (held += 8; held >= 6; held -= 6) out += digits[(bits >> (held - 6)) & 63];
-    }
-    if (held > 0) out += digits[(bits << (6 - held)) & 63];
-    return out;
-}
-
 // A backend as the real one behaves: a refresh token works once. Its answer names the next
 // one and carries an access token whose claims give the account the refresh token names
-// ("alice-…" is alice@example.com); a token spent before is refused with 400. Whatever else
-// it is sent (alerts, monitoring events) it takes.
+// ("alice-…" is alice@example.com, base64url unpadded); a token spent before is refused with
+// 400. Whatever else it is sent (alerts, monitoring events) it takes.
 inline HttpServer::Script rotatingBackend() {
     using json = nlohmann::json;
+    static const std::map<std::string, std::string> claims = {{"alice", "eyJlbWFpbCI6ImFsaWNlQGV4YW1wbGUuY29tIn0"},
+                                                              {"bob", "eyJlbWFpbCI6ImJvYkBleGFtcGxlLmNvbSJ9"}};
     struct Tokens {
         std::mutex lock;
         std::set<std::string> spent;
@@ -45,7 +34,7 @@ inline HttpServer::Script rotatingBackend() {
         if (!tokens->spent.insert(refresh).second) {
             return {HttpServer::Reply::Kind::respond, 400, R"({"error":"invalid_grant"})", {}};
         }
-        std::string access = "h." + base64url(json({{"email", account + "@example.com"}}).dump()) + ".s";
+        std::string access = "h." + claims.at(account) + ".s";
         std::string next = account + "-r" + std::to_string(++tokens->issued);
         return {HttpServer::Reply::Kind::respond, 200,
                 json({{"access_token", access}, {"refresh_token", next}, {"expires_in", 3600}}).dump(), {}};
@@ -61,15 +50,6 @@ inline std::vector<nlohmann::json> monitoringEvents(const HttpServer& backend) {
         }
     }
     return events;
-}
-
-// Their names alone.
-inline std::vector<std::string> eventsSent(const HttpServer& backend) {
-    std::vector<std::string> names;
-    for (const auto& event : monitoringEvents(backend)) {
-        names.push_back(event.is_object() ? event.value("p_event", "") : event.dump());
-    }
-    return names;
 }
 
 }  // namespace vesk::test

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,10 +14,10 @@
 #include <memory>
 #include <string_view>
 
+#include "tests/support/ControlClient.hpp"
 #include "tests/support/FakeUpstream.hpp"
 #include "tests/support/HostSim.hpp"
 #include "tests/support/Socket.hpp"
-#include "tests/support/Spawn.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
@@ -26,12 +25,10 @@ namespace vesk::test {
 using namespace std::chrono_literals;
 
 // The message behind the 2-byte length it carries over TCP.
-inline Bytes framed(const Bytes& message) {
-    Bytes out(message.size() + 2);
-    out[0] = static_cast<uint8_t>(message.size() >> 8);
-    out[1] = static_cast<uint8_t>(message.size());
-    std::copy(message.begin(), message.end(), out.begin() + 2);
-    return out;
+inline Bytes framed(Bytes message) {
+    uint8_t high = static_cast<uint8_t>(message.size() >> 8), low = static_cast<uint8_t>(message.size());
+    message.insert(message.begin(), {high, low});
+    return message;
 }
 
 inline constexpr std::string_view tcpWarning = "vesk-dnsd: WARNING DNS over TCP unavailable: ";
@@ -52,7 +49,6 @@ public:
             ownHost = std::make_unique<TempDir>();
             hostRoot = HostSim::install(ownHost->path()).root();
         }
-        hostRootPath = hostRoot;
         // Only ever our fakes: by default the daemon forwards to public resolvers.
         std::string endpoints;
         for (const auto* upstream : upstreams) endpoints += "," + upstream->endpoint();
@@ -61,20 +57,26 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         args.insert(args.end(), {"--blocklist", blocklist, "--host", "127.0.0.1", "--port",
                                  std::to_string(port), "--upstreams", endpoints.substr(1)});
-        // A control port the test chose stands; otherwise a free one.
-        auto chosen = std::find(extra.begin(), extra.end(), "--control-port");
-        if (chosen != extra.end() && chosen + 1 != extra.end()) {
-            controlPortNumber = static_cast<uint16_t>(std::stoi(*(chosen + 1)));
-        } else {
+        // A control port the test chose stands (controlPort() does not know it); otherwise a free one.
+        if (std::find(extra.begin(), extra.end(), "--control-port") == extra.end()) {
             controlPortNumber = Socket(SOCK_STREAM).port();
             args.insert(args.end(), {"--control-port", std::to_string(controlPortNumber)});
         }
-        // The simulated host's lookups of names asked of 127.0.0.1 come to this port.
-        std::vector<std::string> entries = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
-                                            "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)};
-        entries.insert(entries.end(), environment.begin(), environment.end());
-        auto env = childEnvironment(entries);
-        CStrings argv(args), envp(env);
+        // The simulated host's lookups of names asked of 127.0.0.1 come to this port; a
+        // sanitized child reports as its parent does.
+        std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
+                                        "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)};
+        env.insert(env.end(), environment.begin(), environment.end());
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+            if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+        }
+        auto pointers = [](std::vector<std::string>& words) {
+            std::vector<char*> out;
+            for (auto& word : words) out.push_back(word.data());
+            out.push_back(nullptr);
+            return out;
+        };
+        auto argv = pointers(args), envp = pointers(env);
 
         int pipeFds[2];
         if (::pipe(pipeFds) != 0 || closeOnExec(pipeFds[0]) < 0 || closeOnExec(pipeFds[1]) < 0) throw std::runtime_error("pipe failed");
@@ -96,12 +98,10 @@ public:
         if (!status) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
         reader.join();
     }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
 
-    // Starts the daemon on a free port (or one from pickPort) and waits until it serves;
-    // starts it again on another port if that one was taken in the meantime, for TCP too
-    // unless pickPort chose it.
+    // Starts the daemon on a free port (or one from pickPort) and waits until it serves and
+    // has looked at the host's settings; starts it again on another port if that one was
+    // taken in the meantime, for TCP too unless pickPort chose it.
     static std::unique_ptr<Daemon> serve(const std::string& blocklist,
                                          const std::vector<const FakeUpstream*>& upstreams,
                                          const std::vector<std::string>& extra = {},
@@ -112,12 +112,12 @@ public:
             auto daemon = std::make_unique<Daemon>(blocklist, pickPort ? pickPort() : Socket().port(),
                                                    upstreams, extra, hostRoot, environment);
             auto line = daemon->waitForLine([](std::string_view text) {
-                return text.starts_with("vesk-dnsd: serving DNS on ") || text.starts_with("vesk-dnsd: failed");
+                return text.starts_with("vesk-dnsd: filter state") || text.starts_with("vesk-dnsd: failed");
             });
             // A refused upstream list would leave the public resolvers in place: never go on.
             bool safe = daemon->lines("vesk-dnsd: ignoring bad --upstreams").empty();
             bool tcpTaken = !pickPort && !daemon->lines(tcpWarning).empty();
-            if (safe && !tcpTaken && line && line->starts_with("vesk-dnsd: serving")) return daemon;
+            if (safe && !tcpTaken && line && line->starts_with("vesk-dnsd: filter state")) return daemon;
             if (!safe || attempt == 5 || !line || !(tcpTaken || line->ends_with("(Address already in use)"))) {
                 throw std::runtime_error("vesk-dnsd did not start: " + ::testing::PrintToString(daemon->lines()));
             }
@@ -127,7 +127,11 @@ public:
     uint16_t port() const { return dnsPort; }
     uint16_t controlPort() const { return controlPortNumber; }
     pid_t processId() const { return pid; }
-    const std::string& hostRoot() const { return hostRootPath; }
+    // The body of a control API call's answer.
+    nlohmann::json call(const std::string& method, const std::string& path,
+                        const nlohmann::json& body = nlohmann::json::object()) const {
+        return controlCall(controlPortNumber, method, path, body).body;
+    }
 
     // The lines so far that start with prefix.
     std::vector<std::string> lines(std::string_view prefix = "") const {
@@ -200,7 +204,6 @@ private:
     std::unique_ptr<TempDir> ownHost;
     uint16_t dnsPort;
     uint16_t controlPortNumber = 0;
-    std::string hostRootPath;
     pid_t pid = -1;
     std::optional<int> status;
     mutable std::mutex mutex;

@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 
 #include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
-#include "tests/support/ControlClient.hpp"
 
 namespace vesk::test {
 namespace {
@@ -35,9 +33,8 @@ std::vector<std::string> servers(const HostSim& sim) {
 // How many of the daemon's calls of the simulated host's tools began so: lookups and link
 // checks come one a tick.
 size_t count(const HostSim& sim, const std::string& call) {
-    auto calls = sim.calls();
     return static_cast<size_t>(
-        std::count_if(calls.begin(), calls.end(), [&](const std::string& made) { return made.starts_with(call); }));
+        std::ranges::count_if(sim.calls(), [&](const std::string& made) { return made.starts_with(call); }));
 }
 
 TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
@@ -45,10 +42,9 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     HttpServer backend(rotatingBackend());
     TempDir host;
     auto sim = HostSim::install(host.path());
-    std::string tokenFile = host.path() + "/var/db/vesk/auth.token";
     std::string blocklist = host.path() + "/Library/Application Support/Vesk/adult-domains.txt";
     std::vector<std::string> options = {"--supabase-url", backend.url("/"), "--anon-key", "anon",
-                                        "--alerts-token-file", tokenFile};
+                                        "--alerts-token-file", host.path() + "/var/db/vesk/auth.token"};
     const std::vector<std::string> filtered = {"Wi-Fi 127.0.0.1", "*Bridge 127.0.0.1",
                                                "USB 10/100 LAN 127.0.0.1", "VPN 10.8.0.1"};
 
@@ -59,13 +55,9 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     // The watch looks ten times as often as it does on a Mac.
     const std::vector<std::string> faster = {"VESK_WATCH_SPEEDUP=10"};
     auto daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path(), faster);
-    ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
-    auto call = [&](const std::string& method, const std::string& path, json body = json::object()) {
-        return controlCall(daemon->controlPort(), method, path, body).body;
-    };
-    ASSERT_EQ(call("POST", "/pair", {{"refreshToken", "alice-1"}}), json({{"ok", true}}));
-    ASSERT_EQ(call("POST", "/pin", {{"pin", "2468"}}), json({{"ok", true}}));
-    ASSERT_EQ(call("POST", "/enable"), json({{"enabled", true}}));
+    ASSERT_EQ(daemon->call("POST", "/pair", {{"refreshToken", "alice-1"}}), json({{"ok", true}}));
+    ASSERT_EQ(daemon->call("POST", "/pin", {{"pin", "2468"}}), json({{"ok", true}}));
+    ASSERT_EQ(daemon->call("POST", "/enable"), json({{"enabled", true}}));
     ASSERT_EQ(daemon->stop(), 0);
     sim.setServices({{"Wi-Fi", true, {"8.8.8.8"}},
                      {"*Bridge", true, {"9.9.9.9"}},
@@ -79,13 +71,12 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     // resolver file sending a listed domain to another resolver on this machine and a hosts
     // line for a listed name are told of, and never touched.
     daemon = Daemon::serve(blocklist, {&upstream}, options, {}, host.path(), faster);
-    ASSERT_TRUE(daemon->waitForLine([](std::string_view line) { return line.starts_with("vesk-dnsd: filter state"); }));
     EXPECT_EQ(daemon->lines("vesk-dnsd: filter state"), std::vector<std::string>{"vesk-dnsd: filter state at startup: OFF"});
     EXPECT_TRUE(waitUntil([&] { return servers(sim) == filtered; }, 20s)) << ::testing::PrintToString(servers(sim));
     EXPECT_TRUE(daemon->waitForLog("tamper: dns settings of Wi-Fi were 8.8.8.8 — restored"));
     EXPECT_TRUE(daemon->waitForLog("tamper: new service USB 10/100 LAN pointed at the filter"));
     EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 4; }, 10s));
-    EXPECT_EQ(call("GET", "/status")["enabled"], true);
+    EXPECT_EQ(daemon->call("GET", "/status")["enabled"], true);
 
     // The lid closed for three ticks: no network, so no lookup reaches anyone, and the
     // canary is not sent.
@@ -105,13 +96,13 @@ TEST(TamperTest, EachWayAroundTheFilterIsNoticedUndoneWhereItCanBeAndToldOnce) {
     // (undone, and the canary it makes fail is part of it), and an encrypted resolver, which
     // only the canary sees: once it has failed with the settings left alone long enough to
     // tell it apart.
-    ASSERT_TRUE(waitUntil([&] { return call("GET", "/status")["tamper"]["via"].size() == 2; }, 20s));
+    ASSERT_TRUE(waitUntil([&] { return daemon->call("GET", "/status")["tamper"]["via"].size() == 2; }, 20s));
     ASSERT_EQ(std::system((sim.path("/usr/sbin/networksetup") + " -setdnsservers Wi-Fi 8.8.8.8").c_str()), 0);
     sim.setEncryptedResolver(true);
     EXPECT_TRUE(waitUntil([&] { return servers(sim) == filtered; }, 20s));
     EXPECT_TRUE(waitUntil([&] { return bypasses(backend).size() == 6; }, 90s));
     EXPECT_TRUE(daemon->waitForLog("tamper: canary lookup did not reach the filter (no address)"));
-    auto status = call("GET", "/status")["tamper"];
+    auto status = daemon->call("GET", "/status")["tamper"];
     EXPECT_EQ(status["via"], json({"resolver_file", "hosts_file", "canary"}));
     EXPECT_TRUE(status["since"].is_string());
     size_t before = count(sim, "dscacheutil -q host");

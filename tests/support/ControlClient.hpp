@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <optional>
 #include <string>
 
 #include "tests/support/Socket.hpp"
@@ -16,28 +15,22 @@ struct ControlAnswer {
     nlohmann::json body;
 };
 
-inline std::string controlRequest(const std::string& method, const std::string& path, const std::string& body = "",
-                                  const std::string& host = "127.0.0.1") {
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\n";
+inline std::string controlRequest(const std::string& method, const std::string& path, const std::string& body = "") {
+    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (method == "POST") request += "Content-Type: application/json\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    return request;
+    return request + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-inline ControlAnswer answerOf(const std::optional<std::string>& response) {
+inline ControlAnswer controlCall(uint16_t port, const std::string& method, const std::string& path,
+                                 const nlohmann::json& body = nlohmann::json::object()) {
+    TcpClient client(port);
+    client.write(controlRequest(method, path, method == "POST" ? body.dump() : ""));
+    auto response = client.readToEnd(std::chrono::seconds(30));
     if (!response || response->size() < 12) return {};
     size_t split = response->find("\r\n\r\n");
     return {std::stoi(response->substr(9, 3)),
             nlohmann::json::parse(response->substr(split == std::string::npos ? response->size() : split + 4), nullptr,
                                   false)};
-}
-
-inline ControlAnswer controlCall(uint16_t port, const std::string& method, const std::string& path,
-                                 const nlohmann::json& body = nlohmann::json::object(),
-                                 const std::string& host = "127.0.0.1") {
-    TcpClient client(port);
-    client.write(controlRequest(method, path, method == "POST" ? body.dump() : "", host));
-    return answerOf(client.readToEnd(std::chrono::seconds(30)));
 }
 
 }  // namespace vesk::test
