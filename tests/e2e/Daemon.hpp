@@ -18,6 +18,7 @@
 #include "tests/support/FakeUpstream.hpp"
 #include "tests/support/HostSim.hpp"
 #include "tests/support/Socket.hpp"
+#include "tests/support/Spawn.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
@@ -67,16 +68,8 @@ public:
         std::vector<std::string> env = {"VESK_LOG=stderr", "VESK_HOST_ROOT=" + hostRoot,
                                         "VESK_HOSTSIM_DNS_PORT=" + std::to_string(port)};
         env.insert(env.end(), environment.begin(), environment.end());
-        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-            if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-        }
-        auto pointers = [](std::vector<std::string>& words) {
-            std::vector<char*> out;
-            for (auto& word : words) out.push_back(word.data());
-            out.push_back(nullptr);
-            return out;
-        };
-        auto argv = pointers(args), envp = pointers(env);
+        env = childEnvironment(env);
+        CStrings argv(args), envp(env);
 
         int pipeFds[2];
         if (::pipe(pipeFds) != 0 || closeOnExec(pipeFds[0]) < 0 || closeOnExec(pipeFds[1]) < 0) throw std::runtime_error("pipe failed");

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 
 #include "tests/support/Socket.hpp"
@@ -21,16 +22,19 @@ inline std::string controlRequest(const std::string& method, const std::string& 
     return request + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// The status and JSON body of a whole HTTP response; status 0 when there is none.
+inline ControlAnswer answerOf(const std::optional<std::string>& response) {
+    if (!response || response->size() < 12) return {};
+    size_t split = response->find("\r\n\r\n");
+    return {std::stoi(response->substr(9, 3)),
+            nlohmann::json::parse(split == std::string::npos ? "" : response->substr(split + 4), nullptr, false)};
+}
+
 inline ControlAnswer controlCall(uint16_t port, const std::string& method, const std::string& path,
                                  const nlohmann::json& body = nlohmann::json::object()) {
     TcpClient client(port);
     client.write(controlRequest(method, path, method == "POST" ? body.dump() : ""));
-    auto response = client.readToEnd(std::chrono::seconds(30));
-    if (!response || response->size() < 12) return {};
-    size_t split = response->find("\r\n\r\n");
-    return {std::stoi(response->substr(9, 3)),
-            nlohmann::json::parse(response->substr(split == std::string::npos ? response->size() : split + 4), nullptr,
-                                  false)};
+    return answerOf(client.readToEnd(std::chrono::seconds(30)));
 }
 
 }  // namespace vesk::test
