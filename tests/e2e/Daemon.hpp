@@ -75,7 +75,10 @@ public:
         if (::pipe(pipeFds) != 0 || closeOnExec(pipeFds[0]) < 0 || closeOnExec(pipeFds[1]) < 0) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        // Not this process's output: a test that crashes must not leave a daemon holding
+        // the pipe its runner reads.
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
         int failed =
             ::posix_spawn(&pid, VESK_DNSD_PATH, &actions, nullptr, argv.data(), envp.data());
