@@ -76,6 +76,20 @@ TEST_F(TamperWatchTest, EachLookReadsItsSourcesInARandomOrder) {
     EXPECT_EQ(settingsFirst, (std::vector<bool>{false, true}));
 }
 
+// The gaps are counted from when each look was due: a slow look does not push the others
+// later (10 s gaps, 3 s looks: at 10, 17, 24 … 59 s of the queue's time).
+TEST_F(TamperWatchTest, ASlowLookDoesNotDelayTheNext) {
+    controller.enable();
+    int looks = 0;
+    duringLookup = [&] {
+        ++looks;
+        clock.sleepFor(3s);
+    };
+    watch.start();
+    queue.advance(60s);
+    EXPECT_EQ(looks, 8);
+}
+
 // While filtering is off nothing is read. Someone who keeps changing the settings back is
 // told of once an hour; settings that stay put after one restore clear, and a later change
 // is new.
