@@ -16,9 +16,7 @@ void check(const std::optional<vesk::DnsMessage::Bytes>& answer, const uint8_t* 
     if (a.size() < 12 || a.size() > size) std::abort();
     if (std::memcmp(a.data(), data, 2) != 0 || std::memcmp(a.data() + 4, data + 4, 2) != 0) std::abort();
     if ((a[2] & 0x80) == 0 || (a[3] & 0x0F) != rcode || (a[2] & 0x01) != (data[2] & 0x01)) std::abort();
-    for (size_t i = 6; i < 12; ++i) {
-        if (a[i] != 0) std::abort();
-    }
+    if (std::memcmp(a.data() + 6, "\0\0\0\0\0\0", 6) != 0) std::abort();
     if (std::memcmp(a.data() + 12, data + 12, a.size() - 12) != 0) std::abort();
 }
 

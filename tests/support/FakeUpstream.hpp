@@ -55,17 +55,10 @@ public:
     uint16_t port() const { return boundPort; }
     std::string endpoint() const { return "127.0.0.1:" + std::to_string(boundPort); }
     // The queries that came over UDP, and those that came over TCP (without the framing).
-    std::vector<Bytes> queries() const { return received(false); }
-    std::vector<Bytes> tcpQueries() const { return received(true); }
+    std::vector<Bytes> queries() const { return received(false, &Received::query); }
+    std::vector<Bytes> tcpQueries() const { return received(true, &Received::query); }
     // The source port of each query that came over UDP.
-    std::vector<uint16_t> sourcePorts() const {
-        std::lock_guard lock(mutex);
-        std::vector<uint16_t> out;
-        for (const auto& entry : log) {
-            if (!entry.overTcp) out.push_back(entry.sourcePort);
-        }
-        return out;
-    }
+    std::vector<uint16_t> sourcePorts() const { return received(false, &Received::sourcePort); }
     // Replies sent so far; a datagram sent on loopback is already in its receiver's queue.
     size_t replies() const { return sent; }
 
@@ -96,6 +89,11 @@ public:
     }
 
 private:
+    struct Received {
+        Bytes query;
+        bool overTcp;
+        uint16_t sourcePort;
+    };
     struct Pending {
         Clock::time_point due;
         Bytes bytes;
@@ -114,11 +112,12 @@ private:
                ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(listener, 64) == 0;
     }
 
-    std::vector<Bytes> received(bool overTcp) const {
+    template <typename Field>
+    std::vector<Field> received(bool overTcp, Field Received::*field) const {
         std::lock_guard lock(mutex);
-        std::vector<Bytes> out;
+        std::vector<Field> out;
         for (const auto& entry : log) {
-            if (entry.overTcp == overTcp) out.push_back(entry.query);
+            if (entry.overTcp == overTcp) out.push_back(entry.*field);
         }
         return out;
     }
@@ -193,11 +192,6 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<size_t> sent{0};
     mutable std::mutex mutex;
-    struct Received {
-        Bytes query;
-        bool overTcp;
-        uint16_t sourcePort;
-    };
     std::vector<Received> log;  // every query
     std::vector<Pending> pending;             // the worker's alone, like connections
     std::map<int, Bytes> connections;         // what each has sent so far
