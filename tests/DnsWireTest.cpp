@@ -6,9 +6,7 @@
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsMessage.hpp"
 #include "VeskDNSCore/DomainName.hpp"
-#include "VeskDNSCore/HostTables.hpp"
 #include "VeskDNSCore/NameSet.hpp"
-#include "VeskDNSCore/SafeSearch.hpp"
 #include "VeskDNSCore/TcpConnections.hpp"
 #include "VeskDNSCore/TcpFraming.hpp"
 #include "VeskDNSCore/UdpListener.hpp"
@@ -58,8 +56,6 @@ TEST(DnsMessage, ExtractQNameReadsTheFirstQuestion) {
 
 // (Another name, type or letter case is told apart through the forwarder.)
 TEST(DnsMessage, AQuestionIsReadWholeAndComparedUpToAsciiCase) {
-    const Bytes asked = query(9, "www.Example.com", 1, true);
-    EXPECT_EQ(DnsMessage::questionOf(asked)->size(), asked.size() - 12 - 11);  // the OPT record is not part of it
     EXPECT_FALSE(DnsMessage::questionOf(headerThen({3, 'w', 'w', 'w', 0xC0, 0x0C, 0, 1, 0, 1})));  // compressed
     // A label over 63 bytes is no question: its length byte could pass for a letter.
     EXPECT_FALSE(DnsMessage::questionOf(query(1, std::string(64, 'w') + ".com")));
@@ -106,13 +102,8 @@ TEST(NameSet, ParentWalkTestsEveryParentDownToTwoLabels) {
     EXPECT_EQ(many.back(), "l38.l39");
 }
 
+// From room for one name up. (A name listed twice is counted once: see Blocklist.)
 TEST(NameSet, KeepsEveryNameItGrowsFor) {
-    NameSet set(2);
-    for (int i = 0; i < 5000; ++i) EXPECT_TRUE(set.insert("n" + std::to_string(i) + ".example"));
-    EXPECT_FALSE(set.insert("n7.example"));
-    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(set.contains("n" + std::to_string(i) + ".example"));
-    EXPECT_FALSE(set.contains("n7.exampl"));
-
     // Names of 40-62 bytes leave no bucket room for another long one before the table is
     // full by bytes; longer ones live outside the buckets. Each must still be placed and found.
     NameSet longNames(1);
@@ -125,33 +116,6 @@ TEST(NameSet, KeepsEveryNameItGrowsFor) {
     for (const auto& name : names) ASSERT_TRUE(longNames.insert(name)) << name;
     for (const auto& name : names) EXPECT_TRUE(longNames.contains(name)) << name;
     EXPECT_FALSE(longNames.contains(names[0].substr(1)));
-}
-
-TEST(HostTables, DoHAndRelayHosts) {
-    const struct {
-        const char* name;
-        bool doh, relay;
-    } cases[] = {
-        {"DNS.Google.", true, false},         {"quad9.net", false, false},  // an entry does not cover its parent
-        {"MASK-H2.icloud.com.", false, true}, {"x.mask.icloud.com", false, true},
-        {"mask42.icloud.com", false, true},   {"maskerade.example.com", false, false},
-        {"a.doh.dns.apple.com", false, true}, {"xdoh.dns.apple.com", false, false},  // whole labels only
-        {"doh.dns.apple.com.v.aaplimg.com", false, true}, {"", false, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(HostTables::isDoHBypass(DomainName(c.name)), c.doh) << c.name;
-        EXPECT_EQ(HostTables::isPrivateRelayBypass(DomainName(c.name)), c.relay) << c.name;
-    }
-}
-
-TEST(SafeSearch, TargetsForListedNamesOnly) {
-    const std::optional<std::string_view> google = "forcesafesearch.google.com", none;
-    const std::pair<const char*, std::optional<std::string_view>> cases[] = {
-        {"WWW.Google.CO.UK.", google}, {"google.co.uk.ac", none}, {"images.google.com", none},  // listed ones only
-        {"www.m.youtube.com", "restrictmoderate.youtube.com"}, {"www.www.youtube.com", none}, {"www.", none},
-        {"www.duckduckgo.com", "safe.duckduckgo.com"}, {"strict.bing.com", none},  // a target never rewrites again
-    };
-    for (const auto& [name, target] : cases) EXPECT_EQ(SafeSearch::target(DomainName(name)), target) << name;
 }
 
 bool blocks(const Blocklist& list, std::string_view name) { return list.contains(DomainName(name)); }
@@ -281,7 +245,7 @@ TEST(TcpConnections, QuietAndTricklingConnectionsAreClosedInTime) {
     auto start = test::Clock::now();
     size_t sent = 0;
     for (; sent < message.size() && !trickling.closedWithin(0ms); ++sent) {
-        trickling.write({message[sent]});
+        trickling.write(Bytes{message[sent]});
         test::runUntil(served.loop, [] { return false; }, 50ms);
         bool early = test::Clock::now() - start < 300ms;
         EXPECT_FALSE(early && quiet.closedWithin(0ms));
