@@ -17,17 +17,6 @@ struct Expected {
     bool malformed = false;
 };
 
-void check(const char* what, std::string_view data, const Expected& expected) {
-    SCOPED_TRACE(what);
-    auto parsed = ControlHttp::parse(data);
-    EXPECT_EQ(std::holds_alternative<ControlHttp::Malformed>(parsed), expected.malformed);
-    auto* got = std::get_if<ControlRequest>(&parsed);
-    ASSERT_EQ(got != nullptr, !expected.method.empty());
-    if (!got) return;
-    EXPECT_EQ(std::tie(got->method, got->path, got->body, got->contentType, got->host),
-              std::tie(expected.method, expected.path, expected.body, expected.contentType, expected.host));
-}
-
 // A POST to "/" with the given header lines and whatever follows the head.
 std::string postWith(std::string_view headers, std::string_view rest) {
     return "POST / HTTP/1.1\r\n" + std::string(headers) + "\r\n" + std::string(rest);
@@ -73,7 +62,16 @@ TEST(ControlHttp, ParsesOnlyFramingThatCannotBeReadTwoWays) {
         {"array", postWith("Content-Length: 5\r\n", "[1,2]"), post},
         {"invalid UTF-8 in the body only", postWith("Content-Length: 8\r\n", "{\"a\":\"\xFF\"}"), post},
     };
-    for (const auto& c : cases) check(c.what, c.data, c.expected);
+    for (const auto& [what, data, expected] : cases) {
+        SCOPED_TRACE(what);
+        auto parsed = ControlHttp::parse(data);
+        EXPECT_EQ(std::holds_alternative<ControlHttp::Malformed>(parsed), expected.malformed);
+        auto* got = std::get_if<ControlRequest>(&parsed);
+        EXPECT_EQ(got != nullptr, !expected.method.empty());
+        if (!got) continue;
+        EXPECT_EQ(std::tie(got->method, got->path, got->body, got->contentType, got->host),
+                  std::tie(expected.method, expected.path, expected.body, expected.contentType, expected.host));
+    }
 }
 
 }  // namespace
