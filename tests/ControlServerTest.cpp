@@ -154,6 +154,11 @@ TEST_F(ControlRoutesTest, EnableDisableAndSignOut) {
     EXPECT_FALSE(fs::exists(reporter.tokenFile) || fs::exists(reporter.tokenFile + ".email"));
     auto status = call("GET", "/status").body;
     EXPECT_EQ(std::tuple(status["enabled"], status["pinSet"], status["paired"]), std::tuple(false, true, false));
+    // Files in a directory someone else can write may be theirs: no PIN of theirs is read.
+    trusted = false;
+    EXPECT_EQ(call("POST", "/verify-pin", {{"pin", "1234"}}), (Answer{503, {{"error", "insecure_state_dir"}}}));
+    EXPECT_EQ(call("GET", "/pair-status").status, 503);
+    EXPECT_EQ(call("GET", "/status").body["pinSet"], false);
 }
 
 TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount) {

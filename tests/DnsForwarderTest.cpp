@@ -39,10 +39,6 @@ Bytes addresses(const Bytes& query, int count) {
 struct Forwarding {
     explicit Forwarding(std::vector<DnsForwarder::Upstream> list)
         : forwarder(loop, std::move(list), timeout, clock.timer(), readiness) {}
-    void resolve(const Bytes& query, Transport transport = Transport::udp) {
-        forwarder.resolve(query, [this](std::optional<Bytes> answer) { answers.push_back(std::move(answer)); },
-                          transport);
-    }
     void settle() { test::runUntil(loop, [] { return false; }, 30ms); }
 
     static inline DnsForwarder::Readiness readiness;  // each test runs with both
@@ -87,7 +83,8 @@ TEST_P(Forwarder, OnlyTheUpstreamsOwnReplyToTheQuestionCounts) {
         }));
         // Nothing listens on the discard port: that upstream's failure does not end the call.
         Forwarding f({at(first), *DnsForwarder::upstream("127.0.0.1", 9), at(second)});
-        f.resolve(query, c.transport);
+        f.forwarder.resolve(query, [&](std::optional<Bytes> answer) { f.answers.push_back(std::move(answer)); },
+                            c.transport);
         ASSERT_TRUE(test::runUntil(f.loop, [&] { return !f.answers.empty(); }));
         EXPECT_EQ(f.answers[0], c.wins ? *c.reply.bytes : addresses(query, 200));
     }

@@ -77,8 +77,7 @@ TEST(DomainName, NormalisedOnceLowerCaseWithoutOneTrailingDot) {
 
 Names walked(std::string_view name) {
     Names seen;
-    NameWalk walk(name);
-    for (const auto& candidate : walk) seen.emplace_back(candidate.name());
+    for (const auto& candidate : NameWalk(name)) seen.emplace_back(candidate.name());
     return seen;
 }
 
