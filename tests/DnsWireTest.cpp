@@ -55,7 +55,8 @@ TEST(DnsMessage, ExtractQNameReadsTheFirstQuestion) {
     }
 }
 
-// (Another name, type or letter case is told apart through the forwarder.)
+// (Another name, type or letter case, and a question followed by an OPT record, are told
+// apart through the forwarder.)
 TEST(DnsMessage, AQuestionIsReadWholeAndComparedUpToAsciiCase) {
     EXPECT_FALSE(DnsMessage::questionOf(headerThen({3, 'w', 'w', 'w', 0xC0, 0x0C, 0, 1, 0, 1})));  // compressed
     // A label over 63 bytes is no question: its length byte could pass for a letter.
