@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "VeskPlatform/ExecutablePath.hpp"
+
 namespace vesk {
 namespace {
 
@@ -43,6 +47,27 @@ TEST(Options, HelpAndVersionNeedNoValue) {
     for (const auto& [args, want] : cases) {
         EXPECT_EQ(parse(args).first.request, want) << testing::PrintToString(args);
     }
+}
+
+// Where the daemon looks for a list given by a path relative to its own directory.
+TEST(ExecutablePath, PathComponents) {
+    using namespace ExecutablePath;
+    EXPECT_EQ(deletingLastComponent("/usr/local/bin/vesk-dnsd"), "/usr/local/bin");
+    EXPECT_EQ(deletingLastComponent("/vesk-dnsd"), "/");
+    EXPECT_EQ(deletingLastComponent("vesk-dnsd"), "");
+    EXPECT_EQ(deletingLastComponent("/a/b/"), "/a");
+    EXPECT_EQ(resolve("/etc/list.txt", "/opt"), "/etc/list.txt");
+    EXPECT_EQ(resolve("lists/adult.txt", "/opt/vesk/"), "/opt/vesk/lists/adult.txt");
+    EXPECT_EQ(resolve("x", "/"), "/x");
+    EXPECT_EQ(resolve("x", ""), "x");
+}
+
+TEST(ExecutablePath, DirectoryIsThatOfThisBinaryWhateverTheCurrentDirectory) {
+    auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path("/");
+    std::string directory = ExecutablePath::directory();
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(std::filesystem::exists(directory + "/vesk_tests")) << directory;
 }
 
 }  // namespace

@@ -139,10 +139,8 @@ TEST(Log, AFullRingDropsAndCountsInsteadOfBlocking) {
     // What each thread logged and was kept comes in the order it was logged.
     int last[4] = {-1, -1, -1, -1};
     for (size_t k = 0; k + 1 < stalled->texts.size(); ++k) {
-        const std::string& text = stalled->texts[k];
-        int t = text[0] - '0', i = std::stoi(text.substr(2));
-        EXPECT_GT(i, last[t]) << text;
-        last[t] = i;
+        int t = stalled->texts[k][0] - '0', i = std::stoi(stalled->texts[k].substr(2));
+        EXPECT_GT(i, std::exchange(last[t], i)) << stalled->texts[k];
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "VeskPlatform/Files.hpp"
 #include "tests/support/CaptureSink.hpp"
 #include "tests/support/FakeHost.hpp"
 #include "tests/support/TempDir.hpp"
@@ -94,6 +95,26 @@ TEST(StateDirTest, TellsOfAnUntrustedDirectoryWithoutRepeatingItself) {
                                                  "/var/db is writable by everyone"}));
     Log::flush();
     EXPECT_EQ(sink->texts().size(), 5u);  // at 0, 60, 3600 and 3660 seconds, and the new one
+}
+
+// A home with a cache tree, and a directory elsewhere that the links planted in the tree
+// point at: none of it may go. (A planted link is removed itself, and one on the way
+// stops the walk: the browser restart's test on the simulated host shows both.)
+TEST(FilesRemoveTest, RemovesATreeButNeverWhatALinkOrAClimbLeadsTo) {
+    TempDir dir;
+    std::string home = dir.path() + "/home", outside = dir.path() + "/system";
+    fs::create_directories(home + "/Library/Caches/App/deep");
+    fs::create_directories(outside + "/Caches/App");
+    std::string precious = dir.write("system/Caches/App/precious", "keep");
+    fs::create_symlink(outside, home + "/Library/Caches/App/deep/link");
+    fs::create_symlink(precious, home + "/Library/Caches/App/file-link");
+    for (const char* path : {"Library/../../system", "../system", "/Library/Caches", "", "Library/Caches/None"}) {
+        EXPECT_FALSE(Files::removeBeneath(home, path)) << path;
+    }
+    EXPECT_TRUE(Files::removeBeneath(home, "Library/Caches/App"));
+    EXPECT_FALSE(fs::exists(home + "/Library/Caches/App"));
+    EXPECT_TRUE(fs::exists(home + "/Library/Caches"));
+    EXPECT_TRUE(fs::exists(precious));
 }
 
 }  // namespace
