@@ -70,15 +70,13 @@ TEST(BlockingPool, RunsUpToItsCapRetiresIdleThreadsAndStopsAfterTheRunningTasks)
     EXPECT_TRUE(test::waitUntil([&] { return pool.threads() == 0; }));
     for (int i = 0; i < 3; ++i) pool.submit(blocked(held));
     ASSERT_TRUE(test::waitUntil([&] { return started == 6; }));
-    int finishedWhenStopped = 0;
-    std::thread stopper([&] {
+    auto finishedWhenStopped = std::async(std::launch::async, [&] {
         pool.stop();
-        finishedWhenStopped = finished;
+        return finished.load();
     });
     std::this_thread::sleep_for(10ms);  // give stop the chance to overtake the tasks (it must not)
     hold.set_value();
-    stopper.join();
-    EXPECT_EQ(finishedWhenStopped, 6);
+    EXPECT_EQ(finishedWhenStopped.get(), 6);
 }
 
 TEST(Log, DeliversFormattedLines) {

@@ -44,11 +44,8 @@ public:
     ~HttpServer() {
         stopping = true;
         ::shutdown(listener, SHUT_RDWR);
-        acceptor.join();
-        {
-            std::lock_guard lock(mutex);
-            for (int fd : open) ::shutdown(fd, SHUT_RDWR);
-        }
+        acceptor.join();  // the connections are all known now
+        for (int fd : open) ::shutdown(fd, SHUT_RDWR);
         for (auto& thread : handlers) thread.join();
         for (int fd : open) ::close(fd);
         ::close(listener);
@@ -68,12 +65,9 @@ private:
         for (;;) {
             int fd = closeOnExec(::accept(listener, nullptr, nullptr));
             if (fd < 0) return;
-            if (stopping) {
-                ::close(fd);
-                return;
-            }
             std::lock_guard lock(mutex);
-            open.push_back(fd);
+            open.push_back(fd);  // closed by the destructor
+            if (stopping) return;
             handlers.emplace_back([this, fd] { serve(fd); });
         }
     }
