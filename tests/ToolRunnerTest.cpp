@@ -35,9 +35,7 @@ TEST(ProcessToolRunner, ExitStatusesArgumentsAndOutput) {
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGTERM);
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &before), 0);
-    struct sigaction ignore {}, previous{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+    auto previous = ::signal(SIGPIPE, SIG_IGN);
     int inheritable = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
     const struct {
         ToolRunner::Args args;
@@ -66,16 +64,13 @@ TEST(ProcessToolRunner, ExitStatusesArgumentsAndOutput) {
             std::string what = c.path + " " + (c.args.empty() ? "" : c.args[1]);
             EXPECT_EQ(runner.run(c.path, c.args), c.code) << what;
             auto result = runner.capture(c.path, c.args, c.what);
-            EXPECT_EQ(result.code, c.code) << what;
-            EXPECT_EQ(result.out, c.out) << what;
-            if (c.code == -1) {
-                EXPECT_FALSE(runner.startDetached(c.path, c.args)) << what;
-            }
+            EXPECT_EQ(std::pair(result.code, result.out), std::pair(c.code, c.out)) << what;
+            if (c.code == -1) EXPECT_FALSE(runner.startDetached(c.path, c.args)) << what;
         });
     }
     for (auto& thread : threads) thread.join();
     ::close(inheritable);
-    ::sigaction(SIGPIPE, &previous, nullptr);
+    ::signal(SIGPIPE, previous);
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
@@ -95,8 +90,7 @@ TEST(ProcessToolRunner, ToolOverTheTimeLimitIsKilledAndEveryToolReaped) {
     // The tool ends at once but leaves the pipe open in a grandchild.
     auto left = runner.capture("/bin/sh", {"-c", "sleep 30 & echo $! > " + killed + "; echo started"},
                                Capture::outputOnly);
-    EXPECT_EQ(left.code, -1);
-    EXPECT_EQ(left.out, "timed out");
+    EXPECT_EQ(std::pair(left.code, left.out), std::pair(-1, std::string("timed out")));
     if (pid_t grandchild = pidIn(killed); grandchild > 0) ::kill(grandchild, SIGKILL);
 }
 
