@@ -44,9 +44,7 @@ TEST(Options, HelpAndVersionNeedNoValue) {
         {{"--help", "--version"}, Request::help},  // help wins, whatever the order
         {{"--host", "--help"}, Request::serve},     // a value, never taken for an option
     };
-    for (const auto& [args, want] : cases) {
-        EXPECT_EQ(parse(args).first.request, want) << testing::PrintToString(args);
-    }
+    for (const auto& [args, want] : cases) EXPECT_EQ(parse(args).first.request, want) << testing::PrintToString(args);
 }
 
 // Where the daemon looks for a list given by a path relative to its own directory.

@@ -34,8 +34,7 @@ public:
 
     // keepRequests false: requests are answered but not kept (a long-running stand-in).
     explicit HttpServer(Script behaviour, bool keepRequests = true)
-        : script(std::move(behaviour)), keep(keepRequests) {
-        listener = boundSocket(SOCK_STREAM);
+        : script(std::move(behaviour)), keep(keepRequests), listener(boundSocket(SOCK_STREAM)) {
         if (listener < 0 || ::listen(listener, 128) != 0 || (boundPort = portOf(listener)) == 0) {
             throw std::runtime_error("http server: cannot listen");
         }
