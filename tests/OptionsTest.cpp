@@ -37,12 +37,11 @@ TEST(Options, PortValues) {
 }
 
 TEST(Options, HelpAndVersionNeedNoValue) {
-    using Request = Settings::Request;
-    const std::pair<std::vector<std::string>, Request> cases[] = {
-        {{"--version"}, Request::version},
-        {{"--version", "--help"}, Request::help},
-        {{"--help", "--version"}, Request::help},  // help wins, whatever the order
-        {{"--host", "--help"}, Request::serve},     // a value, never taken for an option
+    const std::pair<std::vector<std::string>, Settings::Request> cases[] = {
+        {{"--version"}, Settings::Request::version},
+        {{"--version", "--help"}, Settings::Request::help},
+        {{"--help", "--version"}, Settings::Request::help},  // help wins, whatever the order
+        {{"--host", "--help"}, Settings::Request::serve},     // a value, never taken for an option
     };
     for (const auto& [args, want] : cases) EXPECT_EQ(parse(args).first.request, want) << testing::PrintToString(args);
 }
