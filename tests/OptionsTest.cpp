@@ -2,31 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "VeskPlatform/ExecutablePath.hpp"
+
 namespace vesk {
 namespace {
 
-struct Parsed {
-    Settings settings;
+// The settings, and the lines written to standard error.
+std::pair<Settings, std::vector<std::string>> parse(const std::vector<std::string>& args) {
     std::vector<std::string> lines;
-};
-
-Parsed parse(std::vector<std::string> args) {
-    Parsed out;
-    out.settings = parseArguments(args, [&](const std::string& line) { out.lines.push_back(line); });
-    return out;
+    Settings settings = parseArguments(args, [&](const std::string& line) { lines.push_back(line); });
+    return {settings, lines};
 }
 
-// (The daemon's own tests start it with the other options.)
+// (The daemon's own tests start it with the other options, and an unknown one.)
 TEST(Options, ValuesOrderAndUnknownArguments) {
-    auto p = parse({"--source-platform", "MAC", "--pin-file", "/p", "--upstreams", "127.0.0.1:5399,10.0.0.1", "--host",
-                    "--port", "--port", "1", "--Port", "9", "-v", "--port", "2", "--port"});
-    EXPECT_EQ(p.settings.sourcePlatform + " " + p.settings.pinFile, "MAC /p");
-    EXPECT_EQ(p.settings.upstreams, std::vector<UpstreamAddress>({{"127.0.0.1", 5399}, {"10.0.0.1", 53}}));
-    EXPECT_EQ(p.settings.host, "--port");  // a value is never taken for an option
-    EXPECT_EQ(p.settings.port, 2);         // the last occurrence wins; a trailing one is ignored
-    EXPECT_EQ(p.lines, std::vector<std::string>({"vesk-dnsd: ignoring unknown arg --Port",
-                                                 "vesk-dnsd: ignoring unknown arg 9",
-                                                 "vesk-dnsd: ignoring unknown arg -v"}));
+    auto [settings, lines] = parse({"--source-platform", "MAC", "--pin-file", "/p", "--upstreams",
+                                    "127.0.0.1:5399,10.0.0.1", "--port", "1", "--Port", "9", "--port", "2", "--port"});
+    EXPECT_EQ(settings.sourcePlatform + " " + settings.pinFile, "MAC /p");
+    EXPECT_EQ(settings.upstreams, std::vector<UpstreamAddress>({{"127.0.0.1", 5399}, {"10.0.0.1", 53}}));
+    EXPECT_EQ(settings.port, 2);  // the last occurrence wins; a trailing one is ignored
+    EXPECT_EQ(lines, std::vector<std::string>({"vesk-dnsd: ignoring unknown arg --Port",
+                                               "vesk-dnsd: ignoring unknown arg 9"}));
 }
 
 TEST(Options, PortValues) {
@@ -39,16 +37,34 @@ TEST(Options, PortValues) {
 }
 
 TEST(Options, HelpAndVersionNeedNoValue) {
-    using Request = Settings::Request;
-    const std::pair<std::vector<std::string>, Request> cases[] = {
-        {{"--version"}, Request::version},
-        {{"--version", "--help"}, Request::help},
-        {{"--help", "--version"}, Request::help},  // help wins, whatever the order
-        {{"--host", "--help"}, Request::serve},     // a value, not an option
+    const std::pair<std::vector<std::string>, Settings::Request> cases[] = {
+        {{"--version"}, Settings::Request::version},
+        {{"--version", "--help"}, Settings::Request::help},
+        {{"--help", "--version"}, Settings::Request::help},  // help wins, whatever the order
+        {{"--host", "--help"}, Settings::Request::serve},     // a value, never taken for an option
     };
-    for (const auto& [args, want] : cases) {
-        EXPECT_EQ(parse(args).settings.request, want) << testing::PrintToString(args);
-    }
+    for (const auto& [args, want] : cases) EXPECT_EQ(parse(args).first.request, want) << testing::PrintToString(args);
+}
+
+// Where the daemon looks for a list given by a path relative to its own directory.
+TEST(ExecutablePath, PathComponents) {
+    using namespace ExecutablePath;
+    EXPECT_EQ(deletingLastComponent("/usr/local/bin/vesk-dnsd"), "/usr/local/bin");
+    EXPECT_EQ(deletingLastComponent("/vesk-dnsd"), "/");
+    EXPECT_EQ(deletingLastComponent("vesk-dnsd"), "");
+    EXPECT_EQ(deletingLastComponent("/a/b/"), "/a");
+    EXPECT_EQ(resolve("/etc/list.txt", "/opt"), "/etc/list.txt");
+    EXPECT_EQ(resolve("lists/adult.txt", "/opt/vesk/"), "/opt/vesk/lists/adult.txt");
+    EXPECT_EQ(resolve("x", "/"), "/x");
+    EXPECT_EQ(resolve("x", ""), "x");
+}
+
+TEST(ExecutablePath, DirectoryIsThatOfThisBinaryWhateverTheCurrentDirectory) {
+    auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path("/");
+    std::string directory = ExecutablePath::directory();
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(std::filesystem::exists(directory + "/vesk_tests")) << directory;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -41,10 +42,7 @@ public:
     bool waitFor(std::string_view prefix, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] {
-            for (const auto& line : captured) {
-                if (line.text.starts_with(prefix)) return true;
-            }
-            return false;
+            return std::ranges::any_of(captured, [&](const LogLine& line) { return line.text.starts_with(prefix); });
         });
     }
 

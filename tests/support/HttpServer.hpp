@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +34,7 @@ public:
 
     // keepRequests false: requests are answered but not kept (a long-running stand-in).
     explicit HttpServer(Script behaviour, bool keepRequests = true)
-        : script(std::move(behaviour)), keep(keepRequests) {
-        listener = boundSocket(SOCK_STREAM);
+        : script(std::move(behaviour)), keep(keepRequests), listener(boundSocket(SOCK_STREAM)) {
         if (listener < 0 || ::listen(listener, 128) != 0 || (boundPort = portOf(listener)) == 0) {
             throw std::runtime_error("http server: cannot listen");
         }
@@ -43,11 +43,8 @@ public:
     ~HttpServer() {
         stopping = true;
         ::shutdown(listener, SHUT_RDWR);
-        acceptor.join();
-        {
-            std::lock_guard lock(mutex);
-            for (int fd : open) ::shutdown(fd, SHUT_RDWR);
-        }
+        acceptor.join();  // the connections are all known now
+        for (int fd : open) ::shutdown(fd, SHUT_RDWR);
         for (auto& thread : handlers) thread.join();
         for (int fd : open) ::close(fd);
         ::close(listener);
@@ -67,12 +64,9 @@ private:
         for (;;) {
             int fd = closeOnExec(::accept(listener, nullptr, nullptr));
             if (fd < 0) return;
-            if (stopping) {
-                ::close(fd);
-                return;
-            }
             std::lock_guard lock(mutex);
-            open.push_back(fd);
+            open.push_back(fd);  // closed by the destructor
+            if (stopping) return;
             handlers.emplace_back([this, fd] { serve(fd); });
         }
     }
@@ -81,18 +75,15 @@ private:
         std::string in;
         char buffer[4096];
         for (;;) {
-            size_t headerEnd;
-            while ((headerEnd = in.find("\r\n\r\n")) == std::string::npos) {
-                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0) return;
-                in.append(buffer, static_cast<size_t>(n));
-            }
-            Request request = parseHead(in.substr(0, headerEnd));
+            // Reads on until the head, and then the body it announces, are in.
+            size_t headerEnd = in.find("\r\n\r\n");
+            Request request = headerEnd == std::string::npos ? Request{} : parseHead(in.substr(0, headerEnd));
             size_t length = request.headers.count("content-length") ? std::stoul(request.headers["content-length"]) : 0;
-            while (in.size() < headerEnd + 4 + length) {
+            if (headerEnd == std::string::npos || in.size() < headerEnd + 4 + length) {
                 ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
                 if (n <= 0) return;
                 in.append(buffer, static_cast<size_t>(n));
+                continue;
             }
             request.body = in.substr(headerEnd + 4, length);
             in.erase(0, headerEnd + 4 + length);
@@ -120,22 +111,18 @@ private:
 
     static Request parseHead(const std::string& head) {
         Request request;
-        size_t lineEnd = head.find("\r\n");
-        std::string first = head.substr(0, lineEnd);
-        size_t space = first.find(' ');
-        request.method = first.substr(0, space);
-        request.target = first.substr(space + 1, first.rfind(' ') - space - 1);
-        for (size_t at = lineEnd; at != std::string::npos && at < head.size();) {
-            size_t next = head.find("\r\n", at + 2);
-            std::string line = head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+        std::istringstream lines(head);
+        std::string line;
+        lines >> request.method >> request.target;
+        std::getline(lines, line);  // the version
+        while (std::getline(lines, line)) {
+            if (line.ends_with('\r')) line.pop_back();
             size_t colon = line.find(':');
-            if (colon != std::string::npos) {
-                std::string name = line.substr(0, colon);
-                for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                size_t value = line.find_first_not_of(' ', colon + 1);
-                request.headers[name] = value == std::string::npos ? "" : line.substr(value);
-            }
-            at = next;
+            if (colon == std::string::npos) continue;
+            std::string name = line.substr(0, colon);
+            for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            size_t value = line.find_first_not_of(' ', colon + 1);
+            request.headers[name] = value == std::string::npos ? "" : line.substr(value);
         }
         return request;
     }

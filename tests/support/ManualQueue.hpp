@@ -41,7 +41,6 @@ public:
             run();
         }
         now = end;
-        run();
     }
     size_t waiting() const { return tasks.size(); }
     Clock::duration elapsed() const { return now - Clock::time_point{}; }

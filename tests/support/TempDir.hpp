@@ -11,10 +11,8 @@ namespace vesk::test {
 // A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir {
 public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root = pattern;
+    TempDir() : root((std::filesystem::temp_directory_path() / "vesk-test-XXXXXX").string()) {
+        if (mkdtemp(root.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() {
         std::error_code ignored;
