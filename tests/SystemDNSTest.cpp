@@ -11,18 +11,7 @@ namespace {
 
 constexpr const char* header = "An asterisk (*) denotes that a network service is disabled.\n";
 constexpr const char* listAll = "/usr/sbin/networksetup -listnetworkserviceorder";
-
-// A host whose networksetup answers from fixed texts: the listing, and each service's
-// DNS servers.
-void answerWith(FakeToolRunner& tools, std::string listing, std::map<std::string, std::string> servers = {}) {
-    tools.script([=](const std::string& line) -> ToolRunner::Result {
-        if (line == listAll) return {0, listing};
-        for (const auto& [service, answer] : servers) {
-            if (line == "/usr/sbin/networksetup -getdnsservers " + hostsim::shellQuoted(service)) return {0, answer};
-        }
-        return {0, ""};
-    });
-}
+const std::string getServers = "/usr/sbin/networksetup -getdnsservers ";
 
 TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
     struct Case {
@@ -47,14 +36,19 @@ TEST(SystemDNSTest, ReadsTheStateFromTheEnabledServicesInOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        // networksetup answers from the case's texts: the listing, and each service's servers.
         FakeToolRunner tools;
-        answerWith(tools, c.listing, c.servers);
+        tools.script([&c](const std::string& line) -> ToolRunner::Result {
+            if (line == listAll) return {0, c.listing};
+            for (const auto& [service, answer] : c.servers) {
+                if (line == getServers + hostsim::shellQuoted(service)) return {0, answer};
+            }
+            return {0, ""};
+        });
         SystemDNS dns(tools);
         EXPECT_EQ(SystemDNS::pointsAtFilter(dns.readServers()), c.on);
         std::vector<std::string> expected{listAll};
-        for (const auto& service : c.asked) {
-            expected.push_back("/usr/sbin/networksetup -getdnsservers " + hostsim::shellQuoted(service));
-        }
+        for (const auto& service : c.asked) expected.push_back(getServers + hostsim::shellQuoted(service));
         EXPECT_EQ(tools.calls(), expected);
     }
 }

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
 
 namespace vesk::test {
