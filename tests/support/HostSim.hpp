@@ -31,10 +31,6 @@ public:
     const std::string& root() const { return host.root(); }
     // The local path of a host path ("/usr/bin/open").
     std::string path(const std::string& hostPath) const { return host.path(hostPath); }
-    bool exists(const std::string& hostPath) const {
-        struct stat status{};
-        return ::lstat(path(hostPath).c_str(), &status) == 0;
-    }
     // The console user, as the owner of /dev/console.
     uid_t consoleUid() const {
         struct stat status{};
