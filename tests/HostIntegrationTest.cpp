@@ -1,25 +1,140 @@
-// The host units with the real tool runner against a simulated host: what they do is
-// read back from the simulator's call log and state. Then what those tests do not already
-// show of the simulator itself: how the host looks a name up.
+// The browser restart and the reset of the relay agent it begins with, on a fake host and
+// then on a simulated one.
+#include "VeskHost/BrowserRestart.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "VeskHost/BrowserRestart.hpp"
+#include "tests/support/CaptureSink.hpp"
 #include "tests/support/FakeHost.hpp"
-#include "tests/support/FakeUpstream.hpp"
 #include "tests/support/HostSim.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vesk::test {
 namespace {
 
+using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 namespace fs = std::filesystem;
 
+// A host with nobody at the console yet, whose tools succeed unless scripted otherwise. A
+// browser that will not quit, and what is purged, are seen on the simulated host below.
+struct Host {
+    FakeToolRunner tools;
+    FakeConsoleUser console;
+    FakeClock clock;
+    HostRoot root;
+    SystemDNS systemDNS{tools};
+    PrivateRelay relay{tools, console, root, clock};
+    BlockingPool pool{"test.browser-restart"};
+    BrowserRestart restart{{tools, console, root, clock, systemDNS, relay}, pool};
+};
+
+TEST(BrowserRestartTest, RestartsAreTwentySecondsApartAndNeedAConsoleUser) {
+    auto sink = CaptureSink::install();
+    Host host;
+    // Safari runs until asked to quit; pgrep then finds it gone.
+    host.tools.script([](const std::string& line) -> ToolRunner::Result {
+        return {line == "/usr/bin/killall -TERM Safari" || !line.starts_with("/usr/bin/") ? 0 : 1, ""};
+    });
+    host.restart.restartRunning();  // at the login window: does not count for the debounce
+    EXPECT_TRUE(host.tools.calls().empty());
+    host.console.uid = 501;
+    host.restart.restartRunning();
+    auto calls = host.tools.calls();
+    EXPECT_EQ(calls.back(), "/bin/launchctl asuser 501 /usr/bin/sudo -u user1 /usr/bin/open -a Safari");
+    // Gone at the first look: the quit wait is cut short.
+    EXPECT_THAT(host.clock.slept(), ElementsAre(500ms, 300ms, 600ms));
+    host.clock.advance(5s);
+    host.restart.restartRunningAsync();
+    ASSERT_TRUE(sink->waitFor("browser restart debounced"));
+    EXPECT_EQ(host.tools.calls().size(), calls.size());
+    EXPECT_THAT(sink->texts(), ElementsAre("no console user — skipping browser restart",
+                                           "wiped + cold-restarted networkserviceproxy — relay can't re-fetch ingress",
+                                           "restarting browsers: Safari", "browser restart debounced (within 20s)"));
+    host.clock.advance(20s);
+    host.restart.restartRunning();
+    EXPECT_GT(host.tools.calls().size(), calls.size());
+}
+
+TEST(PrivateRelayTest, ParsesOnlyOneAndTrueAsActive) {
+    for (const char* text : {"1\n", "  TRUE \n"}) EXPECT_TRUE(PrivateRelay::parsePrivacyProxyActive(text)) << text;
+    for (const char* text : {"yes", "", "10"}) EXPECT_FALSE(PrivateRelay::parsePrivacyProxyActive(text)) << text;
+}
+
+TEST(PrivateRelayTest, ProbesAsTheConsoleUserAndKeepsEveryAnswerFifteenSeconds) {
+    Host host;
+    auto start = host.clock.wallNow();
+    EXPECT_FALSE(host.relay.safariPrivacyProxyActive(start));  // the login window's false is kept too
+    host.console.uid = 501;
+    host.tools.script([](const std::string&) -> ToolRunner::Result { return {0, "1\n"}; });
+    EXPECT_FALSE(host.relay.safariPrivacyProxyActive(start + 14s));
+    auto probed = start + 15s;
+    EXPECT_TRUE(host.relay.safariPrivacyProxyActive(probed));
+    EXPECT_TRUE(host.relay.safariPrivacyProxyActive(probed - 60s));  // a clock moved back: still fresh
+    EXPECT_THAT(host.tools.calls(),
+                ElementsAre("/bin/launchctl asuser 501 /usr/bin/sudo -u user1 /usr/bin/defaults read com.apple.Safari "
+                            "WBSPrivacyProxyAvailabilityActiveOnDefaultNetwork"));
+    host.tools.script([](const std::string&) -> ToolRunner::Result { return {-1, "cannot run"}; });
+    EXPECT_FALSE(host.relay.safariPrivacyProxyActive(probed + 15s));
+}
+
+// Two resets each, with launchctl's status per step: a reset that did not work never says
+// it did, and the system's refusal is said once.
+TEST(PrivateRelayTest, ResetRunsItsStepsAndSaysWhatReallyHappened) {
+    const std::string kickstart = "/bin/launchctl kickstart -k gui/501/com.apple.networkserviceproxy",
+                      restarted = "wiped + cold-restarted networkserviceproxy — relay can't re-fetch ingress",
+                      refused = "relay agent cannot be restarted: protected by the system",
+                      bootstrap = "/bin/launchctl bootstrap gui/501 "
+                                  "/System/Library/LaunchAgents/com.apple.networkserviceproxy.plist";
+    const struct {
+        int bootout, kickstart, bootstrap;  // a failed kickstart loads the agent from its job instead
+        std::string said;
+    } cases[] = {
+        {0, 0, 0, restarted},
+        {3, 113, 0, restarted},
+        {0, 113, 5, "relay agent was not restarted"},
+        {150, 150, 0, refused},
+    };
+    TempDir home;
+    std::filesystem::create_directories(home.path() + "/Library/Preferences");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        std::string preferences = home.write("Library/Preferences/com.apple.networkserviceproxy.plist", "<plist/>");
+        Host host;
+        host.console.uid = 501;
+        host.console.user = HostRoot::Account{"user1", home.path()};
+        // The preferences go between the unload and the restart.
+        bool goneAtKickstart = false;
+        host.tools.script([&](const std::string& line) -> ToolRunner::Result {
+            if (line == kickstart) goneAtKickstart = !std::filesystem::exists(preferences);
+            int status = line.find(" bootout ") != std::string::npos ? c.bootout
+                         : line == kickstart                         ? c.kickstart
+                                                                     : c.bootstrap;
+            return {status, ""};
+        });
+        auto sink = CaptureSink::install();
+        host.relay.dropPrivateRelayTunnel();
+        host.relay.dropPrivateRelayTunnel();
+        Log::flush();
+        EXPECT_TRUE(goneAtKickstart);
+        EXPECT_EQ(host.tools.calls().back(), c.kickstart == 113 ? bootstrap : kickstart);
+        auto logged = sink->texts();
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), c.said), c.said == refused ? 1 : 2);
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), restarted), c.said == restarted ? 2 : 0);
+    }
+
+    // Without a console user there is no agent to reset.
+    Host nobody;
+    nobody.relay.dropPrivateRelayTunnel();
+    EXPECT_TRUE(nobody.tools.calls().empty());
+}
+
+// The same units with the real tool runner against a simulated host: what they do is read
+// back from the simulator's call log and state.
 TEST(HostIntegrationTest, RestartEndsPurgesAndRelaunchesBrowsersWithoutFollowingPlantedLinks) {
     TempDir dir;
     HostSim sim = HostSim::install(dir.path());
@@ -70,45 +185,6 @@ TEST(HostIntegrationTest, RestartEndsPurgesAndRelaunchesBrowsersWithoutFollowing
     fs::create_directories(sim.path("/Users/user1/Documents/Caches"));
     restart.purgeCaches({"Documents/Caches", "Library/../Documents"}, "/Users/user1");
     EXPECT_TRUE(fs::exists(sim.path("/Users/user1/Documents/Caches")));
-}
-
-// What dscacheutil -q host prints for one address.
-std::string found(const std::string& name, const std::string& address) {
-    return "name: " + name + (address.find(':') == std::string::npos ? "\nip_address: " : "\nipv6_address: ") +
-           address + "\n\n";
-}
-
-// A resolver file for the name's domain, else the hosts file, else the first enabled
-// service's server; a server off this machine is never sent anything.
-TEST(HostSimTest, LooksUpThroughResolverFilesThenHostsThenTheService) {
-    TempDir dir;
-    HostSim host = HostSim::install(dir.path());
-    // The host's own lookup run as the daemon runs its tools, by their local path; with env
-    // naming the port of 127.0.0.1's DNS server, or else on the resolver file's port.
-    auto lookUp = [&](const std::string& name, const std::string& env = "") {
-        std::string command = env + host.path("/usr/bin/dscacheutil") + " -q host -a name " + name + " 2>/dev/null";
-        std::string printed;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        for (char buffer[256]; ::fgets(buffer, sizeof buffer, pipe) != nullptr;) printed += buffer;
-        EXPECT_EQ(::pclose(pipe), 0) << command;
-        return printed;
-    };
-    FakeUpstream upstream(FakeUpstream::address(1));
-    host.setServices({{"Bluetooth PAN", false, {"8.8.8.8"}}, {"Wi-Fi", true, {"127.0.0.1"}}});
-    host.writeResolverFile("example.com", {"nameserver 8.8.8.8"});
-    host.writeResolverFile("sub", {"# the more specific, though listed after", "domain A.example.com.",
-                                   "nameserver 127.0.0.1 # ours", "port " + std::to_string(upstream.port())});
-    host.setHostsFile({"192.0.2.77 Printer.local printer  # office", "", "2001:db8::7 printer.local"});
-    const std::pair<std::string, std::string> cases[] = {
-        {"www.a.example.com", found("www.a.example.com", "192.0.2.1")},  // by the domain line
-        {"www.example.com", ""},                                         // the file, not the service
-        {"notexample.com", found("notexample.com", "192.0.2.1")},        // no file: the service
-        {"sub", found("sub", "192.0.2.1")},                              // nor by the file's name
-        {"PRINTER.local", found("PRINTER.local", "192.0.2.77") + found("PRINTER.local", "2001:db8::7")},
-    };
-    std::string port = "VESK_HOSTSIM_DNS_PORT=" + std::to_string(upstream.port()) + " ";
-    for (const auto& [name, printed] : cases) EXPECT_EQ(lookUp(name, port), printed) << name;
-    EXPECT_EQ(lookUp("a.example.com"), found("a.example.com", "192.0.2.1"));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "tests/e2e/Backend.hpp"
 #include "tests/e2e/Daemon.hpp"
 
 namespace vesk::test {
@@ -75,7 +74,7 @@ TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulaeAndKeepsThePinOnUpgrade)
     for (const auto& name : kept) EXPECT_EQ(contents(sim.path("/var/db/vesk/") + name), name);
     EXPECT_EQ(std::filesystem::status(sim.path("/var/db/vesk/pin.hash")).permissions(), std::filesystem::perms(0600));
     EXPECT_EQ(std::filesystem::status(sim.path("/var/db/vesk")).permissions(), std::filesystem::perms(0700));
-    EXPECT_FALSE(sim.exists("/usr/local/etc/vesk"));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.path("/usr/local/etc/vesk"))));
     std::string job = contents(sim.path("/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"));
     EXPECT_NE(job.find("<string>--pin-file</string>\n\t\t<string>/var/db/vesk/pin.hash</string>"), std::string::npos) << job;
 }

@@ -57,10 +57,10 @@ private:
 };
 
 // networksetup over services (name to its -getdnsservers answer), listed in the map's
-// order; a set points a service at the filter or, with "Empty", clears it, unless sticky.
-// None: the line is for another tool.
+// order; a set points a service at the filter or, with "Empty", clears it. None: the line is
+// for another tool.
 inline std::optional<ToolRunner::Result> networksetup(std::map<std::string, std::string>& services,
-                                                      const std::string& line, bool sticky = false) {
+                                                      const std::string& line) {
     if (line.ends_with("-listnetworkserviceorder")) {
         std::string listing = "An asterisk (*) denotes that a network service is disabled.\n";
         int order = 0;
@@ -72,7 +72,7 @@ inline std::optional<ToolRunner::Result> networksetup(std::map<std::string, std:
     for (auto& [service, servers] : services) {
         if (line.ends_with("-getdnsservers " + hostsim::shellQuoted(service))) return ToolRunner::Result{0, servers};
         if (line.starts_with("/usr/sbin/networksetup -setdnsservers " + hostsim::shellQuoted(service) + " ")) {
-            if (!sticky) servers = line.ends_with(" Empty") ? "" : "127.0.0.1\n";
+            servers = line.ends_with(" Empty") ? "" : "127.0.0.1\n";
             return ToolRunner::Result{0, ""};
         }
     }

@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,10 +16,6 @@ namespace vesk::test {
 // set through the plain text files its tools share (ROOT/hostsim/*, ROOT/calls.log).
 class HostSim {
 public:
-    using Service = hostsim::Service;
-    using Process = hostsim::Process;
-    using LaunchdJob = hostsim::Job;
-
     explicit HostSim(std::string root) : host(std::move(root)) {}
 
 #ifdef VESK_HOSTSIM_PATH
@@ -37,10 +31,6 @@ public:
     const std::string& root() const { return host.root(); }
     // The local path of a host path ("/usr/bin/open").
     std::string path(const std::string& hostPath) const { return host.path(hostPath); }
-    bool exists(const std::string& hostPath) const {
-        struct stat status{};
-        return ::lstat(path(hostPath).c_str(), &status) == 0;
-    }
     // The console user, as the owner of /dev/console.
     uid_t consoleUid() const {
         struct stat status{};
@@ -55,12 +45,12 @@ public:
         if (::truncate((root() + "/calls.log").c_str(), 0) != 0) throw std::runtime_error("no calls.log");
     }
 
-    std::vector<Service> services() const {
-        std::vector<Service> found;
+    std::vector<hostsim::Service> services() const {
+        std::vector<hostsim::Service> found;
         for (const auto& line : lines(state("services"))) found.push_back(hostsim::parseService(line));
         return found;
     }
-    void setServices(const std::vector<Service>& services) const {
+    void setServices(const std::vector<hostsim::Service>& services) const {
         std::vector<std::string> text;
         for (const auto& service : services) text.push_back(hostsim::serviceLine(service));
         write(state("services"), text);
@@ -72,40 +62,24 @@ public:
         for (const auto& line : lines(state("processes"))) names.push_back(hostsim::parseProcess(line).name);
         return names;
     }
-    void setProcesses(const std::vector<Process>& processes) const {
+    void setProcesses(const std::vector<hostsim::Process>& processes) const {
         std::vector<std::string> text;
         for (const auto& process : processes) text.push_back(hostsim::processLine(process));
         write(state("processes"), text);
     }
 
-    // Safari's private-relay preference as "defaults read" prints it; none: not set.
-    void setSafariRelay(const std::optional<std::string>& value) const {
-        if (value) {
-            write(state("safari-relay"), {*value});
-        } else {
-            std::remove(state("safari-relay").c_str());
-        }
-    }
+    // Safari's private-relay preference as "defaults read" prints it.
+    void setSafariRelay(const std::string& value) const { write(state("safari-relay"), {value}); }
 
-    void setLaunchdJobs(const std::vector<LaunchdJob>& jobs) const {
+    void setLaunchdJobs(const std::vector<hostsim::Job>& jobs) const {
         std::vector<std::string> text;
         for (const auto& job : jobs) text.push_back(hostsim::jobLine(job));
         write(state("launchd"), text);
     }
 
-    // The switch that stands for an encrypted resolver installed: on, the host's own lookups
-    // (dscacheutil -q host) go past the resolver files, the hosts file and the services' servers.
-    void setEncryptedResolver(bool on) const {
-        if (on) {
-            write(state("encrypted-dns"), {});
-        } else {
-            std::remove(state("encrypted-dns").c_str());
-        }
-    }
-    // A per-domain resolver file, /etc/resolver/NAME ("domain D", "nameserver A", "port N").
-    void writeResolverFile(const std::string& name, const std::vector<std::string>& text) const {
-        write(path("/etc/resolver/" + name), text);
-    }
+    // Stands for an encrypted resolver installed: the host's own lookups (dscacheutil -q host)
+    // then go past the resolver files, the hosts file and the services' servers.
+    void installEncryptedResolver() const { write(state("encrypted-dns"), {}); }
     void setHostsFile(const std::vector<std::string>& text) const { write(path("/etc/hosts"), text); }
 
 private:
