@@ -154,11 +154,18 @@ TEST_F(ControlRoutesTest, EnableDisableAndSignOut) {
     EXPECT_FALSE(fs::exists(reporter.tokenFile) || fs::exists(reporter.tokenFile + ".email"));
     auto status = call("GET", "/status").body;
     EXPECT_EQ(std::tuple(status["enabled"], status["pinSet"], status["paired"]), std::tuple(false, true, false));
-    // Files in a directory someone else can write may be theirs: no PIN of theirs is read.
+    // Files in a directory someone else can write may be theirs: no PIN of theirs opens
+    // anything, while turning filtering on needs none.
     trusted = false;
-    EXPECT_EQ(call("POST", "/verify-pin", {{"pin", "1234"}}), (Answer{503, {{"error", "insecure_state_dir"}}}));
-    EXPECT_EQ(call("GET", "/pair-status").status, 503);
+    const std::pair<const char*, const char*> refused[] = {
+        {"POST", "/disable"}, {"POST", "/verify-pin"}, {"POST", "/signout"}, {"POST", "/uninstall"},
+        {"POST", "/pin"},     {"POST", "/pair"},       {"GET", "/pair-status"}};
+    for (auto [method, path] : refused) {
+        EXPECT_EQ(call(method, path, {{"pin", "1234"}, {"current", "1234"}, {"refreshToken", "bob-1"}}),
+                  (Answer{503, {{"error", "insecure_state_dir"}}})) << path;
+    }
     EXPECT_EQ(call("GET", "/status").body["pinSet"], false);
+    EXPECT_EQ(call("POST", "/enable").status, 200);
 }
 
 TEST_F(ControlRoutesTest, PairingNeedsThePinOnlyToHandTheDeviceToAnotherAccount) {
