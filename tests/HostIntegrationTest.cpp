@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 // A host with nobody at the console yet, whose tools succeed unless scripted otherwise. A
 // browser that will not quit, and what is purged, are seen on the simulated host below.
-struct Host {
+struct BrowserHost {
     FakeToolRunner tools;
     FakeConsoleUser console;
     FakeClock clock;
@@ -35,7 +35,7 @@ struct Host {
 
 TEST(BrowserRestartTest, RestartsAreTwentySecondsApartAndNeedAConsoleUser) {
     auto sink = CaptureSink::install();
-    Host host;
+    BrowserHost host;
     // Safari runs until asked to quit; pgrep then finds it gone.
     host.tools.script([](const std::string& line) -> ToolRunner::Result {
         return {line == "/usr/bin/killall -TERM Safari" || !line.starts_with("/usr/bin/") ? 0 : 1, ""};
@@ -66,7 +66,7 @@ TEST(PrivateRelayTest, ParsesOnlyOneAndTrueAsActive) {
 }
 
 TEST(PrivateRelayTest, ProbesAsTheConsoleUserAndKeepsEveryAnswerFifteenSeconds) {
-    Host host;
+    BrowserHost host;
     auto start = host.clock.wallNow();
     EXPECT_FALSE(host.relay.safariPrivacyProxyActive(start));  // the login window's false is kept too
     host.console.uid = 501;
@@ -104,7 +104,7 @@ TEST(PrivateRelayTest, ResetRunsItsStepsAndSaysWhatReallyHappened) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.said);
         std::string preferences = home.write("Library/Preferences/com.apple.networkserviceproxy.plist", "<plist/>");
-        Host host;
+        BrowserHost host;
         host.console.uid = 501;
         host.console.user = HostRoot::Account{"user1", home.path()};
         // The preferences go between the unload and the restart.
@@ -128,7 +128,7 @@ TEST(PrivateRelayTest, ResetRunsItsStepsAndSaysWhatReallyHappened) {
     }
 
     // Without a console user there is no agent to reset.
-    Host nobody;
+    BrowserHost nobody;
     nobody.relay.dropPrivateRelayTunnel();
     EXPECT_TRUE(nobody.tools.calls().empty());
 }
