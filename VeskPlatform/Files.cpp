@@ -59,39 +59,56 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
-std::string writeAtomically(const std::string& path, std::string_view data) {
+AtomicFile::AtomicFile(const std::string& target, unsigned mode) : path(target) {
+    std::string pattern = path + ".XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    fd = ::mkstemp(name.data());  // mode 0600 until written
+    if (fd < 0) {
+        problem = std::strerror(errno);
+        return;
+    }
+    temporary = name.data();
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) fail(errno);
+}
+
+AtomicFile::~AtomicFile() {
+    if (fd >= 0) ::close(fd);
+    if (!temporary.empty()) ::unlink(temporary.c_str());
+}
+
+void AtomicFile::fail(int error) {
+    if (problem.empty()) problem = std::strerror(error != 0 ? error : EIO);
+}
+
+bool AtomicFile::write(std::string_view data) {
+    if (problem.empty() && !writeAll(fd, data)) fail(errno);
+    return problem.empty();
+}
+
+std::string AtomicFile::commit() {
+    if (problem.empty() && ::fsync(fd) != 0) fail(errno);
+    int closed = fd < 0 ? 0 : ::close(fd);
+    fd = -1;
+    if (problem.empty() && closed != 0) fail(errno);
+    if (problem.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) fail(errno);
+    if (!problem.empty()) return problem;
+    temporary.clear();
     size_t slash = path.rfind('/');
     std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    std::string pattern = path + ".XXXXXX";
-    std::vector<char> temporary(pattern.begin(), pattern.end());
-    temporary.push_back('\0');
-    int fd = ::mkstemp(temporary.data());  // mode 0600
-    if (fd < 0) return std::strerror(errno);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    auto fail = [&](int error) {
-        ::close(fd);
-        ::unlink(temporary.data());
-        return std::string(std::strerror(error));
-    };
-    if (::fchmod(fd, 0600) != 0) return fail(errno);
-    if (!writeAll(fd, data)) return fail(errno != 0 ? errno : EIO);
-    if (::fsync(fd) != 0) return fail(errno);
-    if (::close(fd) != 0) {
-        int error = errno;
-        ::unlink(temporary.data());
-        return std::strerror(error);
-    }
-    if (::rename(temporary.data(), path.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temporary.data());
-        return std::strerror(error);
-    }
     int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);  // the rename itself reaches the disk
         ::close(dir);
     }
     return {};
+}
+
+std::string writeAtomically(const std::string& path, std::string_view data) {
+    AtomicFile file(path, 0600);
+    file.write(data);
+    return file.commit();
 }
 
 bool createParentDirectories(const std::string& path) {

@@ -24,6 +24,27 @@ bool writeAll(int fd, std::string_view data);
 // empty text on success.
 std::string writeAtomically(const std::string& path, std::string_view data);
 
+// The same for a file written in parts (a list of millions of lines): the temporary file
+// is created with `mode`, and goes again unless commit() puts it in place.
+class AtomicFile {
+public:
+    AtomicFile(const std::string& path, unsigned mode);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    // False once anything failed (creating the file included); later writes do nothing.
+    bool write(std::string_view data);
+    // Flushes and renames over the path: an empty text, or the first error's.
+    std::string commit();
+
+private:
+    void fail(int error);
+
+    std::string path, temporary, problem;
+    int fd = -1;
+};
+
 // Creates path's missing parent directories with mode 0700; existing ones are left alone.
 bool createParentDirectories(const std::string& path);
 
