@@ -1,18 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <set>
 #include <stdexcept>
 
 #include "VeskDNSCore/Blocklist.hpp"
 #include "VeskDNSCore/DnsMessage.hpp"
 #include "VeskDNSCore/DomainName.hpp"
-#include "VeskDNSCore/ListConverter.hpp"
 #include "VeskDNSCore/NameSet.hpp"
 #include "VeskDNSCore/TcpConnections.hpp"
 #include "VeskDNSCore/TcpFraming.hpp"
 #include "VeskDNSCore/UdpListener.hpp"
-#include "VeskPlatform/Files.hpp"
 #include "tests/support/DnsTestUtil.hpp"
 #include "tests/support/Loop.hpp"
 #include "tests/support/Socket.hpp"
@@ -158,42 +155,6 @@ TEST(Blocklist, FileFormatRules) {
         EXPECT_EQ(bad.count(), 0u);
         EXPECT_FALSE(blocks(bad, "bad.com"));
     }
-}
-
-// Each published form of a list, mixed in one download, in the blocklist file's form.
-TEST(ListConverter, ReadsDomainHostsAndAdblockListsHoweverTheBytesAreCut) {
-    const std::string list =
-        "\xEF\xBB\xBF" "Plain.Example\r\n# comment\n! adblock comment\n\n"
-        "0.0.0.0 a.example B.example. #trailing\n127.0.0.1\tlocalhost localhost.localdomain\n"
-        "::1 ip6-localhost v6.example\n0.0.0.0 0.0.0.0\n"
-        "||ad.example^\n\u00c9cole.example\n  spaced.example  \n"
-        // skipped: a rule with options, a wildcard, a URL, two words, bad labels, not UTF-8,
-        // and a line longer than any list's, which is never held whole
-        "||opt.example^$third-party\n*.wild.example\nhttp://url.example/\nsome words.example\n"
-        "a..b.example\n.lead.example\nnodot\n" + std::string(64, 'x') + ".example\n\xff.example\n" +
-        "0.0.0.0 long.example" + std::string(5000, ' ') + "long2.example\nlast.example";
-    const std::vector<std::string> want = {"plain.example", "a.example",     "b.example",    "v6.example",
-                                           "ad.example",    "\u00e9cole.example", "spaced.example", "last.example"};
-    for (size_t chunk : {list.size(), size_t{1}, size_t{7}}) {
-        std::vector<std::string> got;
-        ListConverter converter([&](std::string_view name) { got.emplace_back(name); });
-        for (size_t from = 0; from < list.size(); from += chunk) {
-            converter.feed(std::string_view(list).substr(from, chunk));
-        }
-        auto counts = converter.finish();
-        EXPECT_EQ(got, want) << chunk;
-        EXPECT_EQ(std::pair(counts.names, counts.skipped), std::pair(want.size(), size_t{10})) << chunk;
-    }
-    // As a file: the same lines, readable by everyone, and nothing in place of an unreadable source.
-    test::TempDir dir;
-    ListConverter::Counts counts;
-    std::string to = dir.path() + "/list.txt";
-    EXPECT_EQ(ListConverter::convertFile(dir.write("source", list), to, counts), "");
-    EXPECT_EQ(Files::readAll(to), "plain.example\na.example\nb.example\nv6.example\nad.example\n\u00e9cole.example\n"
-                                  "spaced.example\nlast.example\n");
-    EXPECT_EQ(std::filesystem::status(to).permissions(), std::filesystem::perms(0644));
-    EXPECT_NE(ListConverter::convertFile(dir.path() + "/missing", dir.path() + "/none", counts), "");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/none"));
 }
 
 // Feeds the stream to a reader `chunk` bytes at a time and collects what it hands out.
