@@ -7,22 +7,6 @@
 #include "VeskPlatform/Files.hpp"
 
 namespace vesk {
-namespace {
-
-bool isASCIISpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Trims ASCII white space fast and leaves anything else to the Unicode-aware trim.
-std::string_view trimLine(std::string_view line) {
-    while (!line.empty() && isASCIISpace(line.front())) line.remove_prefix(1);
-    while (!line.empty() && isASCIISpace(line.back())) line.remove_suffix(1);
-    if (!line.empty() && (static_cast<unsigned char>(line.front()) >= 0x80 ||
-                          static_cast<unsigned char>(line.back()) >= 0x80)) {
-        line = DomainName::trimmed(line);
-    }
-    return line;
-}
-
-}  // namespace
 
 // Applies the line rules and inserts in small batches: the buckets of a batch are
 // prefetched together, so a million random inserts do not wait on memory one by one.
@@ -31,7 +15,7 @@ public:
     explicit Loader(Blocklist& target) : list(target) {}
 
     void add(std::string_view raw) {
-        std::string_view line = trimLine(raw);
+        std::string_view line = DomainName::trimmed(raw);
         // Lower-casing never makes or removes a '#' or a '.', so reject before paying for it.
         if (line.empty() || line.front() == '#' || line.front() == '.' ||
             line.find('.') == std::string_view::npos) {

@@ -32,7 +32,17 @@ std::string DomainName::lowercased(std::string_view text) {
     return out;
 }
 
-std::string_view DomainName::trimmed(std::string_view text) { return Utf8::trimmed(text); }
+std::string_view DomainName::trimmed(std::string_view text) {
+    // ASCII blanks go fast; only a non-ASCII byte at either end needs the Unicode-aware trim.
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    if (!text.empty() && (static_cast<unsigned char>(text.front()) >= 0x80 ||
+                          static_cast<unsigned char>(text.back()) >= 0x80)) {
+        text = Utf8::trimmed(text);
+    }
+    return text;
+}
 
 bool DomainName::isValidUTF8(std::string_view text) { return Utf8::isValid(text); }
 

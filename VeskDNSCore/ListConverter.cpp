@@ -15,16 +15,6 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
-std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-    if (!text.empty() && (static_cast<unsigned char>(text.front()) >= 0x80 ||
-                          static_cast<unsigned char>(text.back()) >= 0x80)) {
-        text = DomainName::trimmed(text);
-    }
-    return text;
-}
-
 // The next blank-separated word of text, taken off its front.
 std::string_view nextWord(std::string_view& text) {
     size_t start = 0;
@@ -106,7 +96,7 @@ void ListConverter::line(std::string_view text) {
         ++counts.skipped;
         return;
     }
-    text = trimBlanks(text);
+    text = DomainName::trimmed(text);
     if (text.empty() || text.front() == '#' || text.front() == '!') return;
     if (text.starts_with("||")) {
         text.remove_prefix(2);
