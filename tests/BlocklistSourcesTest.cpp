@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
-#include "VeskDNSCore/BlocklistSource.hpp"
-#include "VeskDNSCore/ListConverter.hpp"
+#include "VeskLists/BlocklistCache.hpp"
+#include "VeskLists/BlocklistSource.hpp"
+#include "VeskLists/ListConverter.hpp"
 #include "VeskPlatform/Files.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -97,6 +99,42 @@ TEST(BlocklistSource, KeepsTheLastGoodCopyUntilAShrunkOneComesThreeTimesInARow) 
     for (auto [draw, period] : {std::pair(0.0, 86400s), std::pair(0.5, 82080s), std::pair(7.0, 77760s)}) {
         EXPECT_EQ(BlocklistSource::jittered(86400s, draw), period) << draw;
     }
+}
+
+// A copy is trusted only while its list matches the record's digest and the record is the
+// URL's; whatever the server sent as validators is stored safely.
+TEST(BlocklistCache, LoadsOnlyACopyThatMatchesItsRecord) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    BlocklistCache cache(dir.path());
+    const std::string url = "https://lists.example/adult", other = "https://lists.example/other";
+    std::string why;
+    EXPECT_FALSE(cache.load(url, why));
+    EXPECT_EQ(why, "no cached copy");
+    std::ofstream(cache.pendingPath(url)) << "a.example\nb.example\n";
+    const std::string digest = BlocklistCache::digestOf(cache.pendingPath(url));
+    BlocklistCache::Record record{{"\"e\xff\"", "Mon, 07 Dec 2026 10:00:00 GMT", digest, 2}, "2026-12-07T10:00:00Z"};
+    ASSERT_EQ(cache.commit(url, record), "");
+    EXPECT_FALSE(fs::exists(cache.pendingPath(url)));
+    auto loaded = cache.load(url, why);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(std::tuple(loaded->copy.etag, loaded->copy.digest, loaded->copy.names, loaded->updated),
+              std::tuple(std::string("\"e\uFFFD\""), digest, size_t{2}, record.updated));
+    for (const auto& file : {cache.listPath(url), cache.recordPath(url)}) {
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms(0644)) << file;
+    }
+    // New validators for the same list need no list moved.
+    record.copy.etag = "\"e2\"";
+    ASSERT_EQ(cache.commit(url, record, false), "");
+    EXPECT_EQ(cache.load(url, why).value().copy.etag, "\"e2\"");
+    // Another URL cannot borrow the record, and an altered list is not trusted.
+    fs::copy_file(cache.recordPath(url), cache.recordPath(other));
+    fs::copy_file(cache.listPath(url), cache.listPath(other));
+    EXPECT_FALSE(cache.load(other, why));
+    EXPECT_EQ(why, "its record is unreadable");
+    std::ofstream(cache.listPath(url)) << "a.example\n";
+    EXPECT_FALSE(cache.load(url, why));
+    EXPECT_EQ(why, "the cached copy does not match its digest");
 }
 
 }  // namespace
