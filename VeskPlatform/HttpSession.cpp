@@ -1,9 +1,14 @@
 #include "HttpSession.hpp"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 
+#include "VeskPlatform/Files.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "VeskPlatform/Platform.hpp"
 #include "VeskPlatform/Threads.hpp"
@@ -46,25 +51,51 @@ struct HttpSession::Transfer {
     curl_slist* headers = nullptr;
     std::string body;
     size_t largestBody = 0;
+    std::string bodyFile;
+    int file = -1;  // where the body goes, when bodyFile names one
+    size_t written = 0;
+    std::vector<std::string> received;  // the header lines of the answer under way
     char error[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
         if (easy != nullptr) curl_easy_cleanup(easy);
         curl_slist_free_all(headers);
+        if (file >= 0) ::close(file);
     }
 
     static size_t take(char* data, size_t size, size_t count, void* self) {
         auto* transfer = static_cast<Transfer*>(self);
         size_t length = size * count;
+        if (transfer->file >= 0) {
+            if ((transfer->written += length) > transfer->largestBody) return 0;
+            return Files::writeAll(transfer->file, std::string_view(data, length)) ? length : 0;
+        }
         if (transfer->body.size() + length > transfer->largestBody) return 0;  // ends it
         transfer->body.append(data, length);
         return length;
+    }
+
+    // Each answer's header lines; a status line starts the next answer (after a redirect).
+    static size_t header(char* data, size_t size, size_t count, void* self) {
+        auto* transfer = static_cast<Transfer*>(self);
+        std::string_view line(data, size * count);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        if (line.starts_with("HTTP/")) {
+            transfer->received.clear();
+        } else if (line.find(':') != std::string_view::npos) {
+            transfer->received.emplace_back(line);
+        }
+        return size * count;
     }
 
     // A configured easy handle, or false with the reason in error.
     bool prepare(const Limits& set) {
         easy = curl_easy_init();
         if (easy == nullptr) return false;
+        if (!bodyFile.empty()) {
+            file = ::open(bodyFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (file < 0) return false;
+        }
         largestBody = set.largestBody;
         for (const auto& header : request.headers) headers = curl_slist_append(headers, header.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
@@ -81,6 +112,13 @@ struct HttpSession::Transfer {
         }
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::take);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::header);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+        if (set.followRedirects) {
+            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+            curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+        }
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);
         curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &openCurlSocket);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -99,6 +137,7 @@ struct HttpSession::Transfer {
         HttpResponse out;
         if (result == CURLE_OK) {
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &out.status);
+            out.headers = std::move(received);
             out.body = std::move(body);
         } else {
             out.error = error[0] != '\0' ? error : curl_easy_strerror(result);
@@ -180,8 +219,13 @@ HttpSession::~HttpSession() {
 }
 
 void HttpSession::start(HttpRequest request, Completion completion) {
+    startToFile(std::move(request), {}, std::move(completion));
+}
+
+void HttpSession::startToFile(HttpRequest request, std::string file, Completion completion) {
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
+    transfer->bodyFile = std::move(file);
     transfer->completion = std::move(completion);
     {
         std::lock_guard lock(mutex);

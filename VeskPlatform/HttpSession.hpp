@@ -22,6 +22,7 @@ struct HttpResponse {
     long status = -1;  // the HTTP status, or -1 when no whole response came
     std::string body;
     std::string error;  // why, when status is -1
+    std::vector<std::string> headers;  // the final answer's header lines, "Name: value"
 };
 
 // Where requests are started; the session is the real one, tests script a fake.
@@ -52,6 +53,8 @@ public:
         // Runs the session's thread below normal priority: its work is background work
         // that must not take the processor from the DNS path.
         bool background = false;
+        // Follows up to five redirects, to https addresses only.
+        bool followRedirects = false;
     };
 
     explicit HttpSession(Limits limits);
@@ -63,6 +66,9 @@ public:
     // Never waits. Once the session has shut down, completion runs at once, on the
     // caller's thread, with -1.
     void start(HttpRequest request, Completion completion) override;
+    // The same, but the answer's body is written to `file` (created 0600, or emptied; never
+    // through a symbolic link) rather than held: for answers too large to hold.
+    void startToFile(HttpRequest request, std::string file, Completion completion);
     // Completes what is pending with -1 and stops the thread. Call from outside the
     // session's completions.
     void shutdown();

@@ -17,17 +17,13 @@ int main(int argc, char** argv) {
     bool hang = argc > 1 && std::string(argv[1]) == "--hang";
     std::atomic<long> alerts{0};
     HttpServer backend([&](const HttpServer::Request& request) {
-        if (hang) return HttpServer::Reply{Kind::hang, 0, "", std::chrono::milliseconds(0)};
+        if (hang) return HttpServer::Reply{Kind::hang};
         if (request.target.find("/auth/") == 0) {
-            return HttpServer::Reply{Kind::respond, 200,
-                                     R"({"access_token":"A","refresh_token":"R","expires_in":3600})",
-                                     std::chrono::milliseconds(0)};
+            return HttpServer::Reply{{}, 200, R"({"access_token":"A","refresh_token":"R","expires_in":3600})"};
         }
-        if (request.method == "GET") {
-            return HttpServer::Reply{Kind::respond, 200, std::to_string(alerts.load()), std::chrono::milliseconds(0)};
-        }
+        if (request.method == "GET") return HttpServer::Reply{Kind::respond, 200, std::to_string(alerts.load())};
         ++alerts;
-        return HttpServer::Reply{Kind::respond, 200, "", std::chrono::milliseconds(0)};
+        return HttpServer::Reply{};
     }, /*keepRequests=*/false);
     std::printf("%u\n", backend.port());
     std::fflush(stdout);

@@ -14,7 +14,9 @@ namespace {
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 
-HttpResponse answer(long status, std::string body = "") { return {status, std::move(body), status < 0 ? "timed out" : ""}; }
+HttpResponse answer(long status, std::string body = "") {
+    return {status, std::move(body), status < 0 ? "timed out" : "", {}};
+}
 
 // A reporter on a manual queue and clock, against a scripted backend that records every
 // request: the token endpoint answers tokenAnswer, the ingest endpoint the statuses in

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 
+#include "VeskPlatform/Files.hpp"
 #include "tests/support/HttpServer.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -95,6 +97,38 @@ TEST(HttpSession, StartsOnlySoManyRequestsAtOnce) {
     Answers done;
     for (int i = 0; i < 60; ++i) oneAtATime.start({"GET", quick.url("/"), {}, ""}, done.collect());
     EXPECT_EQ(done.wait(60).size(), 60u);
+}
+
+// A list is written to a file as it comes, with the header lines that make the next
+// request conditional; it is refused when too large, through a link, or redirected to
+// anything but https.
+TEST(HttpSession, WritesAnAnswerToAFileAndFollowsRedirectsToHttpsOnly) {
+    const std::string list(300, 'x');
+    const std::vector<std::string> validators = {"ETag: \"v1\"", "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"};
+    HttpServer server([&](const HttpServer::Request& request) {
+        if (request.target == "/moved") return Reply{Reply::Kind::respond, 302, "", 0ms, {"Location: /list"}};
+        return Reply{Reply::Kind::respond, 200, list, 0ms, validators};
+    });
+    test::TempDir dir;
+    std::filesystem::create_symlink(dir.path() + "/a", dir.path() + "/link");
+    HttpSession session({.largestBody = 300, .followRedirects = true}), small({.largestBody = 299});
+    Answers answers;
+    const std::pair<HttpSession*, const char*> cases[] = {
+        {&session, "/list a"}, {&session, "/moved b"}, {&small, "/list c"}, {&session, "/list link"}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        std::string call = cases[i].second;
+        HttpRequest get{"GET", server.url(call.substr(0, call.find(' '))), {}, ""};
+        cases[i].first->startToFile(get, dir.path() + "/" + call.substr(call.find(' ') + 1), answers.collect());
+        answers.wait(i + 1);
+    }
+    auto got = answers.wait(4);
+    ASSERT_EQ(got.size(), 4u);
+    const std::vector<std::string> headers = {"Content-Length: 300", "Content-Type: application/json", validators[0],
+                                              validators[1]};
+    EXPECT_EQ(std::tie(got[0].status, got[0].body, got[0].headers), std::tuple(200, "", headers));
+    EXPECT_EQ(Files::readAll(dir.path() + "/a"), list);  // not emptied through the link either
+    for (size_t i = 1; i < got.size(); ++i) EXPECT_EQ(got[i].status, -1) << i;
+    EXPECT_EQ(server.requests().size(), 3u);  // the redirect to plain http is not followed
 }
 
 // A TLS server whose certificate no system store vouches for: the request must fail.

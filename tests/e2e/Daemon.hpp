@@ -234,17 +234,16 @@ inline HttpServer::Script rotatingBackend() {
         int issued = 0;
     };
     return [tokens = std::make_shared<Tokens>()](const HttpServer::Request& request) -> HttpServer::Reply {
-        if (!request.target.starts_with("/auth/v1/token")) return {HttpServer::Reply::Kind::respond, 204, "", {}};
+        if (!request.target.starts_with("/auth/v1/token")) return {{}, 204};
         std::string refresh = json::parse(request.body).value("refresh_token", "");
         std::string account = refresh.substr(0, refresh.find('-'));
         std::lock_guard guard(tokens->lock);
         if (!tokens->spent.insert(refresh).second) {
-            return {HttpServer::Reply::Kind::respond, 400, R"({"error":"invalid_grant"})", {}};
+            return {{}, 400, R"({"error":"invalid_grant"})"};
         }
         std::string access = "h." + claims.at(account) + ".s";
         std::string next = account + "-r" + std::to_string(++tokens->issued);
-        return {HttpServer::Reply::Kind::respond, 200,
-                json({{"access_token", access}, {"refresh_token", next}, {"expires_in", 3600}}).dump(), {}};
+        return {{}, 200, json({{"access_token", access}, {"refresh_token", next}, {"expires_in", 3600}}).dump()};
     };
 }
 

@@ -201,11 +201,8 @@ TEST(ProductionTest, StartsPairedWarnsOfTheRelayAndStopsPromptlyWithWorkInFlight
     FakeUpstream upstream(FakeUpstream::silent());
     // Tokens come; monitoring events never get an answer, so a sign-out waits on one.
     HttpServer backend([](const HttpServer::Request& request) {
-        if (request.target.starts_with("/auth/")) {
-            return HttpServer::Reply{HttpServer::Reply::Kind::respond, 200,
-                                     R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})", {}};
-        }
-        return HttpServer::Reply{HttpServer::Reply::Kind::hang, 0, "", {}};
+        if (!request.target.starts_with("/auth/")) return HttpServer::Reply{HttpServer::Reply::Kind::hang};
+        return HttpServer::Reply{{}, 200, R"({"access_token":"A1","refresh_token":"R0","expires_in":3600})"};
     });
     TempDir host;
     auto sim = HostSim::install(host.path());

@@ -25,10 +25,15 @@ public:
         std::map<std::string, std::string> headers;  // names lower-cased
     };
     struct Reply {
-        enum class Kind { respond, hang, cutMidway } kind = Kind::respond;
-        int status = 200;
+        enum class Kind { respond, hang, cutMidway };
+        Reply(Kind how = Kind::respond, int code = 200, std::string text = "", std::chrono::milliseconds wait = {},
+              std::vector<std::string> extra = {})
+            : kind(how), status(code), body(std::move(text)), delay(wait), headers(std::move(extra)) {}
+        Kind kind;
+        int status;
         std::string body;
-        std::chrono::milliseconds delay{0};  // before answering
+        std::chrono::milliseconds delay;  // before answering
+        std::vector<std::string> headers;  // "Name: value", beside the length and type
     };
     using Script = std::function<Reply(const Request&)>;
 
@@ -100,7 +105,9 @@ private:
             }
             std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " X\r\nContent-Length: " +
                               std::to_string(reply.body.size() + (reply.kind == Reply::Kind::cutMidway ? 100 : 0)) +
-                              "\r\nContent-Type: application/json\r\n\r\n" + reply.body;
+                              "\r\nContent-Type: application/json\r\n";
+            for (const auto& line : reply.headers) out += line + "\r\n";
+            out += "\r\n" + reply.body;
             ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
             if (reply.kind == Reply::Kind::cutMidway) {
                 ::shutdown(fd, SHUT_RDWR);
