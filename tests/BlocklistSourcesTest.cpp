@@ -119,9 +119,8 @@ TEST(BlocklistCache, LoadsOnlyACopyThatMatchesItsRecord) {
     ASSERT_TRUE(loaded);
     EXPECT_EQ(std::tuple(loaded->copy.etag, loaded->copy.digest, loaded->copy.names, loaded->updated),
               std::tuple(std::string("\"e\uFFFD\""), digest, size_t{2}, record.updated));
-    for (const auto& file : {cache.listPath(url), cache.recordPath(url)}) {
-        EXPECT_EQ(fs::status(file).permissions(), fs::perms(0644)) << file;
-    }
+    EXPECT_EQ(fs::status(cache.listPath(url)).permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::status(cache.recordPath(url)).permissions(), fs::perms(0644));
     // New validators for the same list need no list moved.
     record.copy.etag = "\"e2\"";
     ASSERT_EQ(cache.commit(url, record, false), "");

@@ -25,11 +25,15 @@ constexpr auto timeout = 2s;
 
 DnsForwarder::Upstream at(const FakeUpstream& fake) { return *DnsForwarder::upstream("127.0.0.1", fake.port()); }
 
-// An answer for the query with `count` A records.
+// An answer for the query with `count` address records of the type it asks (A unless AAAA).
 Bytes addresses(const Bytes& query, int count) {
     Bytes answer = FakeUpstream::addressAnswer(query, 0);
     Bytes record(answer.end() - 16, answer.end());
-    for (int i = 1; i < count; ++i) answer.insert(answer.end(), record.begin(), record.end());
+    answer.resize(answer.size() - 16);
+    if (query[query.size() - 3] == DnsMessage::typeAAAA) {  // 2001:db8::1
+        record = {0xC0, 0x0C, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0x20, 1, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    }
+    for (int i = 0; i < count; ++i) answer.insert(answer.end(), record.begin(), record.end());
     answer[7] = static_cast<uint8_t>(count);
     return answer;
 }
@@ -221,14 +225,15 @@ TEST(QueryPipeline, SafeSearchAnswersCarryTheTargetsAddressesWhereTheyFit) {
         int addresses;
         bool overTcp;
         uint8_t records;  // in our answer: the CNAME and the addresses, or the CNAME alone
-    } cases[] = {{1, false, 2}, {40, false, 1}, {40, true, 41}};
+        uint16_t type;
+    } cases[] = {{1, false, 2, 1}, {1, false, 2, DnsMessage::typeAAAA}, {40, false, 1, 1}, {40, true, 41, 1}};
     for (const auto& c : cases) {
         FakeUpstream upstream(FakeUpstream::answering([&](const Bytes& q) { return addresses(q, c.addresses); }));
         Piped piped(list, upstream);
-        piped.ask(query(7, "www.google.com"), c.overTcp);
+        piped.ask(query(7, "www.google.com", c.type), c.overTcp);
         ASSERT_TRUE(piped.waitForAnswers(1));
         const Bytes& answer = piped.recorder->answers[0];
-        EXPECT_EQ(answer[7], c.records) << c.addresses << (c.overTcp ? " over TCP" : " over UDP");
+        EXPECT_EQ(answer[7], c.records) << c.addresses << " of type " << c.type << (c.overTcp ? " over TCP" : "");
         EXPECT_LE(answer.size(), c.overTcp ? 65535u : 512u);
     }
 }

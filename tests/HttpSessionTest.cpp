@@ -104,10 +104,11 @@ TEST(HttpSession, StartsOnlySoManyRequestsAtOnce) {
 // anything but https.
 TEST(HttpSession, WritesAnAnswerToAFileAndFollowsRedirectsToHttpsOnly) {
     const std::string list(300, 'x');
-    const std::vector<std::string> validators = {"ETag: \"v1\"", "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"};
+    const std::vector<std::string> headers = {"Content-Length: 300", "Content-Type: application/json", "ETag: \"v1\"",
+                                              "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"};
     HttpServer server([&](const HttpServer::Request& request) {
         if (request.target == "/moved") return Reply{Reply::Kind::respond, 302, "", 0ms, {"Location: /list"}};
-        return Reply{Reply::Kind::respond, 200, list, 0ms, validators};
+        return Reply{Reply::Kind::respond, 200, list, 0ms, {headers.begin() + 2, headers.end()}};  // the validators
     });
     test::TempDir dir;
     std::filesystem::create_symlink(dir.path() + "/a", dir.path() + "/link");
@@ -123,8 +124,6 @@ TEST(HttpSession, WritesAnAnswerToAFileAndFollowsRedirectsToHttpsOnly) {
     }
     auto got = answers.wait(4);
     ASSERT_EQ(got.size(), 4u);
-    const std::vector<std::string> headers = {"Content-Length: 300", "Content-Type: application/json", validators[0],
-                                              validators[1]};
     EXPECT_EQ(std::tie(got[0].status, got[0].body, got[0].headers), std::tuple(200, "", headers));
     EXPECT_EQ(Files::readAll(dir.path() + "/a"), list);  // not emptied through the link either
     for (size_t i = 1; i < got.size(); ++i) EXPECT_EQ(got[i].status, -1) << i;

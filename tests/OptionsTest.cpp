@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 
 #include "VeskPlatform/ExecutablePath.hpp"
@@ -48,15 +49,13 @@ TEST(Options, HelpAndVersionNeedNoValue) {
 
 // Where the daemon looks for a list given by a path relative to its own directory.
 TEST(ExecutablePath, PathComponents) {
-    using namespace ExecutablePath;
-    EXPECT_EQ(deletingLastComponent("/usr/local/bin/vesk-dnsd"), "/usr/local/bin");
-    EXPECT_EQ(deletingLastComponent("/vesk-dnsd"), "/");
-    EXPECT_EQ(deletingLastComponent("vesk-dnsd"), "");
-    EXPECT_EQ(deletingLastComponent("/a/b/"), "/a");
-    EXPECT_EQ(resolve("/etc/list.txt", "/opt"), "/etc/list.txt");
-    EXPECT_EQ(resolve("lists/adult.txt", "/opt/vesk/"), "/opt/vesk/lists/adult.txt");
-    EXPECT_EQ(resolve("x", "/"), "/x");
-    EXPECT_EQ(resolve("x", ""), "x");
+    const std::pair<const char*, const char*> parents[] = {
+        {"/usr/local/bin/vesk-dnsd", "/usr/local/bin"}, {"/vesk-dnsd", "/"}, {"vesk-dnsd", ""}, {"/a/b/", "/a"}};
+    for (auto [path, parent] : parents) EXPECT_EQ(ExecutablePath::deletingLastComponent(path), parent) << path;
+    const std::array<const char*, 3> resolved[] = {{"/etc/list.txt", "/opt", "/etc/list.txt"},
+                                                   {"lists/adult.txt", "/opt/vesk/", "/opt/vesk/lists/adult.txt"},
+                                                   {"x", "/", "/x"}, {"x", "", "x"}};
+    for (auto [path, base, want] : resolved) EXPECT_EQ(ExecutablePath::resolve(path, base), want) << path << base;
 }
 
 TEST(ExecutablePath, DirectoryIsThatOfThisBinaryWhateverTheCurrentDirectory) {
