@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <map>
 
 #include "VeskPlatform/Files.hpp"
