@@ -1,10 +1,14 @@
 #include "Blocklist.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "VeskDNSCore/HostTables.hpp"
-#include "VeskPlatform/Files.hpp"
 
 namespace vesk {
 
@@ -50,14 +54,44 @@ private:
     size_t pending = 0;
 };
 
-Blocklist::Blocklist(const std::string& path) {
-    auto data = Files::readAll(path);
-    if (!data) return;
-    std::string_view text = *data;
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    if (!DomainName::isValidUTF8(text)) return;
-    load(text, static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+namespace {
+
+// Hands each line of the file, without its line break, to take, reading a megabyte at a
+// time; false when the file cannot be opened or read.
+template <typename Take>
+bool eachLine(const std::string& path, Take&& take) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string buffer(1 << 20, '\0'), partial;
+    bool first = true, readable = true;
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            readable = got == 0;
+            break;
+        }
+        std::string_view chunk(buffer.data(), static_cast<size_t>(got));
+        for (size_t end; (end = chunk.find('\n')) != std::string_view::npos; chunk.remove_prefix(end + 1)) {
+            std::string_view line = chunk.substr(0, end);
+            if (!partial.empty()) line = partial.append(line);
+            if (std::exchange(first, false) && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+            take(line);
+            partial.clear();
+        }
+        partial.append(chunk);
+    }
+    ::close(fd);
+    if (!readable) return false;
+    std::string_view last = partial;
+    if (first && last.starts_with("\xEF\xBB\xBF")) last.remove_prefix(3);
+    if (!last.empty()) take(last);
+    return true;
 }
+
+}  // namespace
+
+Blocklist::Blocklist(const std::string& path) : Blocklist(unionOf({path})) {}
 
 Blocklist::Blocklist(const std::vector<std::string>& lines) {
     size_t bytes = 0;
@@ -68,16 +102,34 @@ Blocklist::Blocklist(const std::vector<std::string>& lines) {
     loader.finish();
 }
 
-void Blocklist::load(std::string_view text, size_t lineCount) {
-    blocked = NameSet(lineCount, text.size());
-    Loader loader(*this);
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        if (end == std::string_view::npos) end = text.size();
-        loader.add(text.substr(0, end));
-        text.remove_prefix(std::min(end + 1, text.size()));
+Blocklist Blocklist::unionOf(const std::vector<std::string>& paths, std::vector<size_t>* added) {
+    // A line break is never inside a UTF-8 sequence: a file is UTF-8 when each line is.
+    std::vector<bool> usable;
+    size_t lines = 0, bytes = 0;
+    for (const auto& path : paths) {
+        bool valid = true;
+        size_t fileLines = 0, fileBytes = 0;
+        bool read = eachLine(path, [&](std::string_view line) {
+            ++fileLines;
+            fileBytes += line.size();
+            valid = valid && DomainName::isValidUTF8(line);
+        });
+        usable.push_back(read && valid);
+        if (read && valid) lines += fileLines, bytes += fileBytes;
     }
-    loader.finish();
+    Blocklist list;
+    list.blocked = NameSet(lines, bytes);
+    if (added) added->clear();
+    for (size_t i = 0; i < paths.size(); ++i) {
+        size_t before = list.count();
+        if (usable[i]) {
+            Loader loader(list);
+            eachLine(paths[i], [&](std::string_view line) { loader.add(line); });
+            loader.finish();
+        }
+        if (added) added->push_back(list.count() - before);
+    }
+    return list;
 }
 
 bool Blocklist::contains(const DomainName& domain) const {

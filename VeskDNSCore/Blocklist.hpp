@@ -10,13 +10,18 @@
 
 namespace vesk {
 
-// The blocked domains, loaded once from a file of one domain per line. Read-only after
-// construction, so any number of threads may ask at once.
+// The blocked domains, loaded from files of one domain per line. Read-only after
+// construction, so any number of threads may ask at once; a changed list is a new one.
 class Blocklist {
 public:
     // Never fails: a missing or unreadable file, or one that is not UTF-8, blocks nothing.
     explicit Blocklist(const std::string& path);
     explicit Blocklist(const std::vector<std::string>& lines);
+    // The union of several files, each read as one is (one that cannot be read or is not
+    // UTF-8 adds nothing); `added`, when given, gets how many names each added that no
+    // file before it had. Files are read in pieces, twice (first to size the set), so that
+    // building holds no file whole beside the set.
+    static Blocklist unionOf(const std::vector<std::string>& paths, std::vector<size_t>* added = nullptr);
     Blocklist(Blocklist&&) = default;
 
     size_t count() const { return blocked.size(); }
@@ -31,7 +36,6 @@ public:
 private:
     Blocklist() = default;
     class Loader;
-    void load(std::string_view text, size_t lineCount);
 
     NameSet blocked;
 };

@@ -4,23 +4,25 @@
 
 namespace vesk {
 
-DnsServer::DnsServer(asio::io_context& dnsLoop, const Blocklist& list, std::string bindHost,
+DnsServer::DnsServer(asio::io_context& dnsLoop, const LiveBlocklist& list, std::string bindHost,
                      uint16_t bindPort, std::vector<BlockSubscriber*> blockSubscribers,
                      std::vector<DnsForwarder::Upstream> upstreams,
-                     std::chrono::duration<double> timeout, Canary* canary)
+                     std::chrono::duration<double> timeout, Canary* canary,
+                     LiveBlocklist::Reader::Retire retire)
     : loop(dnsLoop),
       blocklist(list),
       host(std::move(bindHost)),
       port(bindPort),
       forwarder(dnsLoop, std::move(upstreams), timeout),
-      pipeline(list, forwarder, std::move(blockSubscribers), canary),
+      pipeline(list, forwarder, std::move(blockSubscribers), canary, std::chrono::system_clock::now,
+               std::move(retire)),
       udp(std::make_shared<UdpListener>(dnsLoop, pipeline)) {}
 
 DnsServer::~DnsServer() = default;
 
 void DnsServer::start() {
     udp->start(host, port);
-    log.info("dnsd listening on {}:{} — {} domains blocked", host, port, blocklist.count());
+    log.info("dnsd listening on {}:{} — {} domains blocked", host, port, blocklist.current()->count());
 }
 
 std::optional<ServerError> DnsServer::startTcp(TcpLimits limits) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "VeskDNSCore/Blocklist.hpp"
+#include "VeskDNSCore/LiveBlocklist.hpp"
 #include "VeskDNSCore/DnsForwarder.hpp"
 #include "VeskPlatform/ListenSocket.hpp"
 #include "VeskDNSCore/QueryPipeline.hpp"
@@ -25,12 +25,13 @@ public:
     using ServerError = vesk::ServerError;
     using TcpLimits = TcpConnectionSet::Limits;
 
-    // Block subscribers and the canary must outlive the server.
-    DnsServer(asio::io_context& dnsLoop, const Blocklist& list, std::string bindHost,
+    // The live list, block subscribers and the canary must outlive the server; a list the
+    // loop lets go of is handed to retire, so that freeing it costs the loop nothing.
+    DnsServer(asio::io_context& dnsLoop, const LiveBlocklist& list, std::string bindHost,
               uint16_t bindPort, std::vector<BlockSubscriber*> blockSubscribers,
               std::vector<DnsForwarder::Upstream> upstreams = DnsForwarder::defaultUpstreams(),
               std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0),
-              Canary* canary = nullptr);
+              Canary* canary = nullptr, LiveBlocklist::Reader::Retire retire = nullptr);
     ~DnsServer();
     DnsServer(const DnsServer&) = delete;
     DnsServer& operator=(const DnsServer&) = delete;
@@ -49,7 +50,7 @@ public:
 
 private:
     asio::io_context& loop;
-    const Blocklist& blocklist;
+    const LiveBlocklist& blocklist;
     std::string host;
     uint16_t port;
     Log log{LogChannels::server};

@@ -13,10 +13,11 @@ DnsForwarder::Transport transportFor(const Client& client) {
 
 }  // namespace
 
-QueryPipeline::QueryPipeline(const Blocklist& list, DnsForwarder& upstreams,
+QueryPipeline::QueryPipeline(const LiveBlocklist& list, DnsForwarder& upstreams,
                              std::vector<BlockSubscriber*> blockSubscribers, Canary* watched,
-                             WallClock clock)
-    : policy(list, watched),
+                             WallClock clock, LiveBlocklist::Reader::Retire retire)
+    : blocklist(list, std::move(retire)),
+      policy(blocklist.list(), watched),
       forwarder(upstreams),
       subscribers(std::move(blockSubscribers)),
       canary(watched),
@@ -24,6 +25,7 @@ QueryPipeline::QueryPipeline(const Blocklist& list, DnsForwarder& upstreams,
 
 void QueryPipeline::handle(DnsMessage::View query, Client client) {
     using Kind = Decision::Kind;
+    if (blocklist.refresh()) policy.use(blocklist.list());
     Decision decision = policy.decide(query);
     auto refuse = [&](std::optional<DnsMessage::Bytes> answer) {
         if (answer) send(*answer, client);

@@ -10,6 +10,7 @@
 #include "VeskDNSCore/BlockSubscriber.hpp"
 #include "VeskDNSCore/Canary.hpp"
 #include "VeskDNSCore/DnsForwarder.hpp"
+#include "VeskDNSCore/LiveBlocklist.hpp"
 #include "VeskDNSCore/QueryPolicy.hpp"
 #include "VeskPlatform/Log.hpp"
 #include "VeskDNSCore/LogChannels.hpp"
@@ -49,11 +50,11 @@ class QueryPipeline final : public QueryHandler {
 public:
     using WallClock = std::chrono::system_clock::time_point (*)();
 
-    // Subscribers and the canary (none: canary names are only refused) must outlive the
-    // pipeline.
-    QueryPipeline(const Blocklist& list, DnsForwarder& forwarder,
+    // The live list, subscribers and the canary (none: canary names are only refused)
+    // must outlive the pipeline. A replaced list is handed to retire.
+    QueryPipeline(const LiveBlocklist& list, DnsForwarder& forwarder,
                   std::vector<BlockSubscriber*> subscribers, Canary* canary = nullptr,
-                  WallClock now = std::chrono::system_clock::now);
+                  WallClock now = std::chrono::system_clock::now, LiveBlocklist::Reader::Retire retire = nullptr);
 
     void handle(DnsMessage::View query, Client client) override;
 
@@ -62,6 +63,7 @@ private:
     void forward(DnsMessage::View query, Client client);
     static void send(DnsMessage::View answer, const Client& client);
 
+    LiveBlocklist::Reader blocklist;
     QueryPolicy policy;
     DnsForwarder& forwarder;
     std::vector<BlockSubscriber*> subscribers;

@@ -31,7 +31,7 @@ std::optional<Decision::Kind> QueryPolicy::byName(const DomainName& name) const 
     // Asked through us, public resolvers would name their encrypted endpoints, inviting
     // the client past the filter.
     if (name.isAtOrUnder("_dns.resolver.arpa")) return Kind::resolverDiscovery;
-    if (blocklist.contains(name)) return Kind::blocked;
+    if (blocklist->contains(name)) return Kind::blocked;
     return std::nullopt;
 }
 

@@ -29,12 +29,14 @@ struct Decision {
     const DomainName& name() const { return question->name; }
 };
 
-// Decides, in a fixed order, what becomes of a query. Pure: it reads only the query and
-// tables fixed at startup, so any thread may ask.
+// Decides, in a fixed order, what becomes of a query. Pure: it reads only the query, the
+// blocklist it was given and tables fixed at startup, so any thread may ask.
 class QueryPolicy {
 public:
     // With a canary, its armed name is refused and counted.
-    explicit QueryPolicy(const Blocklist& list, const Canary* watched = nullptr) : blocklist(list), canary(watched) {}
+    explicit QueryPolicy(const Blocklist& list, const Canary* watched = nullptr) : blocklist(&list), canary(watched) {}
+    // Decides by another list from now on (one that replaced it); it must outlive its use.
+    void use(const Blocklist& list) { blocklist = &list; }
     Decision decide(DnsMessage::View query) const;
     // What becomes of a name whatever the query asks: one of the answers above that do not
     // depend on the question's type, or none (rewritten or forwarded).
@@ -43,7 +45,7 @@ public:
     bool refuses(const DomainName& name) const;
 
 private:
-    const Blocklist& blocklist;
+    const Blocklist* blocklist;
     const Canary* canary;
 };
 

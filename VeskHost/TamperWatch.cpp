@@ -132,6 +132,7 @@ void TamperWatch::check() {
     // Asked without a queue hop: while filtering is meant to be off, a tick costs nothing.
     auto before = parts.controller.snapshot();
     if (!before->intended) return forget();
+    takeNewBlocklist();
     Found found;
     bool intended = true, canaryRan = true;
     std::array<std::function<void()>, 4> sources{
@@ -168,6 +169,17 @@ void TamperWatch::forget() {
     refused.clear();
     offline = false;
     parts.controller.noteTamper({});
+}
+
+// A resolver file or hosts line that sent nothing of ours away may, by a new list.
+void TamperWatch::takeNewBlocklist() {
+    if (!blocklist.refresh()) return;
+    policy.use(blocklist.list());
+    resolverFiles.clear();
+    routingDomains.clear();
+    hostsKey = {};
+    hostsNames.clear();
+    hostsTooLarge = false;
 }
 
 void TamperWatch::checkSettings(const FilterController::SettingsCheck& settings, Found& found) {
@@ -248,7 +260,7 @@ TamperWatch::ResolverSeen TamperWatch::readResolverFile(const std::string& hostP
                      std::any_of(file.nameservers.begin(), file.nameservers.end(),
                                  [this](const std::string& server) { return server != parts.listenHost; });
     if (file.nameservers.empty() || !elsewhere ||
-        !TamperChecks::routesFilteredNames(DomainName(file.domain), parts.blocklist, routingDomains)) {
+        !TamperChecks::routesFilteredNames(DomainName(file.domain), blocklist.list(), routingDomains)) {
         return {key, std::nullopt, hostPath};
     }
     std::string port = file.port == 53 ? "" : " port " + std::to_string(file.port);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "VeskDNSCore/Blocklist.hpp"
+#include "VeskDNSCore/LiveBlocklist.hpp"
 #include "VeskDNSCore/QueryPolicy.hpp"
 #include "VeskHost/FilterController.hpp"
 #include "VeskHost/SystemLookup.hpp"
@@ -41,7 +41,7 @@ public:
     struct Parts {
         // Looks at the settings and puts them back; told what the watch still sees.
         FilterController& controller;
-        const Blocklist& blocklist;
+        const LiveBlocklist& blocklist;
         const HostRoot& host;
         // The canary: a fresh name under the domain the DNS listener watches for, the
         // lookup through the system, and a wait until the name came or the deadline.
@@ -103,8 +103,12 @@ private:
     void settle(Found& found, bool canaryRan);
     void forget();
 
+    void takeNewBlocklist();
+
     Parts parts;
-    const QueryPolicy policy{parts.blocklist};  // what the filter refuses
+    // The list the files were judged by, and what the filter refuses by it; on the queue.
+    LiveBlocklist::Reader blocklist{parts.blocklist};
+    QueryPolicy policy{blocklist.list()};
     Log log{LogChannels::tamper};
     // Read and written on the queue only.
     std::map<std::string, ResolverSeen> resolverFiles;

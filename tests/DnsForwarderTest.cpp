@@ -179,8 +179,12 @@ struct Notices final : BlockSubscriber {
 
 // A pipeline over a forwarder whose deadlines run on a clock the test moves.
 struct Piped : Forwarding {
-    Piped(const Blocklist& list, const FakeUpstream& upstream)
-        : Forwarding({at(upstream)}), pipeline(list, forwarder, {&notices}, &canary, [] { return blockedAt; }) {}
+    Piped(std::vector<std::string> names, const FakeUpstream& upstream)
+        : Forwarding({at(upstream)}),
+          pipeline(list, forwarder, {&notices}, &canary, [] { return blockedAt; },
+                   [this](std::shared_ptr<const Blocklist> old) { retired.push_back(std::move(old)); }) {
+        list.publish(std::make_shared<Blocklist>(names));
+    }
 
     void ask(const Bytes& query, bool overTcp = false) { pipeline.handle(query, {recorder, {}, 0u, {}, overTcp}); }
     bool waitForAnswers(size_t count) {
@@ -189,6 +193,8 @@ struct Piped : Forwarding {
 
     Notices notices;
     Canary canary;
+    LiveBlocklist list{std::make_shared<Blocklist>(std::vector<std::string>{})};
+    std::vector<std::shared_ptr<const Blocklist>> retired;
     QueryPipeline pipeline;
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
 };
@@ -197,9 +203,8 @@ struct Piped : Forwarding {
 // armed canary name, in whatever case it is asked, is refused and marked come; an earlier
 // armed name and names that only look like it are forwarded like any other.
 TEST(QueryPipeline, RefusesByNameAndNoticesOnlyBlocklistHits) {
-    Blocklist list(std::vector<std::string>{"adult.example", "dns.google"});
     FakeUpstream silent(FakeUpstream::silent());
-    Piped piped(list, silent);
+    Piped piped({"adult.example", "dns.google"}, silent);
     auto now = std::chrono::steady_clock::now();
     std::string earlier = piped.canary.arm();
     piped.ask(query(1, earlier));
@@ -215,12 +220,18 @@ TEST(QueryPipeline, RefusesByNameAndNoticesOnlyBlocklistHits) {
     ASSERT_EQ(piped.recorder->answers.size(), 5u);
     EXPECT_EQ(piped.recorder->answers[1], *DnsMessage::nxdomainResponse(query(2, upper)));
     EXPECT_EQ(piped.notices.seen, std::vector<std::string>{"adult www.adult.example"});
+    // A list published meanwhile decides the next query; the one it replaced is let go.
+    ASSERT_EQ(piped.retired.size(), 1u);
+    piped.list.publish(std::make_shared<Blocklist>(std::vector<std::string>{"other.example"}));
+    for (const char* name : {"adult.example", "other.example"}) piped.ask(query(4, name));
+    EXPECT_EQ(piped.notices.seen, (std::vector<std::string>{"adult www.adult.example", "adult other.example"}));
+    ASSERT_EQ(piped.retired.size(), 2u);
+    EXPECT_EQ(piped.retired[1]->count(), 2u);
     piped.clock.advance(2s);  // the forwarded ones fail, so nothing is left pending
-    EXPECT_TRUE(piped.waitForAnswers(9));
+    EXPECT_TRUE(piped.waitForAnswers(11));
 }
 
 TEST(QueryPipeline, SafeSearchAnswersCarryTheTargetsAddressesWhereTheyFit) {
-    Blocklist list(std::vector<std::string>{});
     const struct {
         int addresses;
         bool overTcp;
@@ -229,7 +240,7 @@ TEST(QueryPipeline, SafeSearchAnswersCarryTheTargetsAddressesWhereTheyFit) {
     } cases[] = {{1, false, 2, 1}, {1, false, 2, DnsMessage::typeAAAA}, {40, false, 1, 1}, {40, true, 41, 1}};
     for (const auto& c : cases) {
         FakeUpstream upstream(FakeUpstream::answering([&](const Bytes& q) { return addresses(q, c.addresses); }));
-        Piped piped(list, upstream);
+        Piped piped({}, upstream);
         piped.ask(query(7, "www.google.com", c.type), c.overTcp);
         ASSERT_TRUE(piped.waitForAnswers(1));
         const Bytes& answer = piped.recorder->answers[0];

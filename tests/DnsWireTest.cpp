@@ -143,6 +143,15 @@ TEST(Blocklist, FileFormatRules) {
         {".", false},                {"apple.com", false},      {"cdn.icloud.com", false},
     };
     for (const auto& [name, blocked] : cases) EXPECT_EQ(blocks(list, name), blocked) << name;
+    // Several files: each readable UTF-8 one adds what no file before it had, a line cut by
+    // the reader's megabyte pieces included.
+    std::vector<size_t> added;
+    Blocklist both = Blocklist::unionOf({dir.write("big.txt", std::string((1 << 20) - 3, '#') + "\nsplit.example\nexample.com\n"),
+                                         dir.path() + "/list.txt", dir.path() + "/missing",
+                                         dir.write("bad.txt", "ok.example\n\xff.example\n")},
+                                        &added);
+    EXPECT_EQ(added, (std::vector<size_t>{2, 7, 0, 0}));
+    EXPECT_EQ(std::pair(blocks(both, "split.example"), blocks(both, "ok.example")), std::pair(true, false));
     // Listed names at or below a domain, those kept outside the buckets included.
     Blocklist deep(Names{"a.b.deep.net", std::string(70, 'a') + ".long.org"});
     const std::pair<const char*, bool> under[] = {

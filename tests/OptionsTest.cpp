@@ -37,6 +37,31 @@ TEST(Options, PortValues) {
     for (const auto& [text, want] : cases) EXPECT_EQ(parsePort(text), want) << text;
 }
 
+// A list is fetched over https, or in clear text only from this machine; a bad one is
+// reported and the last good value stays.
+TEST(Options, ListUrlsAndRefreshHours) {
+    using Urls = std::optional<std::vector<std::string>>;
+    const std::pair<const char*, Urls> urls[] = {
+        {"https://lists.example/a,http://127.0.0.1:8080/b,https://lists.example/a",
+         std::vector<std::string>{"https://lists.example/a", "http://127.0.0.1:8080/b"}},
+        {"http://[::1]/x,http://localhost/y", std::vector<std::string>{"http://[::1]/x", "http://localhost/y"}},
+        {"", std::vector<std::string>{}},
+        {"http://lists.example/a", {}}, {"https://a.example/x,ftp://127.0.0.1/y", {}}, {"HTTPS://a.example/", {}},
+        {"https://a.example/,", {}}, {"/etc/list.txt", {}},
+    };
+    for (const auto& [text, want] : urls) EXPECT_EQ(parseListUrls(text), want) << text;
+    const std::pair<const char*, std::optional<double>> hours[] = {
+        {"24", 24.0}, {"0.5", 0.5}, {"8784", 8784.0}, {"0", {}}, {"-1", {}}, {"8785", {}}, {"1e3", {}}, {"", {}},
+        {"nan", {}}, {"1.2.3", {}}};
+    for (const auto& [text, want] : hours) EXPECT_EQ(parseHours(text), want) << text;
+    auto [settings, lines] = parse({"--blocklist-urls", "https://a.example/l", "--blocklist-urls", "http://b.example/",
+                                    "--blocklist-refresh", "0"});
+    EXPECT_EQ(settings.blocklistUrls, std::vector<std::string>{"https://a.example/l"});
+    EXPECT_EQ(settings.blocklistRefreshHours, 24.0);
+    EXPECT_EQ(lines, std::vector<std::string>({"vesk-dnsd: ignoring bad --blocklist-urls value http://b.example/",
+                                               "vesk-dnsd: ignoring bad --blocklist-refresh value 0"}));
+}
+
 TEST(Options, HelpAndVersionNeedNoValue) {
     const std::pair<std::vector<std::string>, Settings::Request> cases[] = {
         {{"--version"}, Settings::Request::version},

@@ -46,7 +46,7 @@ protected:
     SystemDNS systemDNS{tools};
     Uninstaller uninstaller{systemDNS, tools, host, filterQueue, [] {}};
     FilterController controller{{systemDNS, uninstaller, dir.path() + "/etc/vesk", clock}, filterQueue};
-    Blocklist blocklist{std::vector<std::string>{"adult.example", "a.b.deep.net"}};
+    LiveBlocklist blocklist{std::make_shared<Blocklist>(std::vector<std::string>{"adult.example", "a.b.deep.net"})};
     bool canaryReaches = true, online = true;
     uint64_t randomValue = 35003;  // looks 10 s apart, each reading settings, files, canary in turn
     SystemLookup::Result lookupResult;
@@ -163,6 +163,16 @@ TEST_F(TamperWatchTest, ResolverFilesAreReportedOnlyForDomainsTheFilterCovers) {
     std::filesystem::remove(large);
     for (int i = 0; i < 4097; ++i) dir.write("etc/resolver/corp" + std::to_string(i) + ".example", "search corp\n");
     EXPECT_EQ(lookAnew(), (Reports{{"resolver_file", "/etc/resolver (more than 4096 files)"}}));
+}
+
+// A file judged harmless is judged again once the list changes, without being touched.
+TEST_F(TamperWatchTest, FilesAreJudgedAgainByANewList) {
+    dir.write("etc/resolver/corp.example", "nameserver 10.0.0.1\n");
+    dir.write("etc/hosts", "203.0.113.9 x.corp.example\n");
+    EXPECT_EQ(lookAnew(), Reports{});
+    blocklist.publish(std::make_shared<Blocklist>(std::vector<std::string>{"x.corp.example"}));
+    watch.check();
+    EXPECT_EQ(reports, (Reports{{"resolver_file", "/etc/resolver/corp.example"}, {"hosts_file", "x.corp.example"}}));
 }
 
 TEST_F(TamperWatchTest, HostsLinesAreReportedWhenTheyGiveARefusedNameAnAddress) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -41,11 +42,12 @@ void raiseDescriptorLimit() {
     }
 }
 
-sigset_t stopSignals() {
+sigset_t handledSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -76,7 +78,7 @@ int Daemon::run() {
     ::signal(SIGPIPE, SIG_IGN);
     // Blocked before any thread starts, so that every thread inherits the mask and only
     // the wait below sees them.
-    sigset_t signals = stopSignals();
+    sigset_t signals = handledSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     raiseDescriptorLimit();
     Log::useDefaultSink();
@@ -86,7 +88,7 @@ int Daemon::run() {
         return 1;
     }
     int received = 0;
-    sigwait(&signals, &received);
+    while (sigwait(&signals, &received) == 0 && received == SIGHUP) lists->refreshAll();
     // Everything stops in order, but work in flight (a tool, a wait on the backend) gets
     // about a second to finish: a daemon asked to stop must not linger.
     std::promise<void> stopped;
@@ -105,9 +107,15 @@ int Daemon::run() {
     return 0;
 }
 
+bool Daemon::reportUntrusted(const std::string& reason) {
+    if (!alerts) return false;
+    alerts->reportMonitoringEvent("FILTER_BYPASSED", {{"via", "state_dir"}, {"what", reason}});
+    return true;
+}
+
 // Startup, in order: the host's units, the alert configuration, the blocklist, the block
-// log and the DNS listener; after the "serving DNS" line the tamper watch, the control API
-// and the privacy proxy monitor, then the startup filter-state check. Nothing after
+// log and the DNS listener; after the "serving DNS" line the lists' refresh, the tamper
+// watch, the control API and the privacy proxy monitor, then the startup filter-state check. Nothing after
 // "serving DNS" ends the process. What is made first stops last.
 bool Daemon::start() {
     createHost();
@@ -115,6 +123,7 @@ bool Daemon::start() {
     loadBlocklist();
     blockLog = &parts.add(std::make_unique<BlockEventLog>(200));
     if (!startDns()) return false;
+    lists->start(*blocklist);
     createTamperWatch();
     startControl();
     startMonitor();
@@ -159,13 +168,9 @@ void Daemon::createStateDir() {
     if (settings.pinFile == Settings{}.pinFile) settings.pinFile = hostRoot.path(settings.pinFile);
     controlTokenFile = settings.alertsTokenFile.value_or(hostRoot.path("/var/db/vesk/auth.token"));
     auto directoryOf = [](const std::string& file) { return std::filesystem::absolute(file).parent_path().string(); };
-    StateDir::Report report = [this](const std::string& reason) {
-        if (!alerts) return false;
-        alerts->reportMonitoringEvent("FILTER_BYPASSED", {{"via", "state_dir"}, {"what", reason}});
-        return true;
-    };
-    stateDir = &parts.add(std::make_unique<StateDir>(StateDir::Parts{
-        hostRoot.path("/"), {directoryOf(settings.pinFile), directoryOf(controlTokenFile)}, Clock::system(), report}));
+    stateDir = &parts.add(std::make_unique<StateDir>(
+        StateDir::Parts{hostRoot.path("/"), {directoryOf(settings.pinFile), directoryOf(controlTokenFile)},
+                        Clock::system(), [this](const std::string& reason) { return reportUntrusted(reason); }}));
 }
 
 // A control API that cannot start leaves filtering running: only toggling is lost.
@@ -175,7 +180,7 @@ void Daemon::startControl() {
     EventReporter* events = alerts ? &parts.add(std::make_unique<AlertEvents>(*alerts)) : nullptr;
     auto& routes = parts.add(std::make_unique<ControlRoutes>(
         ControlRoutes::Parts{pinStore, controlTokenFile, filterHost, events, blockLog, Clock::system(),
-                             [this] { return stateDir->trusted(); }}));
+                             [this] { return stateDir->trusted(); }, [this] { return lists->status(); }}));
     auto server = std::make_unique<ControlServer>(routes, *work, settings.controlPort);
     try {
         server->start();
@@ -281,17 +286,43 @@ void Daemon::configureAlerts() {
                " (paired: " + (alerts->paired() ? "yes" : "no — run pair.sh") + ")");
 }
 
+// The file and the cached copies of the downloaded lists load now, with no network; the
+// lists are fetched once the DNS listener serves. Downloads are background work with a
+// session of their own, sized for lists of millions of names.
 void Daemon::loadBlocklist() {
+    using namespace std::chrono_literals;
     // A relative path is taken from the executable's directory, whatever the current one.
     if (settings.blocklistPath == Settings{}.blocklistPath) {
         settings.blocklistPath = hostRoot.path(settings.blocklistPath);
     }
     settings.blocklistPath =
         ExecutablePath::resolve(settings.blocklistPath, ExecutablePath::directory());
-    blocklist = &parts.add(std::make_unique<Blocklist>(settings.blocklistPath));
-    stderrLine("vesk-dnsd: loaded " + std::to_string(blocklist->count()) +
-               " blocked domains from " + settings.blocklistPath);
-    if (blocklist->count() == 0) {
+    if (settings.blocklistCache == Settings{}.blocklistCache) {
+        settings.blocklistCache = hostRoot.path(settings.blocklistCache);
+    }
+    std::string cacheDir = std::filesystem::absolute(settings.blocklistCache).lexically_normal().string();
+    auto& listsQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.lists", true), stopDropping);
+    HttpSession::Limits limits;
+    limits.background = true;
+    limits.followRedirects = true;
+    limits.largestBody = size_t{256} << 20;
+    limits.idle = 60s;
+    limits.total = std::chrono::seconds(30 * 60);
+    limits.inFlight = 4;
+    auto& http = parts.add(std::make_unique<HttpSession>(limits), [](HttpSession& session) { session.shutdown(); });
+    // Whoever can write the cache chooses what is blocked: it is held to the state's rule.
+    auto& cacheOwner = parts.add(std::make_unique<StateDir>(StateDir::Parts{
+        hostRoot.path("/"), {cacheDir}, Clock::system(),
+        [this](const std::string& reason) { return reportUntrusted(reason); }}));
+    auto refresh = std::chrono::seconds(std::max<int64_t>(1, std::llround(settings.blocklistRefreshHours * 3600)));
+    lists = &parts.add(std::make_unique<BlocklistUpdater>(BlocklistUpdater::Parts{
+        settings.blocklistPath, settings.blocklistUrls, cacheDir, refresh, http, *work, listsQ, Clock::system(),
+        [&cacheOwner] { return cacheOwner.trusted(); },
+        [random = std::mt19937_64(std::random_device{}())]() mutable {
+            return std::uniform_real_distribution<double>(0, 1)(random);
+        }}));
+    blocklist = &parts.add(std::make_unique<LiveBlocklist>(lists->loadAtStartup(stderrLine)));
+    if (blocklist->current()->count() == 0) {
         stderrLine("vesk-dnsd: WARNING blocklist is empty — fail-open, NOTHING will be blocked");
     }
 }
@@ -300,9 +331,11 @@ bool Daemon::startDns() {
     // The reporter only queues its work: nothing of it runs on the DNS loop.
     std::vector<BlockSubscriber*> subscribers{blockLog};
     if (alerts) subscribers.push_back(alerts);
+    // A list the loop lets go of is freed on the pool: a million names take a while to free.
+    auto retire = [this](std::shared_ptr<const Blocklist> old) { work->submit([old]() mutable { old.reset(); }); };
     auto server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
                                               std::move(subscribers), upstreamsFrom(settings),
-                                              std::chrono::duration<double>(2.0), &canary);
+                                              std::chrono::duration<double>(2.0), &canary, retire);
     try {
         server->start();
     } catch (const ServerError& error) {

@@ -27,6 +27,7 @@
 #include "VeskHost/SystemLookup.hpp"
 #include "VeskHost/TamperWatch.hpp"
 #include "VeskHost/Uninstaller.hpp"
+#include "VeskLists/BlocklistUpdater.hpp"
 #include "VeskPlatform/BlockingPool.hpp"
 #include "VeskPlatform/ConsoleUser.hpp"
 #include "VeskPlatform/HostRoot.hpp"
@@ -75,6 +76,7 @@ public:
 
     // The whole life of the process: starts, serves until SIGTERM or SIGINT, stops.
     // Returns the exit status: 0 after a signal, 1 when the DNS listener cannot start.
+    // SIGHUP reads the blocklist file again and refreshes every downloaded list.
     int run();
 
 private:
@@ -88,6 +90,8 @@ private:
     void startMonitor();
     void createStateDir();
     void checkFilterState();
+    // Tells the partner that a state directory cannot be trusted; false: nobody to tell.
+    bool reportUntrusted(const std::string& reason);
 
     Settings settings;
     StderrLine stderrLine;
@@ -113,7 +117,9 @@ private:
     FilterController* filter = nullptr;
     // Alert reporting, when configured.
     AlertReporter* alerts = nullptr;
-    Blocklist* blocklist = nullptr;
+    // The blocklist in force, and what keeps it current.
+    LiveBlocklist* blocklist = nullptr;
+    BlocklistUpdater* lists = nullptr;
     BlockEventLog* blockLog = nullptr;
     // The tamper watch's canary, which the DNS listener marks as come.
     Canary canary;

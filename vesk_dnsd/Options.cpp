@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 #include "VeskPlatform/Text.hpp"
+#include "VeskPlatform/Url.hpp"
 
 namespace vesk {
 
@@ -46,6 +49,31 @@ std::optional<std::vector<UpstreamAddress>> parseUpstreams(std::string_view text
     return out;
 }
 
+std::optional<std::vector<std::string>> parseListUrls(std::string_view text) {
+    std::vector<std::string> out;
+    if (text.empty()) return out;
+    for (std::string_view entry : split(text, ",")) {
+        std::string url(entry);
+        auto parsed = Url::parse(url);
+        // As written: clear text only to this machine, where no one on the way can swap the list.
+        bool https = url.starts_with("https://"), http = url.starts_with("http://");
+        if (!parsed || !(https || (http && parsed->isLoopback()))) return std::nullopt;
+        if (std::find(out.begin(), out.end(), url) == out.end()) out.push_back(std::move(url));
+    }
+    return out;
+}
+
+std::optional<double> parseHours(std::string_view text) {
+    std::string digits(text);
+    if (digits.empty() || digits.find_first_not_of("0123456789.") != std::string::npos) return std::nullopt;
+    char* end = nullptr;
+    double hours = std::strtod(digits.c_str(), &end);
+    if (end != digits.c_str() + digits.size() || !std::isfinite(hours) || hours <= 0 || hours > 24 * 366) {
+        return std::nullopt;
+    }
+    return hours;
+}
+
 namespace {
 
 using StderrLine = std::function<void(const std::string&)>;
@@ -69,6 +97,24 @@ struct Option {
 const Option options[] = {
     {"--blocklist", "PATH", "blocked domains, one per line (/Library/Application Support/Vesk/adult-domains.txt)",
      [](Settings& s, const std::string& v, const StderrLine&) { s.blocklistPath = v; }},
+    {"--blocklist-urls", "URL,...", "lists to download and keep current, https (or http to this machine)",
+     [](Settings& s, const std::string& v, const StderrLine& e) {
+         if (auto urls = parseListUrls(v)) {
+             s.blocklistUrls = std::move(*urls);
+         } else {
+             e("vesk-dnsd: ignoring bad --blocklist-urls value " + v);
+         }
+     }},
+    {"--blocklist-cache", "DIR", "their last good copies (/Library/Application Support/Vesk/lists)",
+     [](Settings& s, const std::string& v, const StderrLine&) { s.blocklistCache = v; }},
+    {"--blocklist-refresh", "HOURS", "hours between downloads of each list, a fraction allowed (24)",
+     [](Settings& s, const std::string& v, const StderrLine& e) {
+         if (auto hours = parseHours(v)) {
+             s.blocklistRefreshHours = *hours;
+         } else {
+             e("vesk-dnsd: ignoring bad --blocklist-refresh value " + v);
+         }
+     }},
     {"--host", "ADDRESS", "IPv4 address the DNS listener binds (127.0.0.1)",
      [](Settings& s, const std::string& v, const StderrLine&) { s.host = v; }},
     {"--port", "N", "its UDP and TCP port (53)",

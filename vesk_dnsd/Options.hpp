@@ -18,6 +18,11 @@ struct UpstreamAddress {
 // The daemon's settings: the defaults, overwritten by the command line.
 struct Settings {
     std::string blocklistPath = "/Library/Application Support/Vesk/adult-domains.txt";
+    // Lists downloaded and kept current beside the file; their last good copies are kept in
+    // the cache directory, which is held to the state directories' ownership rule.
+    std::vector<std::string> blocklistUrls;
+    std::string blocklistCache = "/Library/Application Support/Vesk/lists";
+    double blocklistRefreshHours = 24;
     std::string host = "127.0.0.1";
     uint16_t port = 53;
     std::optional<std::string> supabaseURL;
@@ -48,5 +53,11 @@ std::optional<uint16_t> parsePort(std::string_view text);
 
 // Comma-separated IPv4[:port] entries, port 53 when omitted; none if any entry is bad.
 std::optional<std::vector<UpstreamAddress>> parseUpstreams(std::string_view text);
+
+// Comma-separated list URLs, https or http to this machine; none if any entry is not.
+std::optional<std::vector<std::string>> parseListUrls(std::string_view text);
+
+// A positive number of hours, a fraction allowed, at most a year; none otherwise.
+std::optional<double> parseHours(std::string_view text);
 
 }  // namespace vesk

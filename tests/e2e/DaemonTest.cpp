@@ -114,6 +114,78 @@ TEST_F(DaemonTest, ReportsStartupInOrderAndServesDespiteEachWarning) {
     EXPECT_EQ(run(VESK_DNSD_PATH " --version"), "vesk-dnsd 0.1\n");
 }
 
+// A downloaded list's whole life: fetched into an empty cache and in force within seconds;
+// a 304 costs nothing; garbage and an almost empty list change nothing; a changed list is
+// taken on SIGHUP; after a restart with the server failing the cached copy is in force at
+// once, and the period fetches the list again once the server is back.
+TEST_F(DaemonTest, ADownloadedListFromFirstFetchToCacheAndRefresh) {
+    FakeUpstream upstream(FakeUpstream::address(1));
+    std::mutex lock;
+    HttpServer::Reply reply;
+    HttpServer lists([&](const HttpServer::Request&) {
+        std::lock_guard hold(lock);
+        return reply;
+    });
+    auto serve = [&](HttpServer::Reply next) {
+        std::lock_guard hold(lock);
+        reply = std::move(next);
+    };
+    const std::string url = lists.url("/adult"), logged = "blocklist: " + url + " — ";
+    auto blocked = [&](const char* name) {
+        auto answer = ask(query(7, name));
+        return answer && answer->size() > 3 && ((*answer)[3] & 0x0F) == 3;
+    };
+    auto refresh = [&](HttpServer::Reply next, const std::string& line, size_t times = 1) {
+        serve(std::move(next));
+        ::kill(daemon->processId(), SIGHUP);
+        return waitUntil([&] {
+            auto all = daemon->lines();
+            return std::ranges::count_if(all, [&](const std::string& seen) { return seen.ends_with("] " + line); }) >=
+                   static_cast<std::ptrdiff_t>(times);
+        }, 10s);
+    };
+    TempDir host;
+    HostSim::install(host.path());
+    const std::string file = dir.path() + "/missing.txt";
+    serve({{}, 200, "# hosts\n0.0.0.0 a.example b.example\n127.0.0.1 c.example\n", {}, {"ETag: \"v1\""}});
+    daemon = Daemon::serve(file, {&upstream}, {"--blocklist-urls", url}, {}, host.path());
+    EXPECT_EQ(daemon->lines("vesk-dnsd: WARNING blocklist is empty").size(), 1u);  // nothing cached yet
+    ASSERT_TRUE(daemon->waitForLog("blocklist: now 3 names from 1 sources"));
+    EXPECT_TRUE(blocked("www.b.example"));
+
+    EXPECT_TRUE(refresh({{}, 304}, logged + "3 names", 2));
+    EXPECT_EQ(lists.requests().back().headers["if-none-match"], "\"v1\"");
+    EXPECT_TRUE(refresh({{}, 200, "<html><body>Not found</body></html>"},
+                        logged + "refused: the list has no names — the last good copy stays"));
+    EXPECT_TRUE(refresh({{}, 200, "a.example\n"}, logged + "refused: the list has 1 names, fewer than half of the "
+                                                             "last good copy's 3 — the last good copy stays (the same "
+                                                             "list 1 of 3 times in a row)"));
+    EXPECT_TRUE(blocked("b.example"));
+    EXPECT_TRUE(refresh({{}, 200, "! adblock\n||b.example^\n||d.example^\nc.example\ne.example\n"},
+                        "blocklist: now 4 names from 1 sources"));
+    EXPECT_EQ(std::pair(blocked("d.example"), blocked("a.example")), std::pair(true, false));
+    auto shown = daemon->call("GET", "/blocklist");
+    EXPECT_EQ(shown["domains"], 4);
+    EXPECT_EQ(shown["file"], (nlohmann::json{{"path", file}, {"names", 0}}));
+    EXPECT_EQ(shown["sources"][0]["names"], 4);
+    EXPECT_TRUE(shown["sources"][0]["updated"].is_string() && shown["sources"][0]["error"].is_null()) << shown;
+
+    ASSERT_EQ(daemon->stop(), 0);
+    serve({{}, 503});
+    daemon = Daemon::serve(file, {&upstream}, {"--blocklist-urls", url, "--blocklist-refresh", "0.0005"}, {},
+                           host.path());
+    EXPECT_EQ(daemon->lines("vesk-dnsd: loaded "),
+              (std::vector<std::string>{"vesk-dnsd: loaded 0 blocked domains from " + file,
+                                        "vesk-dnsd: loaded 4 blocked domains from " + url + " (cached)"}));
+    EXPECT_TRUE(daemon->lines("vesk-dnsd: WARNING blocklist is empty").empty());
+    EXPECT_TRUE(blocked("d.example"));
+    EXPECT_TRUE(daemon->waitForLog(logged + "fetch failed (HTTP 503); next try in 2 s"));
+    serve({{}, 200, "f.example\ng.example\nb.example\n"});
+    EXPECT_TRUE(daemon->waitForLine([](std::string_view line) { return line.ends_with("] blocklist: now 3 names from 1 sources"); },
+                                    10s));
+    EXPECT_EQ(std::pair(blocked("f.example"), blocked("d.example")), std::pair(true, false));
+}
+
 TEST_F(DaemonTest, AnswersLocallyOverUdpAndTcpAlike) {
     // What the names refused here get, and a forwarded one: the valid answer, not another ID's.
     auto otherId = FakeUpstream::answering([](Bytes q) { return q[1] ^= 0xFF, FakeUpstream::addressAnswer(q, 1); });
