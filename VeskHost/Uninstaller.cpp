@@ -6,7 +6,7 @@ namespace vesk {
 
 const std::vector<std::string>& Uninstaller::removalList() {
     static const std::vector<std::string> paths{
-        "/Library/Application Support/Vesk",  // the daemon, the blocklist and the scripts
+        "/Library/Application Support/Vesk",  // the daemon, the blocklists and the scripts
         "/var/db/vesk",                       // the PIN, the token and the intended state
         "/var/log/vesk-dnsd.log",
         "/Applications/VeskFilter.app",

@@ -2,8 +2,12 @@
 # Builds vesk-dnsd from this checkout and installs it as a launchd system daemon:
 #
 #   sudo packaging/macos/install.sh [--supabase-url URL --anon-key KEY] [--blocklist FILE]
+#                                   [--blocklist-urls URL[,URL...]]
 #
-# Without the backend's URL and key the filter runs with alert reporting off. Safe to run
+# Without the backend's URL and key the filter runs with alert reporting off. The daemon
+# downloads the lists at --blocklist-urls (two public adult-domain lists when none are
+# given) once it runs and keeps them current: nothing is fetched at install time. A list
+# file of the user's own is blocked as well. Safe to run
 # again: the files are replaced, the token and PIN kept, and the daemon restarted. It
 # builds in build-install beside this checkout (VESK_BUILD_DIR names another place).
 set -euo pipefail
@@ -17,21 +21,24 @@ die() {
   exit 1
 }
 usage() {
-  echo "usage: sudo $0 [--supabase-url URL --anon-key KEY] [--blocklist FILE]" >&2
+  echo "usage: sudo $0 [--supabase-url URL --anon-key KEY] [--blocklist FILE] [--blocklist-urls URL[,URL...]]" >&2
   exit 2
 }
 
 url=""
 key=""
 blocklist=""
+# Sinfonietta/hostfiles (MIT), a hosts file; ShadowWhisperer/BlockLists (Unlicense), a plain list.
+list_urls=https://raw.githubusercontent.com/Sinfonietta/hostfiles/HEAD/pornography-hosts,https://raw.githubusercontent.com/ShadowWhisperer/BlockLists/HEAD/RAW/Adult
 while [[ $# -gt 0 ]]; do
   case $1 in
-    --supabase-url | --anon-key | --blocklist)
+    --supabase-url | --anon-key | --blocklist | --blocklist-urls)
       [[ $# -ge 2 && -n $2 ]] || usage
       case $1 in
         --supabase-url) url=$2 ;;
         --anon-key) key=$2 ;;
         --blocklist) blocklist=$2 ;;
+        --blocklist-urls) list_urls=$2 ;;
       esac
       shift 2
       ;;
@@ -42,15 +49,19 @@ done
 if [[ -n $url && -z $key ]] || [[ -z $url && -n $key ]]; then
   die "--supabase-url and --anon-key go together"
 fi
-case $url in
-  "" | https://* | http://127.* | http://localhost | http://localhost[:/]* | "http://[::1]"*) ;;
-  *) die "--supabase-url must be https:// (or http:// to this machine)" ;;
-esac
-if [[ -z $blocklist ]]; then
-  blocklist=$repo/share/adult-domains.sample.txt
-  echo "note: installing the small sample blocklist; give a real list with --blocklist FILE" >&2
-fi
-[[ -f $blocklist && -r $blocklist ]] || die "cannot read the blocklist $blocklist"
+# Clear text only to this machine: no one on the way may read the token or swap a list.
+secure_url() {
+  case $1 in
+    https://?* | http://127.* | http://localhost | http://localhost[:/]* | "http://[::1]"*) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+[[ -z $url ]] || secure_url "$url" || die "--supabase-url must be https:// (or http:// to this machine)"
+IFS=, read -r -a list_url_array <<<"$list_urls"
+for list_url in "${list_url_array[@]}"; do
+  secure_url "$list_url" || die "--blocklist-urls: $list_url is not https:// (or http:// to this machine)"
+done
+[[ -z $blocklist || (-f $blocklist && -r $blocklist) ]] || die "cannot read the blocklist $blocklist"
 
 # On Linux a simulated Mac (VESK_HOST_ROOT, as for the daemon) stands in for this one.
 root=""
@@ -122,6 +133,7 @@ staged=$(mktemp "$root$job.XXXXXX")
 trap 'rm -f "$staged"' EXIT
 url_xml=$(xml_escape "$url")
 key_xml=$(xml_escape "$key")
+list_urls_xml=$(xml_escape "$list_urls")
 while IFS= read -r line || [[ -n $line ]]; do
   case $line in
     *--supabase-url* | *@SUPABASE_URL@* | *--anon-key* | *@ANON_KEY@*) [[ -n $url ]] || continue ;;
@@ -129,6 +141,7 @@ while IFS= read -r line || [[ -n $line ]]; do
   case $line in
     *@SUPABASE_URL@*) line=${line%%@SUPABASE_URL@*}$url_xml${line#*@SUPABASE_URL@} ;;
     *@ANON_KEY@*) line=${line%%@ANON_KEY@*}$key_xml${line#*@ANON_KEY@} ;;
+    *@BLOCKLIST_URLS@*) line=${line%%@BLOCKLIST_URLS@*}$list_urls_xml${line#*@BLOCKLIST_URLS@} ;;
   esac
   printf '%s\n' "$line"
 done <"$here/$label.plist" >"$staged"
@@ -154,10 +167,19 @@ install -d -m 0755 "$app"
 chown 0:0 "$app"
 chmod 0755 "$app"
 install -m 0755 "$binary" "$app/vesk-dnsd"
-install -m 0644 "$blocklist" "$app/adult-domains.txt"
+if [[ -n $blocklist ]]; then
+  install -m 0644 "$blocklist" "$app/adult-domains.txt"
+  chown 0:0 "$app/adult-domains.txt"
+elif cmp -s "$repo/share/adult-domains.sample.txt" "$app/adult-domains.txt"; then
+  rm -f "$app/adult-domains.txt"  # an earlier install's sample list, which blocks next to nothing
+fi
+# The downloaded lists' last good copies: root's, like everything the daemon trusts.
+install -d -m 0755 "$app/lists"
+chown 0:0 "$app/lists"
+chmod 0755 "$app/lists"
 install -m 0755 "$here/pair.sh" "$here/uninstall.sh" "$app/"
 install -m 0644 "$here/common.sh" "$app/"
-chown 0:0 "$app/vesk-dnsd" "$app/adult-domains.txt" "$app/pair.sh" "$app/uninstall.sh" "$app/common.sh"
+chown 0:0 "$app/vesk-dnsd" "$app/pair.sh" "$app/uninstall.sh" "$app/common.sh"
 # The PIN's digest, the refresh token and whether filtering is meant to be on: root's alone.
 install -d -m 0700 "$state"
 chown 0:0 "$state"
@@ -174,8 +196,11 @@ done
 rm -rf "${old_files[@]}"
 mv -f "$staged" "$root$job"
 trap - EXIT
-echo "Installed /Library/Application Support/Vesk/{vesk-dnsd,adult-domains.txt,pair.sh,uninstall.sh}"
-echo "  and $job (blocklist from $blocklist); the state is kept in /var/db/vesk."
+echo "Installed /Library/Application Support/Vesk/{vesk-dnsd,pair.sh,uninstall.sh}${blocklist:+ and adult-domains.txt (from $blocklist)}"
+echo "  and $job; the state is kept in /var/db/vesk."
+echo "Blocklists: ${list_urls//,/ and }."
+echo "  The daemon downloads them once it runs (no network is needed now), keeps the last good"
+echo "  copies in /Library/Application Support/Vesk/lists and refreshes them daily."
 
 # launchd can take a moment to let go of a job it has just booted out.
 for attempt in 1 2 3 4 5; do

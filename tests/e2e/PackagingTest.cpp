@@ -54,6 +54,10 @@ TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulaeAndKeepsThePinOnUpgrade)
     std::vector<std::string> install = {"VESK_HOST_ROOT=" + host.path(), "VESK_BUILD_DIR=" + dir.path() + "/build",
                                         VESK_SOURCE_DIR "/packaging/macos/install.sh", "--blocklist", dir.write("blocklist.txt", "")};
 
+    auto clearText = install;
+    clearText.insert(clearText.end(), {"--blocklist-urls", "https://a.example/l,http://lists.example/l"});
+    EXPECT_EQ(script(dir, clearText).output,
+              "install.sh: --blocklist-urls: http://lists.example/l is not https:// (or http:// to this machine)\n");
     std::filesystem::remove(opt + "icu4c");
     EXPECT_EQ(script(dir, install).output, "install.sh: the build needs icu4c from Homebrew: brew install icu4c\n");
     if (::geteuid() != 0) GTEST_SKIP() << "install.sh builds as root only";
@@ -77,6 +81,11 @@ TEST(PackagingTest, InstallShBuildsWithHomebrewsFormulaeAndKeepsThePinOnUpgrade)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.path("/usr/local/etc/vesk"))));
     std::string job = contents(sim.path("/Library/LaunchDaemons/app.quorran.tarnik.dnsd.plist"));
     EXPECT_NE(job.find("<string>--pin-file</string>\n\t\t<string>/var/db/vesk/pin.hash</string>"), std::string::npos) << job;
+    // With no lists named, the two public ones; they are fetched by the daemon, not now.
+    EXPECT_NE(job.find("<string>--blocklist-urls</string>\n\t\t<string>https://raw.githubusercontent.com/Sinfonietta/"
+                       "hostfiles/HEAD/pornography-hosts,https://raw.githubusercontent.com/ShadowWhisperer/BlockLists/"
+                       "HEAD/RAW/Adult</string>"),
+              std::string::npos);
 }
 
 TEST(PackagingTest, PairShHandsTheTokenToTheDaemon) {
