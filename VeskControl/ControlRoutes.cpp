@@ -79,6 +79,7 @@ std::string ControlRoutes::endpoint(const ControlRequest& request) {
         if (path == "/events") return events();
         if (path == "/pair-status") return pairStatus();
         if (path == "/blocklist" && parts.blocklist) return ControlHttp::json(200, parts.blocklist());
+        if (path == "/network" && parts.network) return ControlHttp::json(200, parts.network());
     } else if (request.method == "POST") {
         if (path == "/enable") return enable();
         if (path == "/pin") return setPin(request.body);

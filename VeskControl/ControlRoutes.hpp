@@ -76,7 +76,7 @@ public:
     virtual void signOut() = 0;
 };
 
-// What each control request does: two guards, then one of eleven endpoints chosen by exact
+// What each control request does: two guards, then one of twelve endpoints chosen by exact
 // method and path. Routes run in parallel with each other and may block (tools, the
 // backend, the PIN store's lock); their only state of their own is whether a pairing runs.
 class ControlRoutes {
@@ -90,8 +90,10 @@ public:
         Clock& clock;
         // Whether the directories of the PIN and token files can be trusted; none: always.
         std::function<bool()> stateTrusted = nullptr;
-        // What GET /blocklist shows of the lists; none: the route is not there.
+        // What GET /blocklist shows of the lists, and GET /network of where forwarded
+        // queries go; none: the route is not there.
         std::function<nlohmann::json()> blocklist = nullptr;
+        std::function<nlohmann::json()> network = nullptr;
     };
     explicit ControlRoutes(Parts parts);
 

@@ -74,7 +74,7 @@ DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstrea
       deadlines(std::make_shared<DeadlineQueue>(
           timer ? std::move(timer) : makeSteadyLoopTimer(loop),
           [](std::shared_ptr<void> call) { finish(std::static_pointer_cast<Call>(call), std::nullopt); })) {
-    for (const auto& upstream : *list) addresses.push_back(socketAddress(upstream.address, upstream.port));
+    setUpstreams(*list);
     if (readiness == Readiness::privateSet) {
         readySet = ReadySet::create(loop, [](const std::shared_ptr<void>& call) {
             receive(std::static_pointer_cast<Call>(call));
@@ -83,6 +83,12 @@ DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstrea
 }
 
 DnsForwarder::~DnsForwarder() = default;
+
+void DnsForwarder::setUpstreams(std::vector<Upstream> upstreams) {
+    list = std::make_shared<const std::vector<Upstream>>(std::move(upstreams));
+    addresses.clear();
+    for (const auto& upstream : *list) addresses.push_back(socketAddress(upstream.address, upstream.port));
+}
 
 void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Transport transport) {
     // Separate allocation: the deadline queue's weak references then keep only the

@@ -20,6 +20,17 @@ namespace vesk {
 class DeadlineQueue;
 class ReadySet;
 
+// Forwards a query and calls back once, on the DNS loop, with the answer or none.
+class QueryForwarder {
+public:
+    using Completion = std::function<void(std::optional<DnsMessage::Bytes> answer)>;
+    // A query forwarded over TCP is one that arrived over TCP: its answer may be too
+    // large for a datagram.
+    enum class Transport { udp, tcp };
+    virtual ~QueryForwarder() = default;
+    virtual void resolve(DnsMessage::Bytes query, Completion completion, Transport transport = Transport::udp) = 0;
+};
+
 // Sends each query, byte for byte, to every upstream resolver at once (over UDP, or TCP
 // for a query that came over TCP) and delivers the first reply that can be its answer, or
 // nothing once the deadline has passed. A reply counts when it comes from an upstream's
@@ -27,17 +38,14 @@ class ReadySet;
 // query's question (name without regard to letter case, type and class); anything else
 // is logged and the race goes on. No caching, no retries, no rewriting. Everything runs
 // on the DNS loop; completions are called there, exactly once.
-class DnsForwarder {
+class DnsForwarder final : public QueryForwarder {
 public:
     struct Upstream {
         uint32_t address;  // IPv4, host byte order
         uint16_t port;
         std::string name;  // used in log lines
+        bool operator==(const Upstream&) const = default;
     };
-    using Completion = std::function<void(std::optional<DnsMessage::Bytes> answer)>;
-    // A query forwarded over TCP is one that arrived over TCP: its answer may be too
-    // large for a datagram.
-    enum class Transport { udp, tcp };
 
     // How a query's socket is watched: in a private set where the system has one (one
     // call to watch, none to stop), or by the loop itself, as everywhere.
@@ -52,15 +60,16 @@ public:
                  std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0),
                  std::unique_ptr<LoopTimer> timer = nullptr,
                  Readiness readiness = Readiness::privateSet);
-    ~DnsForwarder();
+    ~DnsForwarder() override;
     DnsForwarder(const DnsForwarder&) = delete;
     DnsForwarder& operator=(const DnsForwarder&) = delete;
 
     // Returns at once; completion runs later on the loop with the winning answer or none.
-    void resolve(DnsMessage::Bytes query, Completion completion,
-                 Transport transport = Transport::udp);
+    void resolve(DnsMessage::Bytes query, Completion completion, Transport transport = Transport::udp) override;
 
     const std::vector<Upstream>& upstreams() const { return *list; }
+    // Forwards to these from now on; queries under way finish with those they went to.
+    void setUpstreams(std::vector<Upstream> upstreams);
 
 private:
     struct Call;

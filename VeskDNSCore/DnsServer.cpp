@@ -7,15 +7,17 @@ namespace vesk {
 DnsServer::DnsServer(asio::io_context& dnsLoop, const LiveBlocklist& list, std::string bindHost,
                      uint16_t bindPort, std::vector<BlockSubscriber*> blockSubscribers,
                      std::vector<DnsForwarder::Upstream> upstreams,
-                     std::chrono::duration<double> timeout, Canary* canary,
-                     LiveBlocklist::Reader::Retire retire)
+                     std::chrono::duration<double> timeout, Hooks hooks)
     : loop(dnsLoop),
       blocklist(list),
       host(std::move(bindHost)),
       port(bindPort),
       forwarder(dnsLoop, std::move(upstreams), timeout),
-      pipeline(list, forwarder, std::move(blockSubscribers), canary, std::chrono::system_clock::now,
-               std::move(retire)),
+      networkForwarder(dnsLoop, {}, timeout),
+      router({forwarder, networkForwarder, [] { return std::chrono::steady_clock::now(); },
+              [] { return std::chrono::system_clock::now(); }, std::move(hooks.relearnNetwork), hooks.probeEvery}),
+      pipeline(list, router, std::move(blockSubscribers), hooks.canary, std::chrono::system_clock::now,
+               std::move(hooks.retire)),
       udp(std::make_shared<UdpListener>(dnsLoop, pipeline)) {}
 
 DnsServer::~DnsServer() = default;
@@ -40,5 +42,12 @@ void DnsServer::stop() {
 }
 
 uint16_t DnsServer::boundPort() const { return udp->boundPort(); }
+
+void DnsServer::setNetwork(ForwardRouter::Network network) {
+    asio::post(loop, [this, network = std::move(network)] {
+        networkForwarder.setUpstreams(network.resolvers);
+        router.setNetwork(network);
+    });
+}
 
 }  // namespace vesk

@@ -25,13 +25,19 @@ public:
     using ServerError = vesk::ServerError;
     using TcpLimits = TcpConnectionSet::Limits;
 
-    // The live list, block subscribers and the canary must outlive the server; a list the
-    // loop lets go of is handed to retire, so that freeing it costs the loop nothing.
+    // What the daemon adds to a bare listener.
+    struct Hooks {
+        Canary* canary = nullptr;  // must outlive the server
+        // A list the loop lets go of is handed to retire, so that freeing it costs the loop nothing.
+        LiveBlocklist::Reader::Retire retire = nullptr;
+        // Called on the loop when the public upstreams fail and no network resolver is known.
+        std::function<void()> relearnNetwork = nullptr;
+        std::chrono::steady_clock::duration probeEvery = std::chrono::seconds(5);
+    };
+    // The live list and block subscribers must outlive the server.
     DnsServer(asio::io_context& dnsLoop, const LiveBlocklist& list, std::string bindHost,
               uint16_t bindPort, std::vector<BlockSubscriber*> blockSubscribers,
-              std::vector<DnsForwarder::Upstream> upstreams = DnsForwarder::defaultUpstreams(),
-              std::chrono::duration<double> timeout = std::chrono::duration<double>(2.0),
-              Canary* canary = nullptr, LiveBlocklist::Reader::Retire retire = nullptr);
+              std::vector<DnsForwarder::Upstream> upstreams, std::chrono::duration<double> timeout, Hooks hooks);
     ~DnsServer();
     DnsServer(const DnsServer&) = delete;
     DnsServer& operator=(const DnsServer&) = delete;
@@ -47,6 +53,9 @@ public:
     void stop();
     // The bound port (useful when started on port 0), or 0 when not listening.
     uint16_t boundPort() const;
+    // What the network handed out, from any thread: taken up on the loop.
+    void setNetwork(ForwardRouter::Network network);
+    ForwardRouter::View network() const { return router.view(); }
 
 private:
     asio::io_context& loop;
@@ -55,6 +64,8 @@ private:
     uint16_t port;
     Log log{LogChannels::server};
     DnsForwarder forwarder;
+    DnsForwarder networkForwarder;  // to the network's own resolvers
+    ForwardRouter router;
     QueryPipeline pipeline;
     std::shared_ptr<UdpListener> udp;
     std::shared_ptr<TcpConnectionSet> tcp;

@@ -7,13 +7,13 @@ namespace {
 constexpr size_t classicUdpSize = 512;
 
 // A query that came over TCP goes upstream over TCP: its answer may not fit a datagram.
-DnsForwarder::Transport transportFor(const Client& client) {
-    return client.overTcp ? DnsForwarder::Transport::tcp : DnsForwarder::Transport::udp;
+QueryForwarder::Transport transportFor(const Client& client) {
+    return client.overTcp ? QueryForwarder::Transport::tcp : QueryForwarder::Transport::udp;
 }
 
 }  // namespace
 
-QueryPipeline::QueryPipeline(const LiveBlocklist& list, DnsForwarder& upstreams,
+QueryPipeline::QueryPipeline(const LiveBlocklist& list, ForwardRouter& upstreams,
                              std::vector<BlockSubscriber*> blockSubscribers, Canary* watched,
                              WallClock clock, LiveBlocklist::Reader::Retire retire)
     : blocklist(list, std::move(retire)),
@@ -32,8 +32,9 @@ void QueryPipeline::handle(DnsMessage::View query, Client client) {
     };
     switch (decision.kind) {
         case Kind::unreadable:
+            return forward(query, nullptr, std::move(client));
         case Kind::forward:
-            return forward(query, std::move(client));
+            return forward(query, &decision.name(), std::move(client));
         case Kind::canary:
             // Marked before the answer goes, so that a lookup answered by us has been seen.
             if (canary) canary->arrived(decision.name());
@@ -68,14 +69,14 @@ void QueryPipeline::handle(DnsMessage::View query, Client client) {
 void QueryPipeline::answerSafeSearch(const Decision& decision, DnsMessage::View query,
                                      Client client) {
     auto cname = DnsMessage::cnameResponse(query, decision.safeSearchTarget, 300);
-    if (!cname) return forward(query, std::move(client));
+    if (!cname) return forward(query, &decision.name(), std::move(client));
     uint16_t type = decision.question->typeAndClass->type;
     uint16_t klass = decision.question->typeAndClass->klass;
     if (type != DnsMessage::typeA && type != DnsMessage::typeAAAA) return send(*cname, client);
     auto id = static_cast<uint16_t>(queryIds());
     auto transport = transportFor(client);
     forwarder.resolve(
-        DnsMessage::buildQuery(id, decision.safeSearchTarget, type, klass),
+        DnsMessage::buildQuery(id, decision.safeSearchTarget, type, klass), nullptr,
         [cname = std::move(*cname), target = decision.safeSearchTarget, type, klass,
          client = std::move(client)](std::optional<DnsMessage::Bytes> answer) {
             if (answer) {
@@ -90,7 +91,7 @@ void QueryPipeline::answerSafeSearch(const Decision& decision, DnsMessage::View 
         transport);
 }
 
-void QueryPipeline::forward(DnsMessage::View query, Client client) {
+void QueryPipeline::forward(DnsMessage::View query, const DomainName* name, Client client) {
     auto transport = transportFor(client);
     DnsMessage::Bytes bytes(query.begin(), query.end());
     // The completion keeps its own copy of the query for the SERVFAIL.
@@ -98,7 +99,7 @@ void QueryPipeline::forward(DnsMessage::View query, Client client) {
         if (answer) return send(*answer, client);
         if (auto failure = DnsMessage::servfailResponse(query)) send(*failure, client);
     };
-    forwarder.resolve(std::move(bytes), std::move(relay), transport);
+    forwarder.resolve(std::move(bytes), name, std::move(relay), transport);
 }
 
 void QueryPipeline::send(DnsMessage::View answer, const Client& client) {

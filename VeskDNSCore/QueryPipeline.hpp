@@ -9,7 +9,7 @@
 
 #include "VeskDNSCore/BlockSubscriber.hpp"
 #include "VeskDNSCore/Canary.hpp"
-#include "VeskDNSCore/DnsForwarder.hpp"
+#include "VeskDNSCore/ForwardRouter.hpp"
 #include "VeskDNSCore/LiveBlocklist.hpp"
 #include "VeskDNSCore/QueryPolicy.hpp"
 #include "VeskPlatform/Log.hpp"
@@ -52,7 +52,7 @@ public:
 
     // The live list, subscribers and the canary (none: canary names are only refused)
     // must outlive the pipeline. A replaced list is handed to retire.
-    QueryPipeline(const LiveBlocklist& list, DnsForwarder& forwarder,
+    QueryPipeline(const LiveBlocklist& list, ForwardRouter& forwarder,
                   std::vector<BlockSubscriber*> subscribers, Canary* canary = nullptr,
                   WallClock now = std::chrono::system_clock::now, LiveBlocklist::Reader::Retire retire = nullptr);
 
@@ -60,12 +60,12 @@ public:
 
 private:
     void answerSafeSearch(const Decision& decision, DnsMessage::View query, Client client);
-    void forward(DnsMessage::View query, Client client);
+    void forward(DnsMessage::View query, const DomainName* name, Client client);
     static void send(DnsMessage::View answer, const Client& client);
 
     LiveBlocklist::Reader blocklist;
     QueryPolicy policy;
-    DnsForwarder& forwarder;
+    ForwardRouter& forwarder;
     std::vector<BlockSubscriber*> subscribers;
     Canary* canary;
     WallClock now;

@@ -181,7 +181,7 @@ struct Notices final : BlockSubscriber {
 struct Piped : Forwarding {
     Piped(std::vector<std::string> names, const FakeUpstream& upstream)
         : Forwarding({at(upstream)}),
-          pipeline(list, forwarder, {&notices}, &canary, [] { return blockedAt; },
+          pipeline(list, router, {&notices}, &canary, [] { return blockedAt; },
                    [this](std::shared_ptr<const Blocklist> old) { retired.push_back(std::move(old)); }) {
         list.publish(std::make_shared<Blocklist>(names));
     }
@@ -195,6 +195,7 @@ struct Piped : Forwarding {
     Canary canary;
     LiveBlocklist list{std::make_shared<Blocklist>(std::vector<std::string>{})};
     std::vector<std::shared_ptr<const Blocklist>> retired;
+    ForwardRouter router{{forwarder, forwarder, [] { return ForwardRouter::Clock::now(); }, [] { return blockedAt; }}};
     QueryPipeline pipeline;
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
 };
@@ -247,6 +248,79 @@ TEST(QueryPipeline, SafeSearchAnswersCarryTheTargetsAddressesWhereTheyFit) {
         EXPECT_EQ(answer[7], c.records) << c.addresses << " of type " << c.type << (c.overTcp ? " over TCP" : "");
         EXPECT_LE(answer.size(), c.overTcp ? 65535u : 512u);
     }
+}
+
+// Holds each query until the test completes it, answered or not.
+struct Held final : QueryForwarder {
+    void resolve(Bytes query, Completion completion, Transport) override {
+        calls.emplace_back(std::move(query), std::move(completion));
+    }
+    void complete(bool answered) {
+        auto [query, completion] = std::move(calls.front());
+        calls.erase(calls.begin());
+        completion(answered ? std::optional<Bytes>(query) : std::nullopt);
+    }
+    std::vector<std::pair<Bytes, Completion>> calls;
+};
+
+TEST(ForwardRouter, PrivateNamesAreTheNetworksOwn) {
+    const std::pair<const char*, bool> names[] = {
+        {"nas.lan", true},           {"lan", true},
+        {"printer.home.arpa", true}, {"x.internal", true},
+        {"router.localdomain", true}, {"box.corp.example", true},  // the search domain
+        {"20.1.168.192.in-addr.arpa", true}, {"9.9.16.172.in-addr.arpa", true},
+        {"9.9.31.172.in-addr.arpa", true},   {"9.9.32.172.in-addr.arpa", false},
+        {"4.3.2.10.in-addr.arpa", true},     {"4.3.2.11.in-addr.arpa", false},
+        {"11.in-addr.arpa", false},          {"1.0.0.127.in-addr.arpa", false},
+        {"1.9.254.169.in-addr.arpa", true},  {"1.0.d.f.ip6.arpa", true},
+        {"1.0.b.e.f.ip6.arpa", true},        {"1.0.c.e.f.ip6.arpa", false},
+        {"lan.example.com", false},          {"plan", false},
+        {"corp.example.net", false},         {"internal.example", false},
+    };
+    for (auto [name, isPrivate] : names) {
+        EXPECT_EQ(ForwardRouter::isPrivate(DomainName(name), {"corp.example"}), isPrivate) << name;
+    }
+}
+
+// Three public timeouts in a row, and not two, send every query to the network's resolvers
+// while one is known; a probe every 5 s races the public ones, and their answer ends it.
+TEST(ForwardRouter, FallsBackToTheNetworkWhileThePublicUpstreamsAreSilent) {
+    Held publicUpstreams, network;
+    ForwardRouter::Clock::time_point now{};
+    int relearned = 0;
+    ForwardRouter router({publicUpstreams, network, [&] { return now; }, [] { return blockedAt; }, [&] { ++relearned; }});
+    std::vector<bool> answers;
+    auto ask = [&](const char* name) {
+        DomainName asked(name);
+        router.resolve(query(1, name), &asked, [&](std::optional<Bytes> answer) { answers.push_back(answer.has_value()); });
+    };
+    auto timeouts = [&](int count) {
+        for (int i = 0; i < count; ++i) ask("public.example"), publicUpstreams.complete(false);
+    };
+    ask("nas.lan");  // nothing known of the network: public like the rest
+    timeouts(3);
+    EXPECT_EQ(std::pair(publicUpstreams.calls.size(), relearned), std::pair(size_t{1}, 1));
+    EXPECT_FALSE(router.view().fallback);
+    router.setNetwork({{*DnsForwarder::upstream("192.0.2.53", 53)}, {"corp.example"}});
+    EXPECT_TRUE(router.view().fallback);  // learned after the timeouts: at once
+    ask("probe.example");
+    now += 5s;
+    ask("probe.example");
+    EXPECT_EQ(std::pair(publicUpstreams.calls.size(), network.calls.size()), std::pair(size_t{2}, size_t{2}));
+    network.complete(true), network.complete(false), publicUpstreams.complete(false);  // nas.lan times out
+    publicUpstreams.complete(true);  // the probe's public answer, after the network's failed
+    EXPECT_EQ(answers, (std::vector<bool>{false, false, false, true, false, true}));
+    EXPECT_FALSE(router.view().fallback);
+    EXPECT_EQ(router.view().since, blockedAt);
+    ask("nas.lan"), ask("x.corp.example");
+    EXPECT_EQ(std::pair(publicUpstreams.calls.size(), network.calls.size()), std::pair(size_t{0}, size_t{2}));
+    timeouts(2);
+    ask("public.example"), publicUpstreams.complete(true);
+    timeouts(2);
+    EXPECT_FALSE(router.view().fallback);
+    timeouts(1);
+    EXPECT_TRUE(router.view().fallback);
+    EXPECT_EQ(relearned, 1);
 }
 
 }  // namespace

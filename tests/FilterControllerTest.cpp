@@ -1,5 +1,6 @@
 // The filter controller, and the system's DNS settings it reads and sets.
 #include "VeskHost/FilterController.hpp"
+#include "VeskHost/NetworkResolvers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,38 @@ TEST(SystemDNSTest, ALinkIsActiveWithAnAddressFromTheNetwork) {
         {"IPv6 IP address: fe80::1\n", false},
     };
     for (const auto& [info, active] : cases) EXPECT_EQ(SystemDNS::linkActive(info), active) << info;
+}
+
+// The network's own resolvers, from the leases of the enabled services' devices, as a Mac
+// prints them: never this machine's addresses on the real port, each once, in order.
+TEST(NetworkResolversTest, LearnsEachEnabledServicesLease) {
+    const std::string listing = std::string(header) +
+                                "(1) Wi-Fi\n(Hardware Port: Wi-Fi, Device: en0)\n\n"
+                                "(*) Bluetooth PAN\n(Hardware Port: Bluetooth PAN, Device: en3)\n\n"
+                                "(2) Thunderbolt Bridge\n(Hardware Port: Thunderbolt Bridge, Device: bridge0)\n\n"
+                                "(3) VPN\n(Hardware Port: VPN, Device: )\n\n(4) USB LAN\n(Hardware Port: USB LAN, Device: en7)\n";
+    const std::string lease = "op = BOOTREPLY\nyiaddr = 192.168.1.20\noptions:\nOptions count is 5\n"
+                              "router (ip_mult): {192.168.1.1}\n"
+                              "domain_name_server (ip_mult): {192.168.1.1, 127.0.0.1, fe80::1, 192.168.1.1, 0.0.0.0}\n"
+                              "domain_name (string): Home.LAN.\nend (none): \n";
+    FakeToolRunner tools;
+    tools.script([&](const std::string& line) -> ToolRunner::Result {
+        if (line == listAll) return {0, listing};
+        if (line == "/usr/sbin/ipconfig getpacket en0") return {0, lease};
+        if (line == "/usr/sbin/ipconfig getpacket en7") return {0, "domain_name_server (ip_mult): {10.0.0.53}\n"};
+        return {1, ""};  // no lease
+    });
+    auto network = NetworkResolvers(tools, 53, {"127.0.0.1", 53}).read();
+    std::vector<std::string> names;
+    for (const auto& resolver : network.resolvers) names.push_back(resolver.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"192.168.1.1", "10.0.0.53"}));
+    EXPECT_EQ(network.searchDomains, std::vector<std::string>{"home.lan"});
+    const std::string packet = "/usr/sbin/ipconfig getpacket ";
+    EXPECT_EQ(tools.calls(), (std::vector<std::string>{listAll, packet + "en0", packet + "bridge0", packet + "en7"}));
+    // On another port (a test's resolver on loopback) only the listener itself is left out.
+    network = NetworkResolvers::toNetwork({{"127.0.0.2", "127.0.0.1"}, {}}, 5399, {"127.0.0.1", 5399});
+    ASSERT_EQ(network.resolvers.size(), 1u);
+    EXPECT_EQ(network.resolvers[0].name, "127.0.0.2:5399");
 }
 
 }  // namespace

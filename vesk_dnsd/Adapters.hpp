@@ -6,6 +6,7 @@
 
 #include "VeskAlerts/AlertReporter.hpp"
 #include "VeskControl/ControlRoutes.hpp"
+#include "VeskDNSCore/ForwardRouter.hpp"
 #include "VeskHost/BrowserRestart.hpp"
 #include "VeskHost/FilterController.hpp"
 #include "VeskHost/PrivateRelay.hpp"
@@ -71,6 +72,16 @@ inline std::function<void(const std::string&, const std::string&)> tamperReporte
 // How the privacy proxy monitor tells the partner of a relay that stays on.
 inline std::function<void(int64_t minutes)> bypassReporter(AlertReporter& reporter) {
     return [&reporter](int64_t minutes) { reporter.reportMonitoringEvent("FILTER_BYPASSED", {{"minutes", minutes}}); };
+}
+
+// What GET /network shows of where forwarded queries go.
+inline nlohmann::json networkJson(const ForwardRouter::View& view) {
+    nlohmann::json resolvers = nlohmann::json::array();
+    for (const auto& resolver : view.network.resolvers) resolvers.push_back(resolver.name);
+    return {{"mode", view.fallback ? "fallback" : "public"},
+            {"since", view.since ? nlohmann::json(Clock::isoTime(*view.since)) : nlohmann::json()},
+            {"networkResolvers", std::move(resolvers)},
+            {"searchDomains", view.network.searchDomains}};
 }
 
 }  // namespace vesk

@@ -51,6 +51,18 @@ sigset_t handledSignals() {
     return set;
 }
 
+// The port the network's resolvers are asked on. On the simulated host only
+// (VESK_NETWORK_DNS_PORT), so that tests can run the network's resolver on loopback.
+uint16_t networkDnsPort() {
+#ifdef __APPLE__
+    return 53;
+#else
+    const char* named = std::getenv("VESK_NETWORK_DNS_PORT");
+    auto port = named ? parsePort(named) : std::nullopt;
+    return port && *port != 0 ? *port : 53;
+#endif
+}
+
 std::vector<DnsForwarder::Upstream> upstreamsFrom(const Settings& settings) {
     if (!settings.upstreams) return DnsForwarder::defaultUpstreams();
     std::vector<DnsForwarder::Upstream> out;
@@ -180,7 +192,8 @@ void Daemon::startControl() {
     EventReporter* events = alerts ? &parts.add(std::make_unique<AlertEvents>(*alerts)) : nullptr;
     auto& routes = parts.add(std::make_unique<ControlRoutes>(
         ControlRoutes::Parts{pinStore, controlTokenFile, filterHost, events, blockLog, Clock::system(),
-                             [this] { return stateDir->trusted(); }, [this] { return lists->status(); }}));
+                             [this] { return stateDir->trusted(); }, [this] { return lists->status(); },
+                             [this] { return networkJson(dns->network()); }}));
     auto server = std::make_unique<ControlServer>(routes, *work, settings.controlPort);
     try {
         server->start();
@@ -226,6 +239,15 @@ void Daemon::startMonitor() {
     // Looked at once a minute besides each use, so that the partner hears of it hourly.
     auto& stateTicker = parts.add(std::make_unique<Ticker>(*utility, Clock::system(), [this] { stateDir->problem(); }));
     stateTicker.start(60s, 60s);
+    // What the network handed out: at once, then every minute.
+    networkResolvers = &parts.add(std::make_unique<NetworkResolvers>(
+        *tools, networkDnsPort(), NetworkResolvers::Listener{settings.host, dns->boundPort()}));
+    auto& networkTicker = parts.add(std::make_unique<Ticker>(*utility, Clock::system(), [this] { learnNetwork(); }));
+    networkTicker.start(0s, 60s / watchSpeedup());
+}
+
+void Daemon::learnNetwork() {
+    if (networkResolvers) dns->setNetwork(networkResolvers->read());
 }
 
 // Built before the control API, which reports its findings; started with the monitor.
@@ -333,9 +355,12 @@ bool Daemon::startDns() {
     if (alerts) subscribers.push_back(alerts);
     // A list the loop lets go of is freed on the pool: a million names take a while to free.
     auto retire = [this](std::shared_ptr<const Blocklist> old) { work->submit([old]() mutable { old.reset(); }); };
+    // When the public upstreams fail the network may have changed: it is looked at again.
+    auto relearn = [this] { utility->async([this] { learnNetwork(); }); };
+    DnsServer::Hooks hooks{&canary, retire, relearn, std::chrono::seconds(5) / watchSpeedup()};
     auto server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
                                               std::move(subscribers), upstreamsFrom(settings),
-                                              std::chrono::duration<double>(2.0), &canary, retire);
+                                              std::chrono::duration<double>(2.0), std::move(hooks));
     try {
         server->start();
     } catch (const ServerError& error) {
@@ -352,7 +377,7 @@ bool Daemon::startDns() {
         runLoopLogged(dnsLoop, log, "DNS loop");
     });
     // Stopping: the listeners stop taking queries, then the loop ends.
-    parts.add(std::move(server), [this](DnsServer& stopping) {
+    dns = &parts.add(std::move(server), [this](DnsServer& stopping) {
         stopping.stop();
         dnsWork.reset();
         // Queued behind the server's stop, so the listeners close before the loop ends.

@@ -21,6 +21,7 @@
 #include "VeskDNSCore/DnsServer.hpp"
 #include "VeskHost/BrowserRestart.hpp"
 #include "VeskHost/FilterController.hpp"
+#include "VeskHost/NetworkResolvers.hpp"
 #include "VeskHost/PrivacyProxyMonitor.hpp"
 #include "VeskHost/PrivateRelay.hpp"
 #include "VeskHost/SystemDNS.hpp"
@@ -90,6 +91,7 @@ private:
     void startMonitor();
     void createStateDir();
     void checkFilterState();
+    void learnNetwork();
     // Tells the partner that a state directory cannot be trusted; false: nobody to tell.
     bool reportUntrusted(const std::string& reason);
 
@@ -123,6 +125,9 @@ private:
     BlockEventLog* blockLog = nullptr;
     // The tamper watch's canary, which the DNS listener marks as come.
     Canary canary;
+    // What the network handed out, learned on the utility queue and given to the listener.
+    NetworkResolvers* networkResolvers = nullptr;
+    DnsServer* dns = nullptr;
     asio::io_context dnsLoop{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> dnsWork;
     std::thread dnsThread;

@@ -267,6 +267,57 @@ TEST_F(DaemonTest, StrictClientsReadOurAnswersOverUdpAndTcpAlike) {
     EXPECT_TRUE(daemon->waitForLog("safesearch google.co.uk -> forcesafesearch.google.com"));
 }
 
+// A captive portal's whole life, with the network's resolver on loopback: private names go
+// to it alone from the first; once three lookups have timed out every name does, blocked
+// names still refused; the public upstreams answering again (the user logged in) end it.
+TEST(NetworkTest, ACaptivePortalFromTheFirstTimeoutsToTheLogin) {
+    std::atomic<bool> loggedIn = false;
+    FakeUpstream publicUpstream(FakeUpstream::answering(
+        [&](const Bytes& query) { return loggedIn ? FakeUpstream::addressAnswer(query, 1) : Bytes(); }));
+    FakeUpstream network(FakeUpstream::address(7));
+    TempDir host;
+    HostSim::install(host.path());
+    ASSERT_EQ(run(VESK_HOSTSIM_PATH " dhcp '" + host.path() + "' Wi-Fi 127.0.0.1 corp.example"), "");
+    auto daemon = Daemon::serve(host.write("blocked.txt", "blocked.example\n"), {&publicUpstream}, {}, {}, host.path(),
+                                {"VESK_WATCH_SPEEDUP=10", "VESK_NETWORK_DNS_PORT=" + std::to_string(network.port())});
+    const std::string resolver = network.endpoint();
+    ASSERT_TRUE(daemon->waitForLog("upstreams: the network's resolvers are " + resolver + ", search corp.example"));
+    // The answer's rcode, and the last byte of its address (192.0.2.1 public, .7 the network's).
+    auto ask = [&](const std::string& name, uint16_t type = 1) {
+        Socket client;
+        client.send(daemon->port(), query(9, name, type));
+        auto answer = client.receive(5s);
+        if (!answer || answer->size() < 12) return std::pair(-1, -1);
+        return std::pair((*answer)[3] & 0x0F, (*answer)[7] == 1 ? int(answer->back()) : 0);
+    };
+    EXPECT_EQ(ask("nas.corp.example"), std::pair(0, 7));
+    EXPECT_EQ(ask("20.1.168.192.in-addr.arpa", 12), std::pair(0, 7));
+
+    std::vector<std::future<std::pair<int, int>>> first;
+    for (const char* name : {"a.example", "b.example", "c.example"}) first.push_back(std::async(std::launch::async, ask, name, 1));
+    for (auto& answer : first) EXPECT_EQ(answer.get(), std::pair(2, 0));  // SERVFAIL at the deadline
+    EXPECT_TRUE(daemon->waitForLog("upstreams: public resolvers unreachable — using the network's resolvers " + resolver));
+    EXPECT_EQ(ask("login.portal.example"), std::pair(0, 7));
+    EXPECT_EQ(ask("www.blocked.example"), std::pair(3, 0));
+    auto shown = daemon->call("GET", "/network");
+    EXPECT_EQ(shown["mode"], "fallback");
+    EXPECT_TRUE(shown["since"].is_string()) << shown;
+    EXPECT_EQ(shown["networkResolvers"], nlohmann::json::array({resolver}));
+    EXPECT_EQ(shown["searchDomains"], nlohmann::json::array({"corp.example"}));
+
+    loggedIn = true;
+    EXPECT_TRUE(waitUntil([&] { return ask("www.example") == std::pair(0, 1); }, 10s));
+    EXPECT_TRUE(daemon->waitForLog("upstreams: public resolvers answer again"));
+    EXPECT_EQ(ask("printer.corp.example"), std::pair(0, 7));
+    // No private name ever reached the public upstreams.
+    for (const auto& asked : publicUpstream.queries()) {
+        std::string text(asked.begin(), asked.end());
+        EXPECT_EQ(text.find("\x04corp"), std::string::npos);
+        EXPECT_EQ(text.find("\x07in-addr"), std::string::npos);
+    }
+    EXPECT_EQ(daemon->stop(), 0);
+}
+
 // The daemon as it runs in production: paired and pointed at before it starts, the relay
 // watch reaching the user's desktop, and a prompt stop with work in flight.
 TEST(ProductionTest, StartsPairedWarnsOfTheRelayAndStopsPromptlyWithWorkInFlight) {

@@ -1,5 +1,5 @@
-// networksetup and dscacheutil: the network services' DNS servers, the resolver cache and
-// the host's own lookups (made in Lookup.cpp).
+// networksetup, ipconfig and dscacheutil: the network services' DNS servers, what DHCP
+// handed out on each, the resolver cache and the host's own lookups (made in Lookup.cpp).
 
 #include <algorithm>
 #include <iostream>
@@ -130,6 +130,55 @@ int setLink(const Host& host, const std::string& name, bool up) {
         return exitUsage;
     }
     service->linkUp = up;
+    saveServices(host, services);
+    return 0;
+}
+
+// A service's device is enN, N its place in the list, as -listnetworkserviceorder says. A
+// device with no lease (a disabled service, no link, no such device) prints nothing.
+int runIpconfig(const Host& host, const Args& args) {
+    if (args.size() != 2 || args[0] != "getpacket") {
+        std::cerr << "usage: ipconfig <command> <args>\n"
+                     "where <command> is one of waitall, getifaddr, ifcount, getoption, getpacket, set\n";
+        return exitUsage;
+    }
+    auto services = loadServices(host);
+    for (size_t i = 0; i < services.size(); ++i) {
+        const auto& service = services[i];
+        if (args[1] != "en" + std::to_string(i) || !service.enabled || !service.linkUp) continue;
+        std::cout << "op = BOOTREPLY\nhtype = 1\nflags = 0\nhlen = 6\nhops = 0\nxid = 0x5e1f4a2b\nsecs = 0\n"
+                     "ciaddr = 0.0.0.0\nyiaddr = 192.168.1."
+                  << 10 + i
+                  << "\nsiaddr = 192.168.1.1\ngiaddr = 0.0.0.0\nchaddr = a4:83:e7:0:0:" << i
+                  << "\nsname = \nfile = \noptions:\n"
+                  << "Options count is " << 5 + !service.dhcpServers.empty() + !service.dhcpDomain.empty() << "\n"
+                  << "dhcp_message_type (uint8): ACK 0x5\nserver_identifier (ip): 192.168.1.1\n"
+                     "lease_time (uint32): 0x15180\nsubnet_mask (ip): 255.255.255.0\nrouter (ip_mult): {192.168.1.1}\n";
+        if (!service.dhcpServers.empty()) {
+            std::string list;
+            for (const auto& server : service.dhcpServers) list += (list.empty() ? "" : ", ") + server;
+            std::cout << "domain_name_server (ip_mult): {" << list << "}\n";
+        }
+        if (!service.dhcpDomain.empty()) std::cout << "domain_name (string): " << service.dhcpDomain << "\n";
+        std::cout << "end (none): \n";
+        return 0;
+    }
+    return 1;
+}
+
+int setDhcp(const Host& host, const std::string& name, const std::string& servers, const std::string& domain) {
+    StateLock lock(host);
+    auto services = loadServices(host);
+    auto service = findService(services, name);
+    if (service == services.end()) {
+        std::cerr << "vesk-hostsim: no network service " << name << '\n';
+        return exitUsage;
+    }
+    service->dhcpServers.clear();
+    if (servers != "none") {
+        for (auto server : split(servers, ",", EmptyPieces::drop)) service->dhcpServers.emplace_back(server);
+    }
+    service->dhcpDomain = domain;
     saveServices(host, services);
     return 0;
 }

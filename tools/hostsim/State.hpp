@@ -19,19 +19,22 @@ inline std::optional<long> decimal(std::string_view text) {
 }
 
 // hostsim/services: NAME <tab> on|off <tab> space-separated servers [<tab> flags], the
-// flags "down" (no link: no network on it) and "refuses-dns" (its DNS servers cannot be
-// set, as with some VPN services).
+// flags "down" (no link: no network on it), "refuses-dns" (its DNS servers cannot be set,
+// as with some VPN services), "dhcp-dns=A,B" and "dhcp-domain=NAME" (what the network's
+// DHCP server handed out; none by default, so that nothing leaves this machine).
 struct Service {
     std::string name;
     bool enabled = true;
     std::vector<std::string> servers;
     bool linkUp = true;
     bool refusesDns = false;
+    std::vector<std::string> dhcpServers{};
+    std::string dhcpDomain{};
     bool operator==(const Service&) const = default;
 };
 inline Service parseService(std::string_view line) {
     auto fields = split(line, "\t");
-    Service service{std::string(fields[0]), fields.size() < 2 || fields[1] != "off", {}};
+    Service service{std::string(fields[0]), fields.size() < 2 || fields[1] != "off", {}, true, false, {}, {}};
     if (fields.size() > 2) {
         for (auto server : split(fields[2], " ", EmptyPieces::drop)) service.servers.emplace_back(server);
     }
@@ -39,19 +42,27 @@ inline Service parseService(std::string_view line) {
         for (auto flag : split(fields[3], " ", EmptyPieces::drop)) {
             if (flag == "down") service.linkUp = false;
             if (flag == "refuses-dns") service.refusesDns = true;
+            if (flag.starts_with("dhcp-dns=")) {
+                for (auto server : split(flag.substr(9), ",", EmptyPieces::drop)) service.dhcpServers.emplace_back(server);
+            }
+            if (flag.starts_with("dhcp-domain=")) service.dhcpDomain = flag.substr(12);
         }
     }
     return service;
 }
 inline std::string serviceLine(const Service& service) {
-    std::string servers;
+    std::string servers, flags;
     for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
-    std::string line = service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers;
-    if (!service.linkUp || service.refusesDns) {
-        line += std::string("\t") + (service.linkUp ? "" : "down") +
-                (service.refusesDns ? (service.linkUp ? "refuses-dns" : " refuses-dns") : "");
+    auto flag = [&](const std::string& text) { flags += (flags.empty() ? "" : " ") + text; };
+    if (!service.linkUp) flag("down");
+    if (service.refusesDns) flag("refuses-dns");
+    if (!service.dhcpServers.empty()) {
+        std::string list;
+        for (const auto& server : service.dhcpServers) list += (list.empty() ? "" : ",") + server;
+        flag("dhcp-dns=" + list);
     }
-    return line;
+    if (!service.dhcpDomain.empty()) flag("dhcp-domain=" + service.dhcpDomain);
+    return service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers + (flags.empty() ? "" : "\t" + flags);
 }
 
 // hostsim/processes: NAME, or NAME <tab> ignores-term.

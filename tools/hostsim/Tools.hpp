@@ -10,6 +10,7 @@ namespace vesk::hostsim {
 // Each tool takes its arguments (argv[0] excluded), writes to standard output and error as
 // the host's own does, and returns its exit status.
 int runNetworksetup(const Host& host, const Args& args);
+int runIpconfig(const Host& host, const Args& args);
 int runDscacheutil(const Host& host, const Args& args);
 int runKillall(const Host& host, const Args& args);
 int runPgrep(const Host& host, const Args& args);
@@ -32,6 +33,9 @@ struct PrimaryServer {
 std::optional<PrimaryServer> primaryDnsServer(const Host& host);
 // vesk-hostsim link ROOT SERVICE up|down: the service's link, as a cable or Wi-Fi gives it.
 int setLink(const Host& host, const std::string& service, bool up);
+// vesk-hostsim dhcp ROOT SERVICE SERVERS [DOMAIN]: what the network's DHCP server hands
+// out on the service (SERVERS comma-separated, or "none").
+int setDhcp(const Host& host, const std::string& service, const std::string& servers, const std::string& domain);
 // Runs the host's tool (words: its host path, then its arguments) in place of this process,
 // with its local path as argv[0], which is how it finds the host; caller names who failed.
 int execTool(const Host& host, const std::string& caller, const Args& words);
@@ -44,6 +48,7 @@ struct Tool {
 
 inline constexpr Tool tools[] = {
     {"networksetup", "/usr/sbin/networksetup", runNetworksetup},
+    {"ipconfig", "/usr/sbin/ipconfig", runIpconfig},
     {"dscacheutil", "/usr/bin/dscacheutil", runDscacheutil},
     {"killall", "/usr/bin/killall", runKillall},
     {"pgrep", "/usr/bin/pgrep", runPgrep},

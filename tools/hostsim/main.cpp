@@ -1,6 +1,7 @@
 // vesk-hostsim: a simulated macOS host for Linux. "vesk-hostsim install ROOT" lays one out
 // under ROOT; invoked through one of the links it makes there, it acts as that tool.
-// "vesk-hostsim link ROOT SERVICE up|down" plugs or unplugs a service's network.
+// "vesk-hostsim link ROOT SERVICE up|down" plugs or unplugs a service's network, and
+// "vesk-hostsim dhcp ROOT SERVICE SERVERS [DOMAIN]" sets what its DHCP server hands out.
 
 #include <unistd.h>
 
@@ -60,8 +61,12 @@ int runVerb(const std::string& self, const Args& args) {
     if (args.size() == 4 && args[0] == "link" && (args[3] == "up" || args[3] == "down")) {
         return setLink(Host(args[1]), args[2], args[3] == "up");
     }
+    if ((args.size() == 4 || args.size() == 5) && args[0] == "dhcp") {
+        return setDhcp(Host(args[1]), args[2], args[3], args.size() == 5 ? args[4] : "");
+    }
     std::cerr << "Usage: vesk-hostsim install ROOT\n"
-                 "       vesk-hostsim link ROOT SERVICE up|down\n";
+                 "       vesk-hostsim link ROOT SERVICE up|down\n"
+                 "       vesk-hostsim dhcp ROOT SERVICE SERVERS|none [DOMAIN]\n";
     return exitUsage;
 }
 
