@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <vector>
 #include <functional>
 #include <memory>
 
@@ -21,6 +22,14 @@ public:
     ~DeadlineQueue() { timer->cancel(); }
 
     const std::shared_ptr<LoopTimer>& clock() const { return timer; }
+    // The entries that still wait for their deadline.
+    std::vector<std::shared_ptr<void>> pending() const {
+        std::vector<std::shared_ptr<void>> out;
+        for (const auto& [due, entry] : queue) {
+            if (auto held = entry.lock()) out.push_back(std::move(held));
+        }
+        return out;
+    }
     // Entries must be added in the order of their deadlines.
     void add(LoopTimer::Clock::time_point due, std::weak_ptr<void> entry) {
         dropSettled();

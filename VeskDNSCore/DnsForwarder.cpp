@@ -82,7 +82,18 @@ DnsForwarder::DnsForwarder(asio::io_context& loop, std::vector<Upstream> upstrea
     }
 }
 
-DnsForwarder::~DnsForwarder() = default;
+// Calls still under way are dropped unanswered: what they would call back may be gone.
+// Each keeps itself alive until decided, so they are let go of here.
+DnsForwarder::~DnsForwarder() {
+    for (const auto& entry : deadlines->pending()) {
+        auto call = std::static_pointer_cast<Call>(entry);
+        call->decided = true;
+        call->completion = nullptr;
+        call->closeSocket();
+        call->streams.clear();
+        call->undecided.reset();
+    }
+}
 
 void DnsForwarder::setUpstreams(std::vector<Upstream> upstreams) {
     list = std::make_shared<const std::vector<Upstream>>(std::move(upstreams));

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "VeskLists/ListConverter.hpp"
 #include "VeskPlatform/Files.hpp"
@@ -40,6 +41,7 @@ std::shared_ptr<const Blocklist> BlocklistUpdater::loadAtStartup(const std::func
                            record ? record->updated : "", ""});
         if (record) paths.push_back(cache.listPath(url));
     }
+    fileSeen = fileKey();
     std::vector<size_t> added;
     auto list = std::make_shared<const Blocklist>(Blocklist::unionOf(paths, &added));
     fileNames = added[0];
@@ -64,8 +66,11 @@ void BlocklistUpdater::start(LiveBlocklist& published) {
 
 void BlocklistUpdater::refreshAll() {
     parts.queue.async([this] {
-        log.info("blocklist: reading {} again and refreshing {} sources", parts.file, sources.size());
-        rebuild();
+        // An unchanged file is not read again: a build costs a second of processor time.
+        bool changed = fileKey() != fileSeen;
+        log.info("blocklist: {}refreshing {} sources", changed ? "reading " + parts.file + " again and " : "",
+                 sources.size());
+        if (changed) rebuild();
         for (size_t i = 0; i < sources.size(); ++i) {
             ++sources[i].timer;
             fetch(i);
@@ -209,6 +214,7 @@ void BlocklistUpdater::rebuild() {
         return;
     }
     building = true;
+    fileSeen = fileKey();
     std::vector<std::string> paths{parts.file};
     for (const auto& source : sources) {
         if (source.state.good()) paths.push_back(cache.listPath(source.url));
@@ -226,6 +232,14 @@ void BlocklistUpdater::rebuild() {
             if (std::exchange(buildAgain, false)) rebuild();
         });
     });
+}
+
+std::string BlocklistUpdater::fileKey() const {
+    std::error_code failed;
+    auto size = std::filesystem::file_size(parts.file, failed);
+    if (failed) return "missing";
+    auto modified = std::filesystem::last_write_time(parts.file, failed);
+    return std::to_string(size) + "@" + std::to_string(modified.time_since_epoch().count());
 }
 
 void BlocklistUpdater::show() {

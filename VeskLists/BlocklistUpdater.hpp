@@ -56,7 +56,7 @@ public:
     // Fetches every source now and then on its period; what is rebuilt goes to `live`,
     // which must outlive the updater's queue.
     void start(LiveBlocklist& live);
-    // Reads the file again and fetches every source now.
+    // Reads the file again, when it changed, and fetches every source now.
     void refreshAll();
     // {"domains","file":{"path","names"},"sources":[{"url","names","updated","error"}]}
     nlohmann::json status() const;
@@ -78,6 +78,7 @@ private:
     void failed(size_t index, const std::string& error);
     void done(size_t index);
     void rebuild();
+    std::string fileKey() const;
     void show();
     std::string downloadPath(const std::string& url) const { return cache.pendingPath(url) + ".part"; }
 
@@ -88,6 +89,7 @@ private:
     std::vector<Source> sources;
     LiveBlocklist* live = nullptr;
     bool building = false, buildAgain = false;
+    std::string fileSeen;  // the file's size and modification time at the last build
     size_t fileNames = 0, domains = 0;
     mutable std::mutex shownLock;  // guards shown
     nlohmann::json shown;

@@ -4,8 +4,8 @@
 
 namespace vesk {
 
-BlockingPool::BlockingPool(std::string name, size_t maxThreads, std::chrono::milliseconds retireAfter)
-    : label(std::move(name)), cap(std::max<size_t>(maxThreads, 1)), idleLimit(retireAfter) {}
+BlockingPool::BlockingPool(std::string name, size_t maxThreads, std::chrono::milliseconds retireAfter, bool lowered)
+    : label(std::move(name)), cap(std::max<size_t>(maxThreads, 1)), idleLimit(retireAfter), background(lowered) {}
 
 BlockingPool::~BlockingPool() { stop(); }
 
@@ -26,6 +26,7 @@ void BlockingPool::submit(Task task) {
 }
 
 void BlockingPool::work(std::list<Worker>::iterator self) {
+    if (background) Threads::runInBackground();
     std::unique_lock lock(mutex);
     for (;;) {
         ++idle;

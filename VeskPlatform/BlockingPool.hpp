@@ -22,8 +22,10 @@ class BlockingPool {
 public:
     using Task = std::function<void()>;
 
+    // A background pool runs its threads below normal priority: its work must not take
+    // the processor from the DNS path.
     explicit BlockingPool(std::string label, size_t maxThreads = 64,
-                          std::chrono::milliseconds idleLimit = std::chrono::seconds(10));
+                          std::chrono::milliseconds idleLimit = std::chrono::seconds(10), bool background = false);
     ~BlockingPool();
     BlockingPool(const BlockingPool&) = delete;
     BlockingPool& operator=(const BlockingPool&) = delete;
@@ -45,6 +47,7 @@ private:
     const std::string label;
     const size_t cap;
     const std::chrono::milliseconds idleLimit;
+    const bool background;
     mutable std::mutex mutex;  // guards everything below
     std::condition_variable available;
     std::deque<Task> waiting;

@@ -49,6 +49,10 @@ std::variant<int, ServerError> openListeningSocket(int type, const std::string& 
 #endif
     int one = 1;
     if (reuse) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Room for a burst of datagrams while the loop is held up (the processor busy with a
+    // list being built): the system caps it at what it allows, which is fine.
+    int buffer = 1 << 20;
+    if (type == SOCK_DGRAM) ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
     sockaddr_in address{};
     address.sin_family = AF_INET;

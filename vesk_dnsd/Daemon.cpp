@@ -323,6 +323,11 @@ void Daemon::loadBlocklist() {
         settings.blocklistCache = hostRoot.path(settings.blocklistCache);
     }
     std::string cacheDir = std::filesystem::absolute(settings.blocklistCache).lexically_normal().string();
+    // Converting and building take a second of processor time a million names: below the
+    // DNS path's priority, on threads of their own.
+    listsWork = &parts.add(
+        std::make_unique<BlockingPool>("app.quorran.tarnik.dnsd.lists.work", 2, std::chrono::seconds(10), true),
+        [](BlockingPool& pool) { pool.stop(); });
     auto& listsQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.lists", true), stopDropping);
     HttpSession::Limits limits;
     limits.background = true;
@@ -338,7 +343,7 @@ void Daemon::loadBlocklist() {
         [this](const std::string& reason) { return reportUntrusted(reason); }}));
     auto refresh = std::chrono::seconds(std::max<int64_t>(1, std::llround(settings.blocklistRefreshHours * 3600)));
     lists = &parts.add(std::make_unique<BlocklistUpdater>(BlocklistUpdater::Parts{
-        settings.blocklistPath, settings.blocklistUrls, cacheDir, refresh, http, *work, listsQ, Clock::system(),
+        settings.blocklistPath, settings.blocklistUrls, cacheDir, refresh, http, *listsWork, listsQ, Clock::system(),
         [&cacheOwner] { return cacheOwner.trusted(); },
         [random = std::mt19937_64(std::random_device{}())]() mutable {
             return std::uniform_real_distribution<double>(0, 1)(random);
@@ -354,7 +359,7 @@ bool Daemon::startDns() {
     std::vector<BlockSubscriber*> subscribers{blockLog};
     if (alerts) subscribers.push_back(alerts);
     // A list the loop lets go of is freed on the pool: a million names take a while to free.
-    auto retire = [this](std::shared_ptr<const Blocklist> old) { work->submit([old]() mutable { old.reset(); }); };
+    auto retire = [this](std::shared_ptr<const Blocklist> old) { listsWork->submit([old]() mutable { old.reset(); }); };
     // When the public upstreams fail the network may have changed: it is looked at again.
     auto relearn = [this] { utility->async([this] { learnNetwork(); }); };
     DnsServer::Hooks hooks{&canary, retire, relearn, std::chrono::seconds(5) / watchSpeedup()};

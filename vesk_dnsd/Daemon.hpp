@@ -122,6 +122,7 @@ private:
     // The blocklist in force, and what keeps it current.
     LiveBlocklist* blocklist = nullptr;
     BlocklistUpdater* lists = nullptr;
+    BlockingPool* listsWork = nullptr;
     BlockEventLog* blockLog = nullptr;
     // The tamper watch's canary, which the DNS listener marks as come.
     Canary canary;

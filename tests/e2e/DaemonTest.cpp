@@ -164,9 +164,12 @@ TEST_F(DaemonTest, ADownloadedListFromFirstFetchToCacheAndRefresh) {
     EXPECT_TRUE(refresh({{}, 200, "! adblock\n||b.example^\n||d.example^\nc.example\ne.example\n"},
                         "blocklist: now 4 names from 1 sources"));
     EXPECT_EQ(std::pair(blocked("d.example"), blocked("a.example")), std::pair(true, false));
+    dir.write("missing.txt", "hup.example\n");  // the file is read again on SIGHUP too
+    EXPECT_TRUE(refresh({{}, 304}, "blocklist: now 5 names from 1 sources"));
+    EXPECT_TRUE(blocked("hup.example"));
     auto shown = daemon->call("GET", "/blocklist");
-    EXPECT_EQ(shown["domains"], 4);
-    EXPECT_EQ(shown["file"], (nlohmann::json{{"path", file}, {"names", 0}}));
+    EXPECT_EQ(shown["domains"], 5);
+    EXPECT_EQ(shown["file"], (nlohmann::json{{"path", file}, {"names", 1}}));
     EXPECT_EQ(shown["sources"][0]["names"], 4);
     EXPECT_TRUE(shown["sources"][0]["updated"].is_string() && shown["sources"][0]["error"].is_null()) << shown;
 
@@ -175,13 +178,13 @@ TEST_F(DaemonTest, ADownloadedListFromFirstFetchToCacheAndRefresh) {
     daemon = Daemon::serve(file, {&upstream}, {"--blocklist-urls", url, "--blocklist-refresh", "0.0005"}, {},
                            host.path());
     EXPECT_EQ(daemon->lines("vesk-dnsd: loaded "),
-              (std::vector<std::string>{"vesk-dnsd: loaded 0 blocked domains from " + file,
+              (std::vector<std::string>{"vesk-dnsd: loaded 1 blocked domains from " + file,
                                         "vesk-dnsd: loaded 4 blocked domains from " + url + " (cached)"}));
     EXPECT_TRUE(daemon->lines("vesk-dnsd: WARNING blocklist is empty").empty());
     EXPECT_TRUE(blocked("d.example"));
     EXPECT_TRUE(daemon->waitForLog(logged + "fetch failed (HTTP 503); next try in 2 s"));
     serve({{}, 200, "f.example\ng.example\nb.example\n"});
-    EXPECT_TRUE(daemon->waitForLine([](std::string_view line) { return line.ends_with("] blocklist: now 3 names from 1 sources"); },
+    EXPECT_TRUE(daemon->waitForLine([](std::string_view line) { return line.ends_with("] blocklist: now 4 names from 1 sources"); },
                                     10s));
     EXPECT_EQ(std::pair(blocked("f.example"), blocked("d.example")), std::pair(true, false));
 }
