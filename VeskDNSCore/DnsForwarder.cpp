@@ -118,6 +118,7 @@ void DnsForwarder::resolve(DnsMessage::Bytes query, Completion completion, Trans
     if (auto question = DnsMessage::questionOf(query)) call->questionSize = question->size();
     call->query = std::move(query);
     call->completion = std::move(completion);
+    if (outcomes) call->outcome = &outcomes;
     call->undecided = call;
     log().info("forwarder.start txid={} upstreams={} bytes={}", call->label, list->size(),
                call->query.size());
@@ -255,6 +256,7 @@ void DnsForwarder::finish(const std::shared_ptr<Call>& call, std::optional<DnsMe
         log().error("forwarder.timeout txid={} elapsed={:.3f}s — caller will SERVFAIL", call->label,
                     elapsed);
     }
+    if (call->outcome) (*call->outcome)(answer.has_value());
     call->completion(std::move(answer));
 }
 

@@ -27,8 +27,12 @@ public:
     // A query forwarded over TCP is one that arrived over TCP: its answer may be too
     // large for a datagram.
     enum class Transport { udp, tcp };
+    // Told of every query's end, whoever asked it: answered or not.
+    using Outcome = std::function<void(bool answered)>;
     virtual ~QueryForwarder() = default;
     virtual void resolve(DnsMessage::Bytes query, Completion completion, Transport transport = Transport::udp) = 0;
+    // Set once, before the first query.
+    virtual void watchOutcomes(Outcome outcome) = 0;
 };
 
 // Sends each query, byte for byte, to every upstream resolver at once (over UDP, or TCP
@@ -66,6 +70,7 @@ public:
 
     // Returns at once; completion runs later on the loop with the winning answer or none.
     void resolve(DnsMessage::Bytes query, Completion completion, Transport transport = Transport::udp) override;
+    void watchOutcomes(Outcome outcome) override { outcomes = std::move(outcome); }
 
     const std::vector<Upstream>& upstreams() const { return *list; }
     // Forwards to these from now on; queries under way finish with those they went to.
@@ -91,6 +96,7 @@ private:
     LoopTimer::Clock::duration callTimeout;
     std::shared_ptr<DeadlineQueue> deadlines;
     std::shared_ptr<ReadySet> readySet;  // none: the loop watches each socket
+    Outcome outcomes;
 };
 
 }  // namespace vesk

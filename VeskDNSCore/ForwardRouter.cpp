@@ -31,6 +31,11 @@ std::string joined(const std::vector<std::string>& texts) {
 
 }  // namespace
 
+ForwardRouter::ForwardRouter(Parts routed) : parts(std::move(routed)) {
+    // Told by the forwarder itself, so that the normal path costs nothing more.
+    parts.publicUpstreams.watchOutcomes([this](bool answered) { publicAnswered(answered); });
+}
+
 bool ForwardRouter::isPrivate(const DomainName& name, const std::vector<std::string>& searchDomains) {
     for (auto zone : privateZones) {
         if (name.isAtOrUnder(zone)) return true;
@@ -47,19 +52,9 @@ void ForwardRouter::resolve(DnsMessage::Bytes query, const DomainName* name, Que
     if (known && name && isPrivate(*name, network.searchDomains)) {
         return parts.network.resolve(std::move(query), std::move(completion), transport);
     }
-    if (!fallback) return viaPublic(std::move(query), std::move(completion), transport);
+    if (!fallback) return parts.publicUpstreams.resolve(std::move(query), std::move(completion), transport);
     if (parts.now() - lastProbe >= parts.probeEvery) return probe(std::move(query), std::move(completion), transport);
     parts.network.resolve(std::move(query), std::move(completion), transport);
-}
-
-void ForwardRouter::viaPublic(DnsMessage::Bytes query, QueryForwarder::Completion completion, Transport transport) {
-    parts.publicUpstreams.resolve(
-        std::move(query),
-        [this, completion = std::move(completion)](std::optional<DnsMessage::Bytes> answer) {
-            publicAnswered(answer.has_value());
-            completion(std::move(answer));
-        },
-        transport);
 }
 
 // Raced to both: the client gets the first answer, and a public one ends the fallback.
@@ -79,8 +74,8 @@ void ForwardRouter::probe(DnsMessage::Bytes query, QueryForwarder::Completion co
     auto race = std::make_shared<Race>(Race{std::move(completion)});
     parts.network.resolve(query, [race](std::optional<DnsMessage::Bytes> answer) { race->offer(std::move(answer)); },
                           transport);
-    viaPublic(std::move(query), [race](std::optional<DnsMessage::Bytes> answer) { race->offer(std::move(answer)); },
-              transport);
+    parts.publicUpstreams.resolve(
+        std::move(query), [race](std::optional<DnsMessage::Bytes> answer) { race->offer(std::move(answer)); }, transport);
 }
 
 void ForwardRouter::publicAnswered(bool answered) {

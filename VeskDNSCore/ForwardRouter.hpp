@@ -45,7 +45,8 @@ public:
         std::function<void()> relearn = nullptr;
         Clock::duration probeEvery = std::chrono::seconds(5);  // in fallback
     };
-    explicit ForwardRouter(Parts routed) : parts(std::move(routed)) {}
+    // Watches the public upstreams' outcomes from now on.
+    explicit ForwardRouter(Parts routed);
 
     // name: the question's, none when it could not be read.
     void resolve(DnsMessage::Bytes query, const DomainName* name, QueryForwarder::Completion completion,
@@ -60,7 +61,6 @@ public:
     static constexpr int timeoutsBeforeFallback = 3;
 
 private:
-    void viaPublic(DnsMessage::Bytes query, QueryForwarder::Completion completion, Transport transport);
     void probe(DnsMessage::Bytes query, QueryForwarder::Completion completion, Transport transport);
     void publicAnswered(bool answered);
     void enterFallback();

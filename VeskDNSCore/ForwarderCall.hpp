@@ -49,6 +49,7 @@ struct DnsForwarder::Call {
     size_t questionSize = 0;
     DnsMessage::Bytes query;
     Completion completion;
+    const Outcome* outcome = nullptr;  // the forwarder's, which outlives its calls
     // Keeps an undecided call alive even when no upstream is still listening for it, so
     // that the deadline always finds it; dropped when the race is decided.
     std::shared_ptr<Call> undecided;

@@ -255,12 +255,15 @@ struct Held final : QueryForwarder {
     void resolve(Bytes query, Completion completion, Transport) override {
         calls.emplace_back(std::move(query), std::move(completion));
     }
+    void watchOutcomes(Outcome watcher) override { outcome = std::move(watcher); }
     void complete(bool answered) {
         auto [query, completion] = std::move(calls.front());
         calls.erase(calls.begin());
+        if (outcome) outcome(answered);
         completion(answered ? std::optional<Bytes>(query) : std::nullopt);
     }
     std::vector<std::pair<Bytes, Completion>> calls;
+    Outcome outcome;
 };
 
 TEST(ForwardRouter, PrivateNamesAreTheNetworksOwn) {

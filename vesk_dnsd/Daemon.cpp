@@ -240,14 +240,12 @@ void Daemon::startMonitor() {
     auto& stateTicker = parts.add(std::make_unique<Ticker>(*utility, Clock::system(), [this] { stateDir->problem(); }));
     stateTicker.start(60s, 60s);
     // What the network handed out: at once, then every minute.
-    networkResolvers = &parts.add(std::make_unique<NetworkResolvers>(
-        *tools, networkDnsPort(), NetworkResolvers::Listener{settings.host, dns->boundPort()}));
     auto& networkTicker = parts.add(std::make_unique<Ticker>(*utility, Clock::system(), [this] { learnNetwork(); }));
     networkTicker.start(0s, 60s / watchSpeedup());
 }
 
 void Daemon::learnNetwork() {
-    if (networkResolvers) dns->setNetwork(networkResolvers->read());
+    if (dns) dns->setNetwork(networkResolvers->read());
 }
 
 // Built before the control API, which reports its findings; started with the monitor.
@@ -361,6 +359,8 @@ bool Daemon::startDns() {
     // A list the loop lets go of is freed on the pool: a million names take a while to free.
     auto retire = [this](std::shared_ptr<const Blocklist> old) { listsWork->submit([old]() mutable { old.reset(); }); };
     // When the public upstreams fail the network may have changed: it is looked at again.
+    networkResolvers = &parts.add(std::make_unique<NetworkResolvers>(
+        *tools, networkDnsPort(), NetworkResolvers::Listener{settings.host, settings.port}));
     auto relearn = [this] { utility->async([this] { learnNetwork(); }); };
     DnsServer::Hooks hooks{&canary, retire, relearn, std::chrono::seconds(5) / watchSpeedup()};
     auto server = std::make_unique<DnsServer>(dnsLoop, *blocklist, settings.host, settings.port,
@@ -376,13 +376,14 @@ bool Daemon::startDns() {
     if (auto error = server->startTcp()) {
         stderrLine("vesk-dnsd: WARNING DNS over TCP unavailable: " + error->description());
     }
+    dns = server.get();  // before the loop runs: what it calls back may ask for it
     dnsWork.emplace(dnsLoop.get_executor());
     dnsThread = std::thread([this] {
         Log log(LogChannels::server);
         runLoopLogged(dnsLoop, log, "DNS loop");
     });
     // Stopping: the listeners stop taking queries, then the loop ends.
-    dns = &parts.add(std::move(server), [this](DnsServer& stopping) {
+    parts.add(std::move(server), [this](DnsServer& stopping) {
         stopping.stop();
         dnsWork.reset();
         // Queued behind the server's stop, so the listeners close before the loop ends.
