@@ -174,7 +174,7 @@ TEST(NetworkResolversTest, LearnsEachEnabledServicesLease) {
                                 "(3) VPN\n(Hardware Port: VPN, Device: )\n\n(4) USB LAN\n(Hardware Port: USB LAN, Device: en7)\n";
     const std::string lease = "op = BOOTREPLY\nyiaddr = 192.168.1.20\noptions:\nOptions count is 5\n"
                               "router (ip_mult): {192.168.1.1}\n"
-                              "domain_name_server (ip_mult): {192.168.1.1, 127.0.0.1, fe80::1, 192.168.1.1, 0.0.0.0}\n"
+                              "domain_name_server (ip_mult): {192.168.1.1, 127.0.0.1, 127.0.0.53, fe80::1, 192.168.1.1, 0.0.0.0}\n"
                               "domain_name (string): Home.LAN.\nend (none): \n";
     FakeToolRunner tools;
     tools.script([&](const std::string& line) -> ToolRunner::Result {

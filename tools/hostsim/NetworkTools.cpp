@@ -2,6 +2,7 @@
 // handed out on each, the resolver cache and the host's own lookups (made in Lookup.cpp).
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 
 #include "Tools.hpp"
@@ -121,7 +122,10 @@ std::optional<PrimaryServer> primaryDnsServer(const Host& host) {
     return std::nullopt;
 }
 
-int setLink(const Host& host, const std::string& name, bool up) {
+namespace {
+
+// Changes one service's record, as the network or its user would.
+int changeService(const Host& host, const std::string& name, const std::function<void(Service&)>& change) {
     StateLock lock(host);
     auto services = loadServices(host);
     auto service = findService(services, name);
@@ -129,9 +133,15 @@ int setLink(const Host& host, const std::string& name, bool up) {
         std::cerr << "vesk-hostsim: no network service " << name << '\n';
         return exitUsage;
     }
-    service->linkUp = up;
+    change(*service);
     saveServices(host, services);
     return 0;
+}
+
+}  // namespace
+
+int setLink(const Host& host, const std::string& name, bool up) {
+    return changeService(host, name, [up](Service& service) { service.linkUp = up; });
 }
 
 // A service's device is enN, N its place in the list, as -listnetworkserviceorder says. A
@@ -167,20 +177,13 @@ int runIpconfig(const Host& host, const Args& args) {
 }
 
 int setDhcp(const Host& host, const std::string& name, const std::string& servers, const std::string& domain) {
-    StateLock lock(host);
-    auto services = loadServices(host);
-    auto service = findService(services, name);
-    if (service == services.end()) {
-        std::cerr << "vesk-hostsim: no network service " << name << '\n';
-        return exitUsage;
-    }
-    service->dhcpServers.clear();
-    if (servers != "none") {
-        for (auto server : split(servers, ",", EmptyPieces::drop)) service->dhcpServers.emplace_back(server);
-    }
-    service->dhcpDomain = domain;
-    saveServices(host, services);
-    return 0;
+    return changeService(host, name, [&](Service& service) {
+        service.dhcpServers.clear();
+        if (servers != "none") {
+            for (auto server : split(servers, ",", EmptyPieces::drop)) service.dhcpServers.emplace_back(server);
+        }
+        service.dhcpDomain = domain;
+    });
 }
 
 int runDscacheutil(const Host& host, const Args& args) {
