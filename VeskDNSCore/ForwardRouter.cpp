@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "VeskPlatform/Text.hpp"
+
 namespace vesk {
 namespace {
 
@@ -18,15 +20,9 @@ constexpr std::string_view privateZones[] = {
 };
 
 std::string names(const std::vector<DnsForwarder::Upstream>& upstreams) {
-    std::string out;
-    for (const auto& upstream : upstreams) out += (out.empty() ? "" : " ") + upstream.name;
-    return out;
-}
-
-std::string joined(const std::vector<std::string>& texts) {
-    std::string out;
-    for (const auto& text : texts) out += (out.empty() ? "" : " ") + text;
-    return out;
+    std::vector<std::string> out;
+    for (const auto& upstream : upstreams) out.push_back(upstream.name);
+    return joinWith(out, " ");
 }
 
 }  // namespace
@@ -106,7 +102,7 @@ void ForwardRouter::setNetwork(Network learned) {
     network = std::move(learned);
     if (!network.resolvers.empty()) {
         log.info("upstreams: the network's resolvers are {}{}", names(network.resolvers),
-                 network.searchDomains.empty() ? "" : ", search " + joined(network.searchDomains));
+                 network.searchDomains.empty() ? "" : ", search " + joinWith(network.searchDomains, " "));
     } else {
         log.info("upstreams: the network handed out no resolver");
     }

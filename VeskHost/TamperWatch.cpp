@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "VeskHost/TamperChecks.hpp"
+#include "VeskPlatform/Text.hpp"
 
 namespace vesk {
 namespace {
@@ -31,12 +32,6 @@ constexpr off_t hostsFileLimit = 64 * 1024 * 1024;
 constexpr size_t hostsLineLimit = 64 * 1024;
 constexpr size_t hostsNamesKept = 1000;
 constexpr size_t hostsNamesLogged = 20;
-
-std::string joined(const std::vector<std::string>& items, const char* separator) {
-    std::string text;
-    for (const auto& item : items) text += (text.empty() ? "" : separator) + item;
-    return text;
-}
 
 // At most limit bytes of the file; none when it cannot be read.
 std::optional<std::string> readPrefix(const std::string& path, size_t limit) {
@@ -200,7 +195,7 @@ void TamperWatch::checkSettings(const FilterController::SettingsCheck& settings,
                 refusalsNew.push_back(entry.service + " (refused)");
             }
             log.info("tamper: dns settings of {} are {} and the system refuses to change them", entry.service,
-                     entry.servers.empty() ? "empty" : joined(entry.servers, " "));
+                     entry.servers.empty() ? "empty" : joinWith(entry.servers, " "));
             continue;
         }
         // A service that first appears with no servers of its own uses the network's (a
@@ -210,7 +205,7 @@ void TamperWatch::checkSettings(const FilterController::SettingsCheck& settings,
             continue;
         }
         log.info("tamper: dns settings of {} were {} — restored", entry.service,
-                 entry.servers.empty() ? "empty" : joined(entry.servers, " "));
+                 entry.servers.empty() ? "empty" : joinWith(entry.servers, " "));
         found[static_cast<size_t>(Via::dnsSettings)].push_back(entry.service);
     }
 }
@@ -264,7 +259,7 @@ TamperWatch::ResolverSeen TamperWatch::readResolverFile(const std::string& hostP
         return {key, std::nullopt, hostPath};
     }
     std::string port = file.port == 53 ? "" : " port " + std::to_string(file.port);
-    return {key, "tamper: resolver file " + hostPath + " sends " + file.domain + " to " + joined(file.nameservers, " ") + port,
+    return {key, "tamper: resolver file " + hostPath + " sends " + file.domain + " to " + joinWith(file.nameservers, " ") + port,
             hostPath};
 }
 
@@ -347,7 +342,7 @@ void TamperWatch::settle(Found& found, bool canaryRan) {
         // A clock set back waits as if the hour had just begun.
         if (kind.lastReported && now - *kind.lastReported < reportEvery) continue;
         kind.lastReported = now;
-        due.emplace_back(static_cast<Via>(i), TamperChecks::truncated(joined(found[i], ", "), whatLimit));
+        due.emplace_back(static_cast<Via>(i), TamperChecks::truncated(joinWith(found[i], ", "), whatLimit));
     }
     parts.controller.noteTamper(std::move(findings));
     for (const auto& [via, what] : due) {

@@ -3,11 +3,22 @@
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 namespace vesk {
+
+// The items in order, separator between each two.
+inline std::string joinWith(const std::vector<std::string>& items, std::string_view separator) {
+    std::string text;
+    for (const auto& item : items) {
+        if (!text.empty()) text += separator;
+        text += item;
+    }
+    return text;
+}
 
 // The pieces of text between separators (any one of the characters given), in order; the
 // views point into text. Empty pieces are kept ("a\t" is "a" and "") unless dropped.

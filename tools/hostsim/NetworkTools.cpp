@@ -165,9 +165,7 @@ int runIpconfig(const Host& host, const Args& args) {
                   << "dhcp_message_type (uint8): ACK 0x5\nserver_identifier (ip): 192.168.1.1\n"
                      "lease_time (uint32): 0x15180\nsubnet_mask (ip): 255.255.255.0\nrouter (ip_mult): {192.168.1.1}\n";
         if (!service.dhcpServers.empty()) {
-            std::string list;
-            for (const auto& server : service.dhcpServers) list += (list.empty() ? "" : ", ") + server;
-            std::cout << "domain_name_server (ip_mult): {" << list << "}\n";
+            std::cout << "domain_name_server (ip_mult): {" << joinWith(service.dhcpServers, ", ") << "}\n";
         }
         if (!service.dhcpDomain.empty()) std::cout << "domain_name (string): " << service.dhcpDomain << "\n";
         std::cout << "end (none): \n";

@@ -51,18 +51,14 @@ inline Service parseService(std::string_view line) {
     return service;
 }
 inline std::string serviceLine(const Service& service) {
-    std::string servers, flags;
-    for (const auto& server : service.servers) servers += (servers.empty() ? "" : " ") + server;
-    auto flag = [&](const std::string& text) { flags += (flags.empty() ? "" : " ") + text; };
-    if (!service.linkUp) flag("down");
-    if (service.refusesDns) flag("refuses-dns");
-    if (!service.dhcpServers.empty()) {
-        std::string list;
-        for (const auto& server : service.dhcpServers) list += (list.empty() ? "" : ",") + server;
-        flag("dhcp-dns=" + list);
-    }
-    if (!service.dhcpDomain.empty()) flag("dhcp-domain=" + service.dhcpDomain);
-    return service.name + (service.enabled ? "\ton\t" : "\toff\t") + servers + (flags.empty() ? "" : "\t" + flags);
+    std::vector<std::string> flags;
+    if (!service.linkUp) flags.emplace_back("down");
+    if (service.refusesDns) flags.emplace_back("refuses-dns");
+    if (!service.dhcpServers.empty()) flags.push_back("dhcp-dns=" + joinWith(service.dhcpServers, ","));
+    if (!service.dhcpDomain.empty()) flags.push_back("dhcp-domain=" + service.dhcpDomain);
+    std::string line = service.name + (service.enabled ? "\ton\t" : "\toff\t") + joinWith(service.servers, " ");
+    if (!flags.empty()) line += '\t' + joinWith(flags, " ");
+    return line;
 }
 
 // hostsim/processes: NAME, or NAME <tab> ignores-term.
