@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "VeskHost/SystemDNS.hpp"
 #include "VeskPlatform/Text.hpp"
 
 namespace vesk {
@@ -36,10 +37,7 @@ std::vector<std::string> NetworkResolvers::enabledDevices(std::string_view listi
             }
             enabled = false;
         } else if (line.starts_with('(')) {
-            // "(N) NAME" for an enabled service, "(*) NAME" for a disabled one.
-            size_t close = line.find(") ");
-            enabled = close != std::string_view::npos && close > 1 &&
-                      line.substr(1, close - 1).find_first_not_of("0123456789") == std::string_view::npos;
+            enabled = SystemDNS::enabledService(line).has_value();
         }
     }
     return devices;

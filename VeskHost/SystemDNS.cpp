@@ -18,13 +18,17 @@ std::vector<std::string> SystemDNS::services() {
     std::string listing = networksetup({"-listnetworkserviceorder"}).out;
     std::vector<std::string> enabled;
     for (auto line : nonEmptyLines(listing)) {
-        size_t close = line.find(") ");
-        if (!line.starts_with('(') || close == std::string_view::npos || close == 1) continue;
-        auto mark = line.substr(1, close - 1);
-        if (mark.find_first_not_of("0123456789") != std::string_view::npos) continue;
-        if (close + 2 < line.size()) enabled.emplace_back(line.substr(close + 2));
+        if (auto name = enabledService(line)) enabled.emplace_back(*name);
     }
     return enabled;
+}
+
+std::optional<std::string_view> SystemDNS::enabledService(std::string_view line) {
+    size_t close = line.find(") ");
+    if (!line.starts_with('(') || close == std::string_view::npos || close == 1) return std::nullopt;
+    if (line.substr(1, close - 1).find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    if (close + 2 >= line.size()) return std::nullopt;
+    return line.substr(close + 2);
 }
 
 void SystemDNS::setAll(const std::string& value) {

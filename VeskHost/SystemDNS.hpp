@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,9 @@ public:
     bool online();
     // Whether networksetup -getinfo's answer shows an address a network gave.
     static bool linkActive(std::string_view info);
+    // An enabled service's name, exactly as networksetup -listnetworkserviceorder prints it
+    // on its line "(N) NAME"; none for a disabled one, "(*) NAME", or any other line.
+    static std::optional<std::string_view> enabledService(std::string_view line);
 
 private:
     ToolRunner::Result networksetup(const ToolRunner::Args& args);
