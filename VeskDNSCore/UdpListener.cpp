@@ -23,6 +23,9 @@ constexpr size_t queryCapacity = 4096;
 // Answers made during a drain wait in slots of this size to be sent together; a larger
 // one is sent at once.
 constexpr size_t heldAnswerCapacity = 1232;
+// Held answers go out once this many wait: one call per group still saves most of the
+// calls, and the first answer of a long drain does not wait for the drain to end.
+constexpr size_t heldAtMost = 8;
 
 struct UdpListener::Batch {
     std::array<mmsghdr, drainBatch> in{};
@@ -30,10 +33,10 @@ struct UdpListener::Batch {
     std::array<sockaddr_storage, drainBatch> from{};
     std::array<std::array<uint8_t, queryCapacity>, drainBatch> queries{};
 
-    std::array<mmsghdr, drainBatch> out{};
-    std::array<iovec, drainBatch> outVectors{};
-    std::array<sockaddr_storage, drainBatch> to{};
-    std::array<std::array<uint8_t, heldAnswerCapacity>, drainBatch> answers{};
+    std::array<mmsghdr, heldAtMost> out{};
+    std::array<iovec, heldAtMost> outVectors{};
+    std::array<sockaddr_storage, heldAtMost> to{};
+    std::array<std::array<uint8_t, heldAnswerCapacity>, heldAtMost> answers{};
     size_t held = 0;
     bool draining = false;
 };
@@ -158,7 +161,7 @@ void UdpListener::drainBatched() { drainOneByOne(); }
 void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
     if (fd < 0) return;
 #if VESK_LINUX_PATHS
-    if (batch && batch->draining && answer.size() <= heldAnswerCapacity && batch->held < drainBatch) {
+    if (batch && batch->draining && answer.size() <= heldAnswerCapacity && batch->held < heldAtMost) {
         Batch& b = *batch;
         size_t i = b.held++;
         std::memcpy(b.answers[i].data(), answer.data(), answer.size());
@@ -169,6 +172,7 @@ void UdpListener::deliver(DnsMessage::View answer, const Client& client) {
         b.out[i].msg_hdr.msg_namelen = client.length;
         b.out[i].msg_hdr.msg_iov = &b.outVectors[i];
         b.out[i].msg_hdr.msg_iovlen = 1;
+        if (b.held == heldAtMost) sendHeld();
         return;
     }
 #endif

@@ -14,9 +14,9 @@ namespace vesk {
 
 // DNS over UDP: one socket, drained on the DNS loop, each datagram handed to the
 // pipeline, answers sent from the same socket. Where the system can (Linux), a drain
-// takes up to a batch of datagrams in one call and sends the answers made meanwhile in
-// one call; elsewhere, or when asked, it takes and sends one at a time. Create it with
-// std::make_shared: its handlers refer to it weakly.
+// takes up to a batch of datagrams in one call and sends the answers made meanwhile a
+// few to a call; elsewhere, or when asked, it takes and sends one at a time. Create it
+// with std::make_shared: its handlers refer to it weakly.
 class UdpListener final : public AnswerChannel, public std::enable_shared_from_this<UdpListener> {
 public:
     enum class Io { batched, single };
