@@ -26,7 +26,7 @@ void BlockingPool::submit(Task task) {
 }
 
 void BlockingPool::work(std::list<Worker>::iterator self) {
-    if (background) Threads::runInBackground();
+    if (background) Threads::runWhenIdle();
     std::unique_lock lock(mutex);
     for (;;) {
         ++idle;

@@ -22,8 +22,8 @@ class BlockingPool {
 public:
     using Task = std::function<void()>;
 
-    // A background pool runs its threads below normal priority: its work must not take
-    // the processor from the DNS path.
+    // A background pool runs its threads only when the processor is otherwise idle, or
+    // nearly: its bulk work must not take the processor from the DNS path.
     explicit BlockingPool(std::string label, size_t maxThreads = 64,
                           std::chrono::milliseconds idleLimit = std::chrono::seconds(10), bool background = false);
     ~BlockingPool();

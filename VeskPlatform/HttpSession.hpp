@@ -53,6 +53,8 @@ public:
         // Runs the session's thread below normal priority: its work is background work
         // that must not take the processor from the DNS path.
         bool background = false;
+        // Lower still, for downloads of many megabytes (see Threads::runWhenIdle).
+        bool bulk = false;
         // Follows up to five redirects, to https addresses only.
         bool followRedirects = false;
     };

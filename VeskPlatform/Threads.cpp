@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/qos.h>
 #else
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -31,6 +32,17 @@ void runInBackground() {
     // On Linux a thread is a task of its own, with its own nice value.
     auto thread = static_cast<id_t>(::syscall(SYS_gettid));
     ::setpriority(PRIO_PROCESS, thread, 19);
+#endif
+}
+
+void runWhenIdle() {
+#ifdef __APPLE__
+    // Threads below the default band are preempted as soon as a higher one is runnable.
+    runInBackground();
+#else
+    sched_param none{};
+    auto thread = static_cast<pid_t>(::syscall(SYS_gettid));
+    if (::sched_setscheduler(thread, SCHED_IDLE, &none) != 0) runInBackground();
 #endif
 }
 

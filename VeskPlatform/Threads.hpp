@@ -13,4 +13,10 @@ void runLogged(std::string_view label, const std::function<void()>& task);
 // the backend): when the processor is busy, the DNS path goes first. Best effort.
 void runInBackground();
 
+// The same for bulk work of seconds of processor time (downloading, converting and
+// building lists). On Linux such a thread gives way at once to any other that wakes; a
+// lowered one may keep the processor for the rest of its time slice, longer than
+// answering a query takes.
+void runWhenIdle();
+
 }  // namespace vesk::Threads

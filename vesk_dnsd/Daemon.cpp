@@ -328,7 +328,7 @@ void Daemon::loadBlocklist() {
         [](BlockingPool& pool) { pool.stop(); });
     auto& listsQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.lists", true), stopDropping);
     HttpSession::Limits limits;
-    limits.background = true;
+    limits.bulk = true;
     limits.followRedirects = true;
     limits.largestBody = size_t{256} << 20;
     limits.idle = 60s;
