@@ -12,9 +12,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -160,6 +162,17 @@ private:
         epoch.notify_one();
     }
 
+    // Lines count as delivered once the sink has put out what it gathered of them.
+    void deliver(LogSink* sink) {
+        if (sink) {
+            try {
+                sink->drained();
+            } catch (...) {
+            }
+        }
+        delivered.store(dequeuePos, std::memory_order_release);
+    }
+
     void run() {
         uint64_t reportedDrops = 0;
         LogLine line{};
@@ -186,8 +199,7 @@ private:
                     }
                 }
                 slot.seq.store(dequeuePos + slotCount, std::memory_order_release);
-                ++dequeuePos;
-                delivered.store(dequeuePos, std::memory_order_release);
+                if (++dequeuePos % deliverEvery == 0) deliver(sink.get());
             }
             uint64_t drops = droppedLines.load(std::memory_order_relaxed);
             if (drops != reportedDrops && sink) {
@@ -199,6 +211,7 @@ private:
                 }
                 reportedDrops = drops;
             }
+            deliver(sink.get());
             if (any) {
                 {
                     std::lock_guard lock(flushMutex);
@@ -233,6 +246,7 @@ private:
     std::mutex flushMutex;
     std::condition_variable flushed;
     static constexpr auto linger = std::chrono::milliseconds(20);
+    static constexpr size_t deliverEvery = 256;
     std::mutex lingerMutex;
     std::condition_variable lingerEnd;
     std::atomic<bool> hurried{false};
@@ -249,21 +263,39 @@ const char* levelName(LogLevel level) {
     return "info";
 }
 
+// Gathers lines into writes of whole lines, PIPE_BUF bytes at most: a write that size is
+// never interleaved with another writer's, even into a pipe, and a busy daemon makes one
+// system call for dozens of lines rather than one each.
 class StderrSink final : public LogSink {
 public:
     void write(const LogLine& line) override {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        tm utc{};
-        gmtime_r(&now.tv_sec, &utc);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-        std::string out = fmt::format("{}.{:03d}Z {} {}[{}] {}\n", stamp, now.tv_nsec / 1000000,
-                                      levelName(line.level), line.subsystem, line.category,
-                                      line.text);
-        // One write per line, so lines from other writers never split it.
-        Files::writeAll(STDERR_FILENO, out);
+        if (now.tv_sec != stampSecond) {
+            tm utc{};
+            gmtime_r(&now.tv_sec, &utc);
+            std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+            stampSecond = now.tv_sec;
+        }
+        formatted.clear();
+        fmt::format_to(std::back_inserter(formatted), "{}.{:03d}Z {} {}[{}] {}\n", stamp,
+                       now.tv_nsec / 1000000, levelName(line.level), line.subsystem, line.category,
+                       line.text);
+        if (pending.size() + formatted.size() > PIPE_BUF) drained();
+        pending += formatted;
+        if (pending.size() >= PIPE_BUF) drained();  // one line that long goes alone
     }
+
+    void drained() override {
+        if (pending.empty()) return;
+        Files::writeAll(STDERR_FILENO, pending);
+        pending.clear();
+    }
+
+private:
+    std::string formatted, pending;
+    time_t stampSecond = -1;
+    char stamp[32] = {};
 };
 
 #ifdef __APPLE__

@@ -27,6 +27,8 @@ class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void write(const LogLine& line) = 0;
+    // The lines at hand are all written: a sink that gathers lines puts them out now.
+    virtual void drained() {}
 };
 
 // A subsystem and category of the log, as the platform log has them. Each subsystem of

@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -107,6 +110,28 @@ TEST(Log, DeliversFormattedLines) {
               std::vector({LogLevel::info, LogLevel::debug, LogLevel::error}));
     EXPECT_TRUE(lines[2].text.starts_with("forwarder.timeout elapsed=2.000s xxx"));
     EXPECT_TRUE(lines[2].text.ends_with("...")) << "cut to its slot";
+}
+
+TEST(Log, StandardErrorGetsWholeLinesInWritesThatNoOtherWriterSplits) {
+    int pair[2], saved = ::dup(STDERR_FILENO);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);  // a packet per write
+    ::dup2(pair[0], STDERR_FILENO);
+    ::setenv("VESK_LOG", "stderr", 1);
+    Log::useDefaultSink();
+    Log log({"test", "stderr"});
+    for (size_t i = 0; i < 100; ++i) log.info("line {} {}", i, std::string(i, 'x'));
+    test::CaptureSink::install();  // flushes first
+    ::dup2(saved, STDERR_FILENO);
+    std::string packet(2 * PIPE_BUF, '\0');
+    int writes = 0, lines = 0;
+    for (ssize_t n; (n = ::recv(pair[1], packet.data(), packet.size(), MSG_DONTWAIT)) > 0; ++writes) {
+        auto size = static_cast<size_t>(n);
+        EXPECT_TRUE(size <= PIPE_BUF && packet[size - 1] == '\n') << n;
+        lines += static_cast<int>(std::count(packet.begin(), packet.begin() + n, '\n'));
+    }
+    for (int fd : {saved, pair[0], pair[1]}) ::close(fd);
+    EXPECT_EQ(lines, 100);
+    EXPECT_LT(writes, 10) << "lines gathered into few writes";
 }
 
 // A sink that holds the logging thread while the test holds its gate, so the ring fills.
