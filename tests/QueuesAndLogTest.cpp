@@ -118,6 +118,7 @@ TEST(Log, StandardErrorGetsWholeLinesInWritesThatNoOtherWriterSplits) {
     ::dup2(pair[0], STDERR_FILENO);
     ::setenv("VESK_LOG", "stderr", 1);
     Log::useDefaultSink();
+    ::unsetenv("VESK_LOG");  // no later test or tool it starts inherits it
     Log log({"test", "stderr"});
     for (size_t i = 0; i < 100; ++i) log.info("line {} {}", i, std::string(i, 'x'));
     test::CaptureSink::install();  // flushes first
