@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <map>
 
@@ -44,9 +45,19 @@ protected:
 // while readers take the snapshot without waiting on the tool. A tamper restore never
 // outlives a PIN-guarded disable, whichever came first.
 TEST_F(FilterControllerTest, OverlappingChangesRunInTurn) {
-    using Action = std::function<FilterController::Snapshot()>;
-    Action on = [&] { return controller.enable().after; }, off = [&] { return controller.disable().after; };
-    Action look = [&] { return controller.checkSettings(), controller.snapshot(); };
+    // What each request saw right after its own action: a snapshot read later may already
+    // show the other's.
+    struct Seen {
+        bool pointed, intended;
+    };
+    using Action = std::function<Seen()>;
+    auto seen = [](const FilterController::Snapshot& after) { return Seen{after->pointed, after->intended}; };
+    Action on = [&] { return seen(controller.enable().after); }, off = [&] { return seen(controller.disable().after); };
+    Action look = [&] {
+        auto check = controller.checkSettings();
+        bool allBack = std::ranges::all_of(check.restores, [](const auto& restore) { return restore.restored; });
+        return Seen{check.intended && allBack, check.intended};
+    };
     const struct {
         const char* what;
         Action first;
@@ -77,11 +88,11 @@ TEST_F(FilterControllerTest, OverlappingChangesRunInTurn) {
         auto second = std::async(std::launch::async, c.second);
         EXPECT_TRUE(controller.snapshot()->intended);  // as before either began
         released.set_value();
-        EXPECT_EQ(first.get()->pointed, c.firstPointed);
+        EXPECT_EQ(first.get().pointed, c.firstPointed);
         auto last = second.get();
         duringCall = nullptr;
-        EXPECT_EQ(last->pointed, c.lastPointed);
-        EXPECT_EQ(last->intended, c.lastPointed);
+        EXPECT_EQ(last.pointed, c.lastPointed);
+        EXPECT_EQ(last.intended, c.lastPointed);
         EXPECT_EQ(hostPointed(), c.lastPointed);
     }
 }
