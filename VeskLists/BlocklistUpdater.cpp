@@ -116,6 +116,9 @@ void BlocklistUpdater::answered(size_t index, const HttpResponse& response) {
         ListConverter::Counts counts;
         std::string error = ListConverter::convertFile(downloadPath(url), cache.pendingPath(url), counts);
         std::remove(downloadPath(url).c_str());
+        if (error.empty() && counts.skipped > 0) {
+            log.info("blocklist: {} — {} lines skipped (not a list entry)", url, counts.skipped);
+        }
         copy.names = counts.names;
         if (error.empty()) copy.digest = BlocklistCache::digestOf(cache.pendingPath(url));
         if (error.empty() && copy.digest.empty()) error = "the converted list cannot be read";

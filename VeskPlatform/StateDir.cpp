@@ -112,7 +112,7 @@ std::optional<std::string> StateDir::problem() {
         reportedBefore = lastReported;
         if (reportIt) lastReported = now;
     }
-    if (logIt) log.error("insecure state directory: {} — PIN, pairing and turning filtering off refused", *found);
+    if (logIt) log.error("insecure {}: {} — {}", parts.kind, *found, parts.refused);
     if (reportIt && !(parts.report && parts.report(*found))) {
         std::lock_guard guard(lock);
         if (lastReported == now) lastReported = reportedBefore;

@@ -37,6 +37,9 @@ public:
         Clock& clock;
         Report report;
         uid_t self = ::geteuid();
+        // How the log names the directories, and what their owner refuses while they fail.
+        std::string kind = "state directory";
+        std::string refused = "PIN, pairing and turning filtering off refused";
     };
     explicit StateDir(Parts parts);
     StateDir(const StateDir&) = delete;

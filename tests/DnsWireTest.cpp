@@ -95,8 +95,7 @@ TEST(NameSet, ParentWalkTestsEveryParentDownToTwoLabels) {
     for (int i = 1; i < 40; ++i) deep += ".l" + std::to_string(i);
     auto many = walked(deep);
     ASSERT_EQ(many.size(), 39u);
-    EXPECT_EQ(many.front(), deep);
-    EXPECT_EQ(many.back(), "l38.l39");
+    EXPECT_EQ(std::pair(many.front(), many.back()), std::pair(deep, std::string("l38.l39")));
 }
 
 // From room for one name up. (A name listed twice is counted once: see Blocklist.)
@@ -144,11 +143,11 @@ TEST(Blocklist, FileFormatRules) {
     };
     for (const auto& [name, blocked] : cases) EXPECT_EQ(blocks(list, name), blocked) << name;
     // Several files: each readable UTF-8 one adds what no file before it had, a line cut by
-    // the reader's megabyte pieces included.
+    // the reader's megabyte pieces included; one that cannot be read, or is not UTF-8, adds nothing.
     std::vector<size_t> added;
     Blocklist both = Blocklist::unionOf({dir.write("big.txt", std::string((1 << 20) - 3, '#') + "\nsplit.example\nexample.com\n"),
-                                         dir.path() + "/list.txt", dir.path() + "/missing",
-                                         dir.write("bad.txt", "ok.example\n\xff.example\n")},
+                                         dir.path() + "/list.txt", dir.path(),  // unreadable
+                                         dir.write("bad.txt", "ok.example\n\xed\xa0\x80.example\n")},  // a surrogate
                                         &added);
     EXPECT_EQ(added, (std::vector<size_t>{2, 7, 0, 0}));
     EXPECT_EQ(std::pair(blocks(both, "split.example"), blocks(both, "ok.example")), std::pair(true, false));
@@ -159,11 +158,6 @@ TEST(Blocklist, FileFormatRules) {
         {"long.org", true}, {"org", true},          {"io", false},
     };
     for (const auto& [domain, listed] : under) EXPECT_EQ(deep.listsAtOrUnder(DomainName(domain)), listed) << domain;
-    // A file that is not UTF-8 (an encoded surrogate here), or cannot be read, lists nothing.
-    for (const auto& bad : {Blocklist(dir.write("bad", "bad.com\n\xed\xa0\x80.com\n")), Blocklist(dir.path())}) {
-        EXPECT_EQ(bad.count(), 0u);
-        EXPECT_FALSE(blocks(bad, "bad.com"));
-    }
 }
 
 // Feeds the stream to a reader `chunk` bytes at a time and collects what it hands out.

@@ -338,7 +338,8 @@ void Daemon::loadBlocklist() {
     // Whoever can write the cache chooses what is blocked: it is held to the state's rule.
     auto& cacheOwner = parts.add(std::make_unique<StateDir>(StateDir::Parts{
         hostRoot.path("/"), {cacheDir}, Clock::system(),
-        [this](const std::string& reason) { return reportUntrusted(reason); }}));
+        [this](const std::string& reason) { return reportUntrusted(reason); }, ::geteuid(),
+        "blocklist cache directory", "cached lists not used, none downloaded"}));
     auto refresh = std::chrono::seconds(std::max<int64_t>(1, std::llround(settings.blocklistRefreshHours * 3600)));
     lists = &parts.add(std::make_unique<BlocklistUpdater>(BlocklistUpdater::Parts{
         settings.blocklistPath, settings.blocklistUrls, cacheDir, refresh, http, *listsWork, listsQ, Clock::system(),

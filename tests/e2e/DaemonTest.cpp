@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -161,8 +162,9 @@ TEST_F(DaemonTest, ADownloadedListFromFirstFetchToCacheAndRefresh) {
                                                              "last good copy's 3 — the last good copy stays (the same "
                                                              "list 1 of 3 times in a row)"));
     EXPECT_TRUE(blocked("b.example"));
-    EXPECT_TRUE(refresh({{}, 200, "! adblock\n||b.example^\n||d.example^\nc.example\ne.example\n"},
+    EXPECT_TRUE(refresh({{}, 200, "! adblock\n||b.example^\n||d.example^\nc.example\ne.example\n@@||x.example^\n"},
                         "blocklist: now 4 names from 1 sources"));
+    EXPECT_TRUE(daemon->waitForLog(logged + "1 lines skipped (not a list entry)"));
     EXPECT_EQ(std::pair(blocked("d.example"), blocked("a.example")), std::pair(true, false));
     dir.write("missing.txt", "hup.example\n");  // the file is read again on SIGHUP too
     EXPECT_TRUE(refresh({{}, 304}, "blocklist: now 5 names from 1 sources"));
@@ -187,6 +189,11 @@ TEST_F(DaemonTest, ADownloadedListFromFirstFetchToCacheAndRefresh) {
     EXPECT_TRUE(daemon->waitForLine([](std::string_view line) { return line.ends_with("] blocklist: now 4 names from 1 sources"); },
                                     10s));
     EXPECT_EQ(std::pair(blocked("f.example"), blocked("d.example")), std::pair(true, false));
+    // A cache others may write is neither read nor written, and the lists in force stay.
+    ::chmod((host.path() + "/Library/Application Support/Vesk").c_str(), 0775);
+    EXPECT_TRUE(refresh({{}, 200, "h.example\n"}, "insecure blocklist cache directory: /Library/Application Support/Vesk "
+                                                  "is writable by its group — cached lists not used, none downloaded") &&
+                blocked("f.example"));
 }
 
 TEST_F(DaemonTest, AnswersLocallyOverUdpAndTcpAlike) {
