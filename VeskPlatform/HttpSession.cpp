@@ -161,11 +161,8 @@ HttpSession::HttpSession(Limits sessionLimits) : limits(sessionLimits) {
     curl_multi_setopt(driver->multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(driver->multi, CURLMOPT_MAX_HOST_CONNECTIONS, limits.connectionsPerHost);
     worker = std::thread([this] {
-        if (limits.bulk) {
-            Threads::runWhenIdle();
-        } else if (limits.background) {
-            Threads::runInBackground();
-        }
+        if (limits.priority == Limits::Priority::idle) Threads::runWhenIdle();
+        if (limits.priority == Limits::Priority::background) Threads::runInBackground();
         Driver& d = *driver;
         for (;;) {
             std::vector<std::unique_ptr<Transfer>> taken;

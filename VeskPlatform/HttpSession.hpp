@@ -50,11 +50,9 @@ public:
         size_t largestBody = 1 << 20;  // a longer answer ends the request with an error
         // Requests under way at once; the rest wait their turn, holding no transfer state.
         size_t inFlight = 16;
-        // Runs the session's thread below normal priority: its work is background work
-        // that must not take the processor from the DNS path.
-        bool background = false;
-        // Lower still, for downloads of many megabytes (see Threads::runWhenIdle).
-        bool bulk = false;
+        // How the session's thread gives way to the DNS path: lowered for background
+        // work, idle for downloads of many megabytes (see Threads).
+        enum class Priority { normal, background, idle } priority = Priority::normal;
         // Follows up to five redirects, to https addresses only.
         bool followRedirects = false;
     };

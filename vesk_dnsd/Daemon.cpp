@@ -288,7 +288,7 @@ void Daemon::configureAlerts() {
     auto tokenQ = std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.alerts.token", true);
     // Reporting is background work: when the processor is busy, answering queries goes first.
     HttpSession::Limits limits;
-    limits.background = true;
+    limits.priority = HttpSession::Limits::Priority::background;
     auto http = std::make_unique<HttpSession>(limits);
     AlertConfig config{settings.supabaseURL, settings.anonKey, settings.alertsTokenFile,
                        settings.sourcePlatform, 3};
@@ -328,7 +328,7 @@ void Daemon::loadBlocklist() {
         [](BlockingPool& pool) { pool.stop(); });
     auto& listsQ = parts.add(std::make_unique<SerialQueue>("app.quorran.tarnik.dnsd.lists", true), stopDropping);
     HttpSession::Limits limits;
-    limits.bulk = true;
+    limits.priority = HttpSession::Limits::Priority::idle;
     limits.followRedirects = true;
     limits.largestBody = size_t{256} << 20;
     limits.idle = 60s;
