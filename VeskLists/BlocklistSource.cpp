@@ -47,7 +47,10 @@ BlocklistSource::Verdict BlocklistSource::notModified() {
 }
 
 BlocklistSource::Verdict BlocklistSource::failed() {
-    retry = std::min(retry.count() > 0 ? retry * 2 : Duration(60), period);
+    // Until a good copy has come none of the list is in force: it is tried every few minutes
+    // at most, so that a machine installed offline filters soon after it comes online.
+    Duration longest = last ? period : std::min(period, Duration(300));
+    retry = std::min(retry.count() > 0 ? retry * 2 : Duration(60), longest);
     return Verdict::failed;
 }
 

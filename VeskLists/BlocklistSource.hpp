@@ -37,7 +37,7 @@ public:
     Verdict failed();
 
     // Before the next fetch: the refresh period, or while fetches fail one minute doubling
-    // up to the period.
+    // up to the period (up to five minutes while there is no good copy).
     Duration nextDelay() const { return retry.count() > 0 ? retry : period; }
     // A period shortened by up to a tenth (`draw` in [0, 1)), so that machines started
     // together do not all fetch at the same second.

@@ -93,6 +93,7 @@ TEST(BlocklistSource, KeepsTheLastGoodCopyUntilAShrunkOneComesThreeTimesInARow) 
     // With no good copy nothing is asked conditionally, so a 304 is the server's fault.
     BlocklistSource fresh(std::nullopt, 7200s);
     EXPECT_EQ(fresh.notModified(), Verdict::failed);
+    for (auto next : {120s, 240s, 300s, 300s}) EXPECT_EQ((fresh.failed(), fresh.nextDelay()), next);  // none in force
     EXPECT_EQ(fresh.fetched({"", "", "X", 1}), Verdict::taken);
     EXPECT_EQ(fresh.nextDelay(), 7200s);
     for (auto [draw, period] : {std::pair(0.0, 86400s), std::pair(0.5, 82080s), std::pair(7.0, 77760s)}) {
