@@ -1,6 +1,7 @@
 #include "Blocklist.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,33 +104,40 @@ Blocklist::Blocklist(const std::vector<std::string>& lines) {
 }
 
 Blocklist Blocklist::unionOf(const std::vector<std::string>& paths, std::vector<size_t>* added) {
-    // A line break is never inside a UTF-8 sequence: a file is UTF-8 when each line is.
-    std::vector<bool> usable;
-    size_t lines = 0, bytes = 0;
+    // The set is sized by the files' sizes (a line's bytes and its break are its record's
+    // room), so each file is read once. A line break is never inside a UTF-8 sequence: a
+    // file is UTF-8 when each line is. One found not to be, or not readable, part-way is
+    // left out and the set built again without it: only such a file costs a second build.
+    size_t bytes = 0;
     for (const auto& path : paths) {
-        bool valid = true;
-        size_t fileLines = 0, fileBytes = 0;
-        bool read = eachLine(path, [&](std::string_view line) {
-            ++fileLines;
-            fileBytes += line.size();
-            valid = valid && DomainName::isValidUTF8(line);
-        });
-        usable.push_back(read && valid);
-        if (read && valid) lines += fileLines, bytes += fileBytes;
+        struct stat seen {};
+        if (::stat(path.c_str(), &seen) == 0 && S_ISREG(seen.st_mode)) bytes += static_cast<size_t>(seen.st_size);
     }
-    Blocklist list;
-    list.blocked = NameSet(lines, bytes);
-    if (added) added->clear();
-    for (size_t i = 0; i < paths.size(); ++i) {
-        size_t before = list.count();
-        if (usable[i]) {
-            Loader loader(list);
-            eachLine(paths[i], [&](std::string_view line) { loader.add(line); });
-            loader.finish();
+    std::vector<bool> usable(paths.size(), true);
+    for (;;) {
+        Blocklist list;
+        list.blocked = NameSet(0, bytes);
+        std::vector<size_t> counts;
+        bool leftOut = false;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            size_t before = list.count();
+            if (usable[i]) {
+                Loader loader(list);
+                bool valid = true;
+                bool read = eachLine(paths[i], [&](std::string_view line) {
+                    valid = valid && DomainName::isValidUTF8(line);
+                    if (valid) loader.add(line);
+                });
+                loader.finish();
+                usable[i] = read && valid;
+                leftOut = leftOut || (!usable[i] && list.count() > before);
+            }
+            counts.push_back(list.count() - before);
         }
-        if (added) added->push_back(list.count() - before);
+        if (leftOut) continue;
+        if (added) *added = std::move(counts);
+        return list;
     }
-    return list;
 }
 
 bool Blocklist::contains(const DomainName& domain) const {

@@ -19,8 +19,8 @@ public:
     explicit Blocklist(const std::vector<std::string>& lines);
     // The union of several files, each read as one is (one that cannot be read or is not
     // UTF-8 adds nothing); `added`, when given, gets how many names each added that no
-    // file before it had. Files are read in pieces, twice (first to size the set), so that
-    // building holds no file whole beside the set.
+    // file before it had. Files are read once, in pieces, so that building holds no file
+    // whole beside the set.
     static Blocklist unionOf(const std::vector<std::string>& paths, std::vector<size_t>* added = nullptr);
     Blocklist(Blocklist&&) = default;
 
